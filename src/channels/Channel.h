@@ -1,0 +1,64 @@
+#pragma once
+
+#include "NTPRange.h"
+#include "NTPTimestamp.h"
+#include "OstKavexMixerGlobal.h"
+
+#include <QMetaType>
+#include <QString>
+
+// Output sides a channel is muted on (a bit set; 0 = heard on both sides).
+enum channel_t : quint32 {
+    CHANNEL_LEFT = 1,
+    CHANNEL_RIGHT = 2,
+    CHANNEL_BOTH = 3
+};
+
+// Rate of a channel's or sender's coded stream.
+enum eSampleRate : int {
+    SAMPLE_RATE_NONE = -1,
+    SAMPLE_RATE_8000 = 0,
+    SAMPLE_RATE_16000 = 1
+};
+
+// Number of bytes of 48 kHz 16-bit mono audio that `range` spans, always
+// even; 0 when the range's start lies after its end.
+OSTKAVEXMIXER_EXPORT quint64 bytesForRange(const NTPRange& range);
+
+// Base of every mixer input. The mixer knows its inputs only through this
+// interface: mute state, presentation group, activity, and audio for a time
+// range (signed 16-bit little-endian mono PCM at 48 kHz). Concrete channels
+// derive from QObject (or QThread) first and from Channel second, and are
+// disposed of through deleteThis().
+class OSTKAVEXMIXER_EXPORT Channel
+{
+public:
+    Channel(const Channel& other);
+    Channel& operator=(const Channel& other);
+
+    virtual channel_t getMuteState();
+    virtual void mute(channel_t side);
+    virtual void unmute(channel_t side);
+    virtual eSampleRate getSampleRate() = 0;
+    virtual void deleteThis() = 0;
+    // Fills `buffer` with bytesForRange(range) bytes of the range's audio.
+    virtual void getData(NTPRange range, unsigned char* buffer);
+    // Fills exactly `count` bytes.
+    virtual void getData(unsigned char* buffer, quint64 count) = 0;
+    virtual void shutdown();
+    virtual NTPTimestamp getCurrentTimestamp() = 0;
+    virtual QString getPresentationGroup();
+    virtual void setPresentationGroup(const QString& name);
+    virtual bool isActive();
+    virtual void setActive(bool active);
+
+protected:
+    Channel();
+    virtual ~Channel();
+
+    channel_t m_muteState;
+    QString m_presentationGroup;
+    double m_volume;
+};
+
+Q_DECLARE_METATYPE(Channel*)

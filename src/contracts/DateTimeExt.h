@@ -1,0 +1,12 @@
+#pragma once
+
+#include "OstKavexMixerGlobal.h"
+
+// Monotonic clock readings, unaffected by changes of the wall clock.
+class OSTKAVEXMIXER_EXPORT DateTimeExt
+{
+public:
+    // Milliseconds of a monotonic clock, wrapping at 2^32.
+    static quint32 getMonotonicTimeMs();
+    static quint64 getMonotonicTimeUs();
+};

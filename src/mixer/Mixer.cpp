@@ -1,0 +1,134 @@
+#include "Mixer.h"
+
+#include "MixerImpl.h"
+
+QWeakPointer<Mixer> Mixer::s_instance;
+
+QSharedPointer<Mixer> Mixer::getInstance(bool disableOutput, bool disableInput)
+{
+    QSharedPointer<Mixer> current = s_instance.toStrongRef();
+    if (current)
+        return current;
+    current = QSharedPointer<Mixer>(new Mixer(disableOutput, disableInput), [](Mixer* m) { delete m; });
+    s_instance = current;
+    return current;
+}
+
+Mixer::Mixer(bool disableOutput, bool disableInput)
+    : QObject(nullptr)
+    , m_impl(new MixerImpl(disableOutput, disableInput))
+{
+    NTPTimestamp::registerMetaType();
+    connect(m_impl, &MixerImpl::inprocRtpPacket, this, &Mixer::inprocRtpPacket);
+    connect(m_impl, qOverload<QString, NTPTimestamp, QString>(&MixerImpl::positionUpdate), this,
+            qOverload<const QString&, NTPTimestamp, const QString&>(&Mixer::positionUpdate));
+    connect(m_impl, &MixerImpl::playbackSessionState, this, &Mixer::playbackSessionState);
+    connect(m_impl, qOverload<QString, int, QString>(&MixerImpl::stateChanged), this,
+            qOverload<const QString&, int, const QString&>(&Mixer::stateChanged));
+    connect(m_impl, &MixerImpl::endOfRangeReached, this, &Mixer::endOfRangeReached);
+}
+
+Mixer::~Mixer()
+{
+    delete m_impl;
+}
+
+quint64 Mixer::addChannel(const QString&, Channel*)
+{
+    return 0;
+}
+
+void Mixer::removeRtpChannel(quint64 id)
+{
+    m_impl->removeRtpChannel(id);
+}
+
+void Mixer::ctrlStartPlayback(const QString& presentationGroup, int speed)
+{
+    m_impl->ctrlStop(presentationGroup);
+    m_impl->ctrlSetSpeed(presentationGroup, speed);
+    m_impl->ctrlPlay(presentationGroup);
+}
+
+void Mixer::ctrlStop(const QString& presentationGroup)
+{
+    m_impl->ctrlStop(presentationGroup);
+}
+
+void Mixer::ctrlPause(const QString& presentationGroup)
+{
+    m_impl->ctrlPause(presentationGroup);
+}
+
+void Mixer::ctrlSetSpeed(const QString& presentationGroup, int speed)
+{
+    if (speed == 0)
+        m_impl->ctrlStop(presentationGroup);
+    else
+        m_impl->ctrlSetSpeed(presentationGroup, speed);
+}
+
+void Mixer::ctrlInterpretPause(const QString& presentationGroup, bool interpret)
+{
+    m_impl->ctrlInterpretPause(presentationGroup, interpret);
+}
+
+void Mixer::ctrlRequestPositionUpdate(const QString& presentationGroup, int intervalMs)
+{
+    m_impl->ctrlRequestPositionUpdate(presentationGroup, intervalMs);
+}
+
+void Mixer::ctrlSetAbsolutePlaybackPosition(const QString& presentationGroup, NTPTimestamp position)
+{
+    m_impl->ctrlSetAbsolutePlaybackPosition(presentationGroup, position);
+}
+
+void Mixer::ctrlSetPlaybackRange(const QString& presentationGroup, const NTPRange& range)
+{
+    m_impl->ctrlSetPlaybackRange(presentationGroup, range);
+}
+
+NTPTimestamp Mixer::getPlaybackStreamPosition(const QString& presentationGroup)
+{
+    return m_impl->getPlaybackStreamPosition(presentationGroup);
+}
+
+QString Mixer::getStreamInfo(const QString& presentationGroup)
+{
+    return m_impl->getStreamInfo(presentationGroup);
+}
+
+eSampleRate Mixer::getSampleRateForChannel(quint64 id)
+{
+    return m_impl->getSampleRateForChannel(id);
+}
+
+void Mixer::mute(const QString& presentationGroup, channel_t side)
+{
+    m_impl->mute(presentationGroup, side);
+}
+
+void Mixer::unmute(const QString& presentationGroup, channel_t side)
+{
+    m_impl->unmute(presentationGroup, side);
+}
+
+void Mixer::mute(quint64 id, channel_t side)
+{
+    m_impl->mute(id, side);
+}
+
+void Mixer::unmute(quint64 id, channel_t side)
+{
+    m_impl->unmute(id, side);
+}
+
+void Mixer::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys)
+{
+    m_impl->setListOfPossiblePrivateKeys(keys);
+}
+
+QStringList Mixer::presentationGroups() const
+{
+    return m_impl->presentationGroupNames();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "Channel.h"
+#include "NTPRange.h"
+#include "NTPTimestamp.h"
+#include "OstKavexMixerGlobal.h"
+#include "SharedPoolBuffer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSharedPointer>
+#include <QStringList>
+#include <QWeakPointer>
+#include <vector>
+
+class MixerImpl;
+
+// The one object through which a host uses the library. Obtain it with
+// getInstance(); it lives while the host holds a strong reference. Every call
+// may come from any thread; signals are delivered through Qt connections from
+// this object, which lives in the thread that created it (that thread must
+// run a Qt event loop for group signals to arrive).
+class OSTKAVEXMIXER_EXPORT Mixer : public QObject
+{
+    Q_OBJECT
+public:
+    // The current instance, or a new one when none is alive; the flags apply
+    // only when a new instance is made.
+    static QSharedPointer<Mixer> getInstance(bool disableOutput = false, bool disableInput = false);
+    ~Mixer() override;
+    Mixer(const Mixer&) = delete;
+    Mixer& operator=(const Mixer&) = delete;
+
+    // Hosts cannot insert channels of their own: does nothing, returns 0.
+    quint64 addChannel(const QString& presentationGroup, Channel* channel);
+    // Removes a channel of any kind by id, tones included.
+    void removeRtpChannel(quint64 id);
+
+    void ctrlStartPlayback(const QString& presentationGroup, int speed);
+    void ctrlStop(const QString& presentationGroup);
+    void ctrlPause(const QString& presentationGroup);
+    // speed 0 stops the group.
+    void ctrlSetSpeed(const QString& presentationGroup, int speed);
+    void ctrlInterpretPause(const QString& presentationGroup, bool interpret);
+    void ctrlRequestPositionUpdate(const QString& presentationGroup, int intervalMs);
+    void ctrlSetAbsolutePlaybackPosition(const QString& presentationGroup, NTPTimestamp position);
+    void ctrlSetPlaybackRange(const QString& presentationGroup, const NTPRange& range);
+    // Null for an unknown group.
+    NTPTimestamp getPlaybackStreamPosition(const QString& presentationGroup);
+    // "begin-end" of the group's recordings; "" for an unknown group.
+    QString getStreamInfo(const QString& presentationGroup);
+    // SAMPLE_RATE_NONE for an unknown id.
+    eSampleRate getSampleRateForChannel(quint64 id);
+    void mute(const QString& presentationGroup, channel_t side);
+    void unmute(const QString& presentationGroup, channel_t side);
+    void mute(quint64 id, channel_t side);
+    void unmute(quint64 id, channel_t side);
+    void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
+
+    // Names of the presentation groups that exist now ("LIVE" always).
+    QStringList presentationGroups() const;
+    // The implementation, for diagnostics and tests of the library itself.
+    MixerImpl* implementation() const { return m_impl; }
+
+signals:
+    void inprocRtpPacket(const SharedPoolBuffer& spb);
+    void onTimeLine(const QStringList& timeline, const QStringList& timelineMergedPart);
+    void positionUpdate(const QString& presentationGroup, NTPTimestamp ts, const QString& detail = QString());
+    void stateChanged(const QString& presentationGroup, int state, const QString& detail = QString());
+    void playbackSessionState(const QString& presentationGroup, bool bState, const QString& streamInfo,
+                              const QString& streamName);
+    void endOfRangeReached(const QString& presentationGroup);
+
+private:
+    explicit Mixer(bool disableOutput = false, bool disableInput = false);
+
+    MixerImpl* m_impl;
+    static QWeakPointer<Mixer> s_instance;
+};

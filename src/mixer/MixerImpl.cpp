@@ -1,0 +1,386 @@
+#include "MixerImpl.h"
+
+#include "Configuration.h"
+#include "PresentationGroup.h"
+#include "PresentationNotifier.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QMutexLocker>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+const QString kLive = QStringLiteral("LIVE");
+// The live time line runs this far behind the wall clock, so that packets
+// have arrived before their audio is due.
+const quint64 kLiveLeadMs = 120;
+const quint64 kLiveReanchorTicks = 250;
+const NTPTimestamp kIntervalOffset = NTPTimestamp::fromMilliseconds(20);
+// 1024 frames at 48 kHz.
+const std::chrono::nanoseconds kTickPeriod(21333333);
+
+NTPTimestamp liveAnchor()
+{
+    return NTPTimestamp::fromDateTime(QDateTime::currentDateTime()) - NTPTimestamp::fromMilliseconds(kLiveLeadMs);
+}
+}  // namespace
+
+MixerImpl::MixerImpl(bool disableOutput, bool disableInput)
+    : QThread(nullptr)
+    , m_settings(Configuration::makeDirectory(Configuration::getConfigurationDirectory(),
+                                              Configuration::settingsFileName()),
+                 QSettings::IniFormat)
+    , m_inputEnabled(!disableInput)
+    , m_outputEnabled(!disableOutput)
+    , m_channelBuffer(new qint16[kBufferSamples]())
+    , m_mixBuffer(new qint32[2 * kBufferSamples]())
+    , m_outputBlock(new qint16[2 * kFramesPerTick]())
+{
+    qRegisterMetaType<Channel*>("Channel*");
+    NTPTimestamp::registerMetaType();
+    qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
+    m_snapshot.reserve(1024);
+
+    if (!m_inputEnabled)
+        qDebug() << "MixerImpl::MixerImpl:Disabling sound input";
+    if (!m_outputEnabled)
+        qDebug() << "MixerImpl::MixerImpl:Disabling sound output";
+
+    auto* live = new PresentationGroup(kLive);
+    {
+        QMutexLocker lock(&m_mixerLock);
+        m_groups.insert(kLive, live);
+    }
+    start(QThread::TimeCriticalPriority);
+}
+
+MixerImpl::~MixerImpl()
+{
+    {
+        QMutexLocker lock(&m_mixerLock);
+        while (!m_channels.isEmpty())
+            removeChannel(m_channels.firstKey());
+    }
+    shutdown();
+    // Groups left over ("LIVE" and groups that never had a channel) die with us.
+    QMutexLocker lock(&m_mixerLock);
+    qDeleteAll(m_groups);
+    m_groups.clear();
+}
+
+quint64 MixerImpl::channelId(const Channel* channel)
+{
+    // The address of the Channel part; sign-extended where pointers have 32 bits.
+    return quint64(qint64(reinterpret_cast<qintptr>(channel)));
+}
+
+quint64 MixerImpl::registerChannel(Channel* channel)
+{
+    QMutexLocker lock(&m_mixerLock);
+    const quint64 id = channelId(channel);
+    m_channels.insert(id, channel);
+    if (m_snapshot.capacity() < size_t(m_channels.size()))
+        m_snapshot.reserve(size_t(m_channels.size()) * 2);
+    return id;
+}
+
+quint64 MixerImpl::addChannel(const QString& presentationGroup, Channel* channel)
+{
+    QMutexLocker lock(&m_mixerLock);
+    qDebug().noquote() << "MixerImpl::addChannel: Trying to add channel to presentation group" << presentationGroup;
+    PresentationGroup* group = m_groups.value(presentationGroup);
+    if (!group) {
+        qDebug().noquote() << "MixerImpl::addChannel: Creating new presentation group" << presentationGroup;
+        group = new PresentationGroup(presentationGroup);
+        connect(group, &PresentationGroup::positionUpdate, this, &MixerImpl::positionUpdate, Qt::QueuedConnection);
+        connect(group, &PresentationGroup::playbackSessionState, this, &MixerImpl::playbackSessionState,
+                Qt::QueuedConnection);
+        connect(group, &PresentationGroup::stateChanged, this, &MixerImpl::stateChanged, Qt::QueuedConnection);
+        connect(group, &PresentationGroup::endOfRangeReached, this, &MixerImpl::endOfRangeReached,
+                Qt::QueuedConnection);
+        m_groups.insert(presentationGroup, group);
+    }
+    channel->setPresentationGroup(presentationGroup);
+    group->addChannel(channel);
+    return registerChannel(channel);
+}
+
+bool MixerImpl::isOwnChannel(Channel* channel)
+{
+    // The library's own channel classes are disposed of by the registry; a
+    // channel of any other class stays its creator's.
+    Q_UNUSED(channel);
+    return false;
+}
+
+void MixerImpl::removeChannel(quint64 id)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (!m_channels.contains(id)) {
+        qWarning().noquote() << "MixerImpl::removeChannel: Unknown id" << id;
+        return;
+    }
+    Channel* channel = m_channels.take(id);
+
+    const QString name = channel->getPresentationGroup();
+    if (PresentationGroup* group = m_groups.value(name)) {
+        group->removeChannel(channel);
+        if (group->isEmpty() && name != kLive) {
+            m_groups.remove(name);
+            donePresentationGroup(name);
+            disconnect(group, nullptr, this, nullptr);
+            group->deleteLater();
+        }
+    }
+    if (isOwnChannel(channel))
+        channel->deleteThis();
+}
+
+void MixerImpl::removeRtpChannel(quint64 id)
+{
+    QMutexLocker lock(&m_mixerLock);
+    removeChannel(id);
+}
+
+void MixerImpl::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_privateKeys = keys;
+}
+
+template <typename Op>
+void MixerImpl::groupOp(const QString& name, Op op)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (PresentationGroup* group = m_groups.value(name))
+        op(group);
+}
+
+void MixerImpl::ctrlStop(const QString& presentationGroup)
+{
+    groupOp(presentationGroup, [](PresentationGroup* g) { g->stop(); });
+}
+
+void MixerImpl::ctrlPause(const QString& presentationGroup)
+{
+    groupOp(presentationGroup, [](PresentationGroup* g) { g->pause(); });
+}
+
+void MixerImpl::ctrlSetSpeed(const QString& presentationGroup, int speed)
+{
+    groupOp(presentationGroup, [speed](PresentationGroup* g) { g->setSpeed(speed); });
+}
+
+void MixerImpl::ctrlPlay(const QString& presentationGroup)
+{
+    groupOp(presentationGroup, [this](PresentationGroup* g) { g->play(tick()); });
+}
+
+void MixerImpl::ctrlInterpretPause(const QString& presentationGroup, bool interpret)
+{
+    groupOp(presentationGroup, [this, interpret](PresentationGroup* g) { g->interpretPause(interpret, tick()); });
+}
+
+void MixerImpl::ctrlRequestPositionUpdate(const QString& presentationGroup, int intervalMs)
+{
+    groupOp(presentationGroup, [intervalMs](PresentationGroup* g) { g->setPositionUpdateInterval(intervalMs); });
+}
+
+void MixerImpl::ctrlSetAbsolutePlaybackPosition(const QString& presentationGroup, NTPTimestamp position)
+{
+    groupOp(presentationGroup, [this, position](PresentationGroup* g) { g->setPosition(position, tick()); });
+}
+
+void MixerImpl::ctrlSetPlaybackRange(const QString& presentationGroup, const NTPRange& range)
+{
+    groupOp(presentationGroup, [this, range](PresentationGroup* g) { g->setPlaybackRange(range, tick()); });
+}
+
+NTPTimestamp MixerImpl::getPlaybackStreamPosition(const QString& presentationGroup)
+{
+    NTPTimestamp result;
+    groupOp(presentationGroup, [&result](PresentationGroup* g) { result = g->position(); });
+    return result;
+}
+
+QString MixerImpl::getStreamInfo(const QString& presentationGroup)
+{
+    QString result;
+    groupOp(presentationGroup, [&result](PresentationGroup* g) {
+        const QPair<quint64, quint64> interval = g->streamInterval();
+        result = QStringLiteral("%1-%2").arg(interval.first).arg(interval.second);
+    });
+    return result;
+}
+
+void MixerImpl::mute(const QString& presentationGroup, channel_t side)
+{
+    groupOp(presentationGroup, [side](PresentationGroup* g) { g->mute(side); });
+}
+
+void MixerImpl::unmute(const QString& presentationGroup, channel_t side)
+{
+    groupOp(presentationGroup, [side](PresentationGroup* g) { g->unmute(side); });
+}
+
+eSampleRate MixerImpl::getSampleRateForChannel(quint64 id)
+{
+    QMutexLocker lock(&m_mixerLock);
+    Channel* c = m_channels.value(id);
+    return c ? c->getSampleRate() : SAMPLE_RATE_NONE;
+}
+
+void MixerImpl::mute(quint64 id, channel_t side)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (Channel* c = m_channels.value(id))
+        c->mute(side);
+}
+
+void MixerImpl::unmute(quint64 id, channel_t side)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (Channel* c = m_channels.value(id))
+        c->unmute(side);
+}
+
+QStringList MixerImpl::presentationGroupNames()
+{
+    QMutexLocker lock(&m_mixerLock);
+    return m_groups.keys();
+}
+
+QList<quint64> MixerImpl::channelIds()
+{
+    QMutexLocker lock(&m_mixerLock);
+    return m_channels.keys();
+}
+
+void MixerImpl::onNewChannel(Channel* c)
+{
+    QMutexLocker lock(&m_mixerLock);
+    qDebug() << "MixerImpl::onNewChannel: Received new channel from RTP Receiver";
+    registerChannel(c);
+}
+
+void MixerImpl::onRemoveChannel(Channel* c)
+{
+    QMutexLocker lock(&m_mixerLock);
+    qDebug() << "MixerImpl::onRemoveChannel: Received request to remove channel from RTP receiver";
+    removeChannel(channelId(c));
+}
+
+void MixerImpl::shutdown()
+{
+    {
+        QMutexLocker lock(&m_mixerLock);
+        m_stopRequested = true;
+    }
+    qDebug() << "MixerImpl::shutdown: Waiting for mixer thread to finish";
+    wait();
+    qDebug() << "MixerImpl::shutdown: Mixer done";
+}
+
+void MixerImpl::anchorLiveTimeLine(quint64 tick)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (PresentationGroup* live = m_groups.value(kLive))
+        live->setPosition(liveAnchor(), tick);
+}
+
+void MixerImpl::mix(int frames)
+{
+    QMutexLocker lock(&m_mixerLock);
+    const quint64 tick = m_tick.load(std::memory_order_relaxed);
+    m_snapshot.clear();
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it)
+        m_snapshot.push_back(it.value());
+
+    for (Channel* c : m_snapshot) {
+        if (!c->isActive())
+            continue;
+        PresentationGroup* group = m_groups.value(c->getPresentationGroup());
+        if (!group)
+            continue;
+        const channel_t muteState = c->getMuteState();
+        std::memset(m_channelBuffer.get(), 0, size_t(frames) * 2);
+        // Asked even when fully muted, so that its position advances.
+        c->getData(group->getCurrentRange(tick), reinterpret_cast<unsigned char*>(m_channelBuffer.get()));
+        if (muteState == CHANNEL_BOTH)
+            continue;
+        const quint32 state = c->getMuteState();
+        const bool leftOn = (state & CHANNEL_LEFT) == 0;
+        const bool rightOn = (state & CHANNEL_RIGHT) == 0;
+        const qint16* in = m_channelBuffer.get();
+        qint32* out = m_mixBuffer.get();
+        if (leftOn && rightOn) {
+            for (int i = 0; i < frames; ++i) {
+                out[2 * i] += in[i];
+                out[2 * i + 1] += in[i];
+            }
+        } else if (leftOn || rightOn) {
+            const int side = leftOn ? 0 : 1;
+            for (int i = 0; i < frames; ++i)
+                out[2 * i + side] += in[i];
+        }
+    }
+}
+
+void MixerImpl::reportIntervals(quint64 tick)
+{
+    for (auto it = m_groups.cbegin(); it != m_groups.cend(); ++it) {
+        const NTPRange r = it.value()->getCurrentRange(tick);
+        emitPresentationInterval(it.key(), r.start() - kIntervalOffset, r.end() - kIntervalOffset);
+    }
+    for (auto it = m_groups.cbegin(); it != m_groups.cend(); ++it)
+        it.value()->updatePosition(it.key(), tick);
+}
+
+void MixerImpl::paceTick(quint64 tick)
+{
+    // Without a sound card to block on, ticks follow the real-time grid, so
+    // that the groups' time lines run at real speed and no core is lost.
+    static thread_local std::chrono::steady_clock::time_point origin;
+    static thread_local quint64 originTick = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (originTick == 0 || tick <= originTick) {
+        origin = now;
+        originTick = tick;
+        return;
+    }
+    const auto due = origin + kTickPeriod * qint64(tick - originTick);
+    if (now - due > std::chrono::seconds(1)) {
+        // Far behind (the machine stalled): start a new grid instead of racing.
+        origin = now;
+        originTick = tick;
+        return;
+    }
+    std::this_thread::sleep_until(due);
+}
+
+void MixerImpl::run()
+{
+    anchorLiveTimeLine(tick());
+    groupOp(kLive, [this](PresentationGroup* g) { g->play(tick()); });
+
+    for (;;) {
+        {
+            QMutexLocker lock(&m_mixerLock);
+            if (m_stopRequested)
+                break;
+        }
+        std::memset(m_mixBuffer.get(), 0, sizeof(qint32) * 2 * kFramesPerTick);
+        std::memset(m_outputBlock.get(), 0, sizeof(qint16) * 2 * kFramesPerTick);
+        const quint64 tick = m_tick.fetch_add(1, std::memory_order_acq_rel) + 1;
+        mix(kFramesPerTick);
+        {
+            QMutexLocker lock(&m_mixerLock);
+            reportIntervals(tick);
+        }
+        if (tick % kLiveReanchorTicks == 0)
+            anchorLiveTimeLine(tick);
+        paceTick(tick);
+    }
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "Channel.h"
+#include "NTPRange.h"
+#include "SharedPoolBuffer.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QRecursiveMutex>
+#include <QSettings>
+#include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class PresentationGroup;
+
+// The implementation behind the Mixer facade: the channel registry, the
+// presentation groups by name, and the mixer thread that mixes every tick.
+// One recursive mixer lock guards the registry, the groups and the key list;
+// an operation holding it delays the mixer thread by at most one tick.
+class MixerImpl : public QThread
+{
+    Q_OBJECT
+public:
+    MixerImpl(bool disableOutput, bool disableInput);
+    ~MixerImpl() override;
+
+    quint64 addChannel(const QString& presentationGroup, Channel* channel);
+    void removeChannel(quint64 id);
+    void removeRtpChannel(quint64 id);
+    void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
+
+    // Group operations: unknown group names do nothing.
+    void ctrlStop(const QString& presentationGroup);
+    void ctrlPause(const QString& presentationGroup);
+    void ctrlSetSpeed(const QString& presentationGroup, int speed);
+    void ctrlPlay(const QString& presentationGroup);
+    void ctrlInterpretPause(const QString& presentationGroup, bool interpret);
+    void ctrlRequestPositionUpdate(const QString& presentationGroup, int intervalMs);
+    void ctrlSetAbsolutePlaybackPosition(const QString& presentationGroup, NTPTimestamp position);
+    void ctrlSetPlaybackRange(const QString& presentationGroup, const NTPRange& range);
+    NTPTimestamp getPlaybackStreamPosition(const QString& presentationGroup);
+    QString getStreamInfo(const QString& presentationGroup);
+    void mute(const QString& presentationGroup, channel_t side);
+    void unmute(const QString& presentationGroup, channel_t side);
+
+    // Per-id operations: unregistered ids do nothing.
+    eSampleRate getSampleRateForChannel(quint64 id);
+    void mute(quint64 id, channel_t side);
+    void unmute(quint64 id, channel_t side);
+
+    void shutdown();
+
+    // Inspection for hosts and tests.
+    quint64 tick() const { return m_tick.load(std::memory_order_acquire); }
+    QStringList presentationGroupNames();
+    QList<quint64> channelIds();
+    bool isOutputEnabled() const { return m_outputEnabled; }
+    bool isInputEnabled() const { return m_inputEnabled; }
+
+    // The id under which `channel` is (or would be) registered.
+    static quint64 channelId(const Channel* channel);
+
+signals:
+    void inprocRtpPacket(SharedPoolBuffer spb);
+    void onTimeLine(QStringList timeLine, QStringList timelineMergedPart);
+    void positionUpdate(QString presentationGroup, NTPTimestamp ts, QString detail = QString());
+    void playbackSessionState(QString presentationGroup, bool bState, QString streamInfo, QString streamName);
+    void stateChanged(QString presentationGroup, int state, QString detail = QString());
+    void endOfRangeReached(QString presentationGroup);
+
+private slots:
+    void onNewChannel(Channel* c);
+    void onRemoveChannel(Channel* c);
+
+protected:
+    void run() override;
+
+private:
+    static const int kFramesPerTick = 1024;
+    static const int kBufferSamples = 1 << 20;
+
+    quint64 registerChannel(Channel* channel);
+    // Runs `op` on the named group under the mixer lock, if it is registered.
+    template <typename Op>
+    void groupOp(const QString& name, Op op);
+    void mix(int frames);
+    void reportIntervals(quint64 tick);
+    void anchorLiveTimeLine(quint64 tick);
+    void paceTick(quint64 tick);
+    static bool isOwnChannel(Channel* channel);
+
+    QMap<quint64, Channel*> m_channels;
+    QMap<quint64, Channel*> m_signalTones;
+    bool m_stopRequested = false;
+    QRecursiveMutex m_mixerLock;
+    QSettings m_settings;
+    bool m_inputEnabled;
+    bool m_outputEnabled;
+    std::unique_ptr<qint16[]> m_channelBuffer;
+    std::unique_ptr<qint32[]> m_mixBuffer;  // left, right, left, right ...
+    std::unique_ptr<qint16[]> m_outputBlock;
+    std::atomic<quint64> m_tick{0};
+    QMap<QString, PresentationGroup*> m_groups;
+    std::vector<QByteArray> m_privateKeys;
+    std::vector<Channel*> m_snapshot;
+};

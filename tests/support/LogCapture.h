@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QtGlobal>
+
+// Records every Qt log message (level and text) while it lives, so that tests
+// can assert the exact texts the library writes. Messages from any thread are
+// recorded; nested captures are not supported.
+class LogCapture
+{
+public:
+    struct Entry {
+        QtMsgType type;
+        QString text;
+        QString file;
+        int line;
+        QString function;
+    };
+
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QList<Entry> entries() const;
+    // Number of messages of the given type whose text contains the fragment.
+    int count(QtMsgType type, const QString& fragment) const;
+    bool contains(QtMsgType type, const QString& fragment) const { return count(type, fragment) > 0; }
+    // Number of messages of any type whose text contains the fragment.
+    int countAny(const QString& fragment) const;
+    void clear();
+    QString dump() const;
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg);
+    static LogCapture* s_current;
+    mutable QMutex m_lock;
+    QList<Entry> m_entries;
+    QtMessageHandler m_previous;
+};

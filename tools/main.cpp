@@ -1,0 +1,23 @@
+// kavexmix: a host program for the mixer library, written on its installed API only.
+#include "Commands.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("kavexmix");
+    QStringList args = app.arguments();
+    args.removeFirst();
+    QTextStream out(stdout);
+    const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    for (const Command& c : commands()) {
+        if (c.name == command)
+            return c.run(args);
+    }
+    out << "Usage: kavexmix COMMAND [OPTIONS]  (kavexmix COMMAND --help for its options)\n\nCommands:\n";
+    for (const Command& c : commands())
+        out << "  " << c.name.leftJustified(10) << c.summary << "\n";
+    return command.isEmpty() || command == "--help" || command == "help" ? 0 : 2;
+}
