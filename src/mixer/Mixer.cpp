@@ -132,3 +132,8 @@ QStringList Mixer::presentationGroups() const
 {
     return m_impl->presentationGroupNames();
 }
+
+void Mixer::addPlaybackPresentationGroup(const QString& name)
+{
+    m_impl->addPlaybackPresentationGroup(name);
+}

@@ -56,6 +56,8 @@ public:
     void mute(quint64 id, channel_t side);
     void unmute(quint64 id, channel_t side);
     void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
+    // Creates an empty playback group of that name, replacing any group of that name.
+    void addPlaybackPresentationGroup(const QString& name);
 
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;

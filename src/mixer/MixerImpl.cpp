@@ -1,6 +1,7 @@
 #include "MixerImpl.h"
 
 #include "Configuration.h"
+#include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
 
@@ -68,6 +69,7 @@ MixerImpl::~MixerImpl()
     QMutexLocker lock(&m_mixerLock);
     qDeleteAll(m_groups);
     m_groups.clear();
+    qDeleteAll(m_replacedGroups);
 }
 
 quint64 MixerImpl::channelId(const Channel* channel)
@@ -94,17 +96,38 @@ quint64 MixerImpl::addChannel(const QString& presentationGroup, Channel* channel
     if (!group) {
         qDebug().noquote() << "MixerImpl::addChannel: Creating new presentation group" << presentationGroup;
         group = new PresentationGroup(presentationGroup);
-        connect(group, &PresentationGroup::positionUpdate, this, &MixerImpl::positionUpdate, Qt::QueuedConnection);
-        connect(group, &PresentationGroup::playbackSessionState, this, &MixerImpl::playbackSessionState,
-                Qt::QueuedConnection);
-        connect(group, &PresentationGroup::stateChanged, this, &MixerImpl::stateChanged, Qt::QueuedConnection);
-        connect(group, &PresentationGroup::endOfRangeReached, this, &MixerImpl::endOfRangeReached,
-                Qt::QueuedConnection);
+        connectGroup(group, Qt::QueuedConnection);
         m_groups.insert(presentationGroup, group);
     }
     channel->setPresentationGroup(presentationGroup);
     group->addChannel(channel);
     return registerChannel(channel);
+}
+
+void MixerImpl::connectGroup(PresentationGroup* group, Qt::ConnectionType type)
+{
+    connect(group, &PresentationGroup::positionUpdate, this, &MixerImpl::positionUpdate, type);
+    connect(group, &PresentationGroup::playbackSessionState, this, &MixerImpl::playbackSessionState, type);
+    connect(group, &PresentationGroup::stateChanged, this, &MixerImpl::stateChanged, type);
+    connect(group, &PresentationGroup::endOfRangeReached, this, &MixerImpl::endOfRangeReached, type);
+}
+
+void MixerImpl::addPlaybackPresentationGroup(const QString& name)
+{
+    auto* group = new PlaybackPresentationGroup(name);
+    connectGroup(group, Qt::AutoConnection);
+    QMutexLocker lock(&m_mixerLock);
+    // An empty replaced group goes at once; one with channels is kept until
+    // we die, as its channels may still be in the middle of being used.
+    if (PresentationGroup* old = m_groups.value(name)) {
+        if (old->isEmpty() && name != kLive) {
+            disconnect(old, nullptr, this, nullptr);
+            old->deleteLater();
+        } else {
+            m_replacedGroups.append(old);
+        }
+    }
+    m_groups.insert(name, group);
 }
 
 bool MixerImpl::isOwnChannel(Channel* channel)

@@ -31,6 +31,7 @@ public:
     void removeChannel(quint64 id);
     void removeRtpChannel(quint64 id);
     void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
+    void addPlaybackPresentationGroup(const QString& name);
 
     // Group operations: unknown group names do nothing.
     void ctrlStop(const QString& presentationGroup);
@@ -83,6 +84,8 @@ private:
     static const int kBufferSamples = 1 << 20;
 
     quint64 registerChannel(Channel* channel);
+    // Relays the group's four signals as our own.
+    void connectGroup(PresentationGroup* group, Qt::ConnectionType type);
     // Runs `op` on the named group under the mixer lock, if it is registered.
     template <typename Op>
     void groupOp(const QString& name, Op op);
@@ -104,6 +107,8 @@ private:
     std::unique_ptr<qint16[]> m_outputBlock;
     std::atomic<quint64> m_tick{0};
     QMap<QString, PresentationGroup*> m_groups;
+    // Groups replaced in the map while they still had channels.
+    QList<PresentationGroup*> m_replacedGroups;
     std::vector<QByteArray> m_privateKeys;
     std::vector<Channel*> m_snapshot;
 };

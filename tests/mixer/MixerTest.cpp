@@ -206,3 +206,22 @@ TEST(Mixer, TimeLineRunsAtRealSpeedWithoutOutput)
     const double ticksPerSecond = double(impl->tick() - t0) * 1000.0 / double(elapsed);
     EXPECT_NEAR(ticksPerSecond, 46.875, 5.0);
 }
+
+TEST(Mixer, PlaybackGroupsAreCreatedReplacedAndRelayedDirectly)
+{
+    QSharedPointer<Mixer> m = Mixer::getInstance(true, false);
+    QSignalSpy state(m.data(), qOverload<const QString&, int, const QString&>(&Mixer::stateChanged));
+    m->addPlaybackPresentationGroup("replay");
+    EXPECT_EQ(m->presentationGroups(), (QStringList{"LIVE", "replay"}));
+    m->ctrlStartPlayback("replay", 100);
+    // Playback groups are connected directly: the signal is there at once.
+    ASSERT_EQ(state.count(), 1);
+    EXPECT_EQ(state[0][0].toString(), QStringLiteral("replay"));
+    EXPECT_EQ(state[0][1].toInt(), int(Playing));
+
+    m->addPlaybackPresentationGroup("replay");  // a fresh, stopped group under the same name
+    m->ctrlStop("replay");
+    EXPECT_EQ(state.count(), 1);
+    m->ctrlStartPlayback("replay", 200);
+    EXPECT_EQ(state.count(), 2);
+}

@@ -1,5 +1,5 @@
 // A host application built against the installed package: it creates the
-// mixer, starts playback of a group and waits for the group's state change to
+// mixer, starts playback of a group of its own and waits for the group's state change to
 // arrive through a queued connection.
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -20,6 +20,8 @@ int main(int argc, char** argv)
                      }, Qt::QueuedConnection);
     // Only groups the host made are relayed: "LIVE" stays quiet.
     mixer->ctrlStartPlayback("LIVE", 100);
+    mixer->addPlaybackPresentationGroup("replay");
+    mixer->ctrlStartPlayback("replay", 100);
     std::printf("host: groups %s\n", qPrintable(mixer->presentationGroups().join(",")));
     QTimer::singleShot(10000, &app, &QCoreApplication::quit);
     app.exec();
