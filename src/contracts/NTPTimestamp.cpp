@@ -52,12 +52,12 @@ NTPTimestamp NTPTimestamp::now()
 
 quint64 NTPTimestamp::toMilliseconds() const
 {
-    return (m_raw >> 32) * 1000 + mulDiv(m_raw & 0xFFFFFFFFULL, 1000, 1ULL << 32, false);
+    return (m_raw >> 32) * 1000 + mulDiv(m_raw & 0xFFFFFFFFULL, 1000, 1ULL << 32, true);
 }
 
 quint64 NTPTimestamp::toMicroSeconds() const
 {
-    return (m_raw >> 32) * 1000000 + mulDiv(m_raw & 0xFFFFFFFFULL, 1000000, 1ULL << 32, false);
+    return (m_raw >> 32) * 1000000 + mulDiv(m_raw & 0xFFFFFFFFULL, 1000000, 1ULL << 32, true);
 }
 
 QDateTime NTPTimestamp::toDateTime() const

@@ -31,7 +31,8 @@ public:
     constexpr quint32 fraction() const { return quint32(m_raw); }
     constexpr bool isNull() const { return m_raw == 0; }
 
-    // Whole milliseconds / microseconds since the NTP epoch, truncated.
+    // Milliseconds / microseconds since the NTP epoch, to the nearest; exact
+    // for time stamps made from whole milliseconds / microseconds.
     quint64 toMilliseconds() const;
     quint64 toMicroSeconds() const;
     QDateTime toDateTime() const;

@@ -19,6 +19,9 @@ Mixer::Mixer(bool disableOutput, bool disableInput)
     , m_impl(new MixerImpl(disableOutput, disableInput))
 {
     NTPTimestamp::registerMetaType();
+    m_impl->setHighpassFilterFreq(5600, 1);
+    m_impl->setLowpassFilterFreq(2000, 1);
+    m_impl->setNotchFilter(500, 100, 0);
     connect(m_impl, &MixerImpl::inprocRtpPacket, this, &Mixer::inprocRtpPacket);
     connect(m_impl, qOverload<QString, NTPTimestamp, QString>(&MixerImpl::positionUpdate), this,
             qOverload<const QString&, NTPTimestamp, const QString&>(&Mixer::positionUpdate));
@@ -136,4 +139,59 @@ QStringList Mixer::presentationGroups() const
 void Mixer::addPlaybackPresentationGroup(const QString& name)
 {
     m_impl->addPlaybackPresentationGroup(name);
+}
+
+QStringList Mixer::getAvailableSignalTones()
+{
+    return m_impl->getAvailableSignalTones();
+}
+
+quint64 Mixer::setSignalTone(const QString& name, bool loop, bool exclusive, double volume)
+{
+    return m_impl->setSignalTone(name, loop, exclusive, volume);
+}
+
+quint64 Mixer::setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume)
+{
+    return m_impl->setSignalToneFromFile(path, loop, exclusive, volume);
+}
+
+void Mixer::stopSignalTone(quint64 id)
+{
+    m_impl->stopSignalTone(id);
+}
+
+void Mixer::stopAllSignalTones()
+{
+    m_impl->stopAllSignalTones();
+}
+
+void Mixer::setMasterVolume(int volume)
+{
+    m_impl->setMasterVolume(volume);
+}
+
+void Mixer::setBalance(int balance)
+{
+    m_impl->setBalance(balance);
+}
+
+void Mixer::enableFilter(int index, bool enable)
+{
+    m_impl->enableFilter(index, enable);
+}
+
+void Mixer::setLowpassFilterFreq(short frequency, short stages)
+{
+    m_impl->setLowpassFilterFreq(frequency, stages);
+}
+
+void Mixer::setHighpassFilterFreq(short frequency, short stages)
+{
+    m_impl->setHighpassFilterFreq(frequency, stages);
+}
+
+void Mixer::setNotchFilter(short frequency, short bandwidth, short depth)
+{
+    m_impl->setNotchFilter(frequency, bandwidth, depth);
 }

@@ -59,6 +59,24 @@ public:
     // Creates an empty playback group of that name, replacing any group of that name.
     void addPlaybackPresentationGroup(const QString& name);
 
+    // Output stage: master volume 0..255 (100 = unity; only the low 8 bits
+    // count, so 356 acts as 100), balance -100 (right silent) .. 100 (left
+    // silent), filters 0 low-pass, 1 high-pass, 2 notch (all off at start).
+    void setMasterVolume(int volume);
+    void setBalance(int balance);
+    void enableFilter(int index, bool enable);
+    void setLowpassFilterFreq(short frequency, short stages);
+    void setHighpassFilterFreq(short frequency, short stages);
+    void setNotchFilter(short frequency, short bandwidth, short depth);
+
+    // Signal tones, played in "LIVE" over everything else. A start returns the
+    // tone's id, or 0 when nothing was started; the name "none" stops all tones.
+    QStringList getAvailableSignalTones();
+    quint64 setSignalTone(const QString& name, bool loop, bool exclusive, double volume);
+    quint64 setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume);
+    void stopSignalTone(quint64 id);
+    void stopAllSignalTones();
+
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;
     // The implementation, for diagnostics and tests of the library itself.

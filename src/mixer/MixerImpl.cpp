@@ -1,12 +1,15 @@
 #include "MixerImpl.h"
 
 #include "Configuration.h"
+#include "G711.h"
+#include "SoundFileChannel.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <chrono>
 #include <cstring>
@@ -43,6 +46,7 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput)
     NTPTimestamp::registerMetaType();
     qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
     m_snapshot.reserve(1024);
+    _G711_SetALawMode(false, false, 0x55, 0x55);
 
     if (!m_inputEnabled)
         qDebug() << "MixerImpl::MixerImpl:Disabling sound input";
@@ -134,8 +138,7 @@ bool MixerImpl::isOwnChannel(Channel* channel)
 {
     // The library's own channel classes are disposed of by the registry; a
     // channel of any other class stays its creator's.
-    Q_UNUSED(channel);
-    return false;
+    return dynamic_cast<SoundFileChannel*>(channel) != nullptr;
 }
 
 void MixerImpl::removeChannel(quint64 id)
@@ -269,6 +272,43 @@ void MixerImpl::unmute(quint64 id, channel_t side)
         c->unmute(side);
 }
 
+void MixerImpl::setMasterVolume(int volume)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.setOutputVolume(static_cast<unsigned char>(volume & 0xFF));
+}
+
+void MixerImpl::setBalance(int balance)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.setBalance(balance);
+    m_outputStage.setOutputVolume(static_cast<unsigned char>(m_outputStage.volume()));
+}
+
+void MixerImpl::enableFilter(int index, bool enable)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.enable(index, enable);
+}
+
+void MixerImpl::setLowpassFilterFreq(short frequency, short stages)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.setLowpass(frequency, stages);
+}
+
+void MixerImpl::setHighpassFilterFreq(short frequency, short stages)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.setHighpass(frequency, stages);
+}
+
+void MixerImpl::setNotchFilter(short frequency, short bandwidth, short depth)
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_outputStage.setNotch(frequency, bandwidth, depth);
+}
+
 QStringList MixerImpl::presentationGroupNames()
 {
     QMutexLocker lock(&m_mixerLock);
@@ -400,10 +440,93 @@ void MixerImpl::run()
         mix(kFramesPerTick);
         {
             QMutexLocker lock(&m_mixerLock);
+            m_outputStage.process(m_mixBuffer.get(), reinterpret_cast<unsigned short*>(m_outputBlock.get()),
+                                  kFramesPerTick);
+        }
+        {
+            QMutexLocker lock(&m_mixerLock);
             reportIntervals(tick);
         }
         if (tick % kLiveReanchorTicks == 0)
             anchorLiveTimeLine(tick);
         paceTick(tick);
     }
+}
+
+QStringList MixerImpl::getAvailableSignalTones()
+{
+    QMutexLocker lock(&m_mixerLock);
+    m_settings.beginGroup(QStringLiteral("Sounds"));
+    const QStringList keys = m_settings.childKeys();
+    m_settings.endGroup();
+    return keys;
+}
+
+quint64 MixerImpl::startTone(const QString& path, bool loop, double volume)
+{
+    // Throws when the file cannot be played; nothing is registered then.
+    auto* channel = new SoundFileChannel(path, 48000, loop, volume);
+    channel->unmute(CHANNEL_BOTH);
+    QMutexLocker lock(&m_mixerLock);
+    const quint64 id = addChannel(QStringLiteral("LIVE"), channel);
+    if (id != 0)
+        m_signalTones.insert(id, channel);
+    return id;
+}
+
+quint64 MixerImpl::setSignalTone(const QString& name, bool loop, bool exclusive, double volume)
+{
+    if (exclusive || name.toLower() == QLatin1String("none"))
+        stopAllSignalTones();
+    QString file;
+    {
+        QMutexLocker lock(&m_mixerLock);
+        file = m_settings.value(QStringLiteral("Sounds/%1").arg(name), QString()).toString();
+    }
+    if (file.isEmpty())
+        return 0;
+    try {
+        return startTone(Configuration::makeDirectory(Configuration::getDataDirectory(), file), loop, volume);
+    } catch (const std::exception&) {
+        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound '%s'", file.toLocal8Bit().constData());
+        return 0;
+    }
+}
+
+quint64 MixerImpl::setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume)
+{
+    if (exclusive)
+        stopAllSignalTones();
+    if (!QFileInfo::exists(path)) {
+        qWarning("MixerImpl::setSignalToneFromFile(): file '%s' not found", path.toLocal8Bit().constData());
+        return 0;
+    }
+    try {
+        return startTone(path, loop, volume);
+    } catch (const std::exception& e) {
+        qWarning("MixerImpl::setSignalToneFromFile(): '%s'", e.what());
+        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound file '%s'.",
+                 path.toLocal8Bit().constData());
+        return 0;
+    }
+}
+
+void MixerImpl::stopSignalTone(quint64 id)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (!m_signalTones.contains(id)) {
+        qWarning("MixerImpl::stopSignalTone(): unknown channel id 0x%llx", static_cast<unsigned long long>(id));
+        return;
+    }
+    removeChannel(id);
+    m_signalTones.remove(id);
+}
+
+void MixerImpl::stopAllSignalTones()
+{
+    QMutexLocker lock(&m_mixerLock);
+    const QList<quint64> ids = m_signalTones.keys();
+    for (quint64 id : ids)
+        removeChannel(id);
+    m_signalTones.clear();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Channel.h"
+#include "Filter.h"
 #include "NTPRange.h"
 #include "SharedPoolBuffer.h"
 
@@ -54,6 +55,22 @@ public:
 
     void shutdown();
 
+    // Output stage: volume 0..255 (only the low 8 bits count), balance
+    // -100..100, filters 0 low-pass, 1 high-pass, 2 notch.
+    void setMasterVolume(int volume);
+    void setBalance(int balance);
+    void enableFilter(int index, bool enable);
+    void setLowpassFilterFreq(short frequency, short stages);
+    void setHighpassFilterFreq(short frequency, short stages);
+    void setNotchFilter(short frequency, short bandwidth, short depth);
+
+    // Signal tones: WAV files played in "LIVE" over everything else.
+    QStringList getAvailableSignalTones();
+    quint64 setSignalTone(const QString& name, bool loop, bool exclusive, double volume);
+    quint64 setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume);
+    void stopSignalTone(quint64 id);
+    void stopAllSignalTones();
+
     // Inspection for hosts and tests.
     quint64 tick() const { return m_tick.load(std::memory_order_acquire); }
     QStringList presentationGroupNames();
@@ -94,6 +111,8 @@ private:
     void anchorLiveTimeLine(quint64 tick);
     void paceTick(quint64 tick);
     static bool isOwnChannel(Channel* channel);
+    // Steps shared by both tone starts: build, unmute, register.
+    quint64 startTone(const QString& path, bool loop, double volume);
 
     QMap<quint64, Channel*> m_channels;
     QMap<quint64, Channel*> m_signalTones;
@@ -109,6 +128,7 @@ private:
     QMap<QString, PresentationGroup*> m_groups;
     // Groups replaced in the map while they still had channels.
     QList<PresentationGroup*> m_replacedGroups;
+    Filter m_outputStage;
     std::vector<QByteArray> m_privateKeys;
     std::vector<Channel*> m_snapshot;
 };

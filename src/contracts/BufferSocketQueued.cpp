@@ -1,0 +1,229 @@
+#include "BufferSocketQueued.h"
+
+#include <QDebug>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtEndian>
+
+BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent)
+    : BufferSocketBase(parent)
+    , m_message(4096)
+{
+    if (ownThread) {
+        m_thread = new QThread;
+        m_thread->setObjectName("BufferSocketQueued");
+        m_thread->start();
+    }
+    attach(new QTcpSocket);
+}
+
+BufferSocketQueued::~BufferSocketQueued()
+{
+    disposeSocket();
+    if (m_thread) {
+        m_thread->quit();
+        m_thread->wait();
+        delete m_thread;
+    }
+}
+
+template <typename F> void BufferSocketQueued::runOnSocketThread(F&& f)
+{
+    if (QThread::currentThread() == m_socket->thread())
+        f();
+    else
+        QMetaObject::invokeMethod(m_socket, std::forward<F>(f), Qt::QueuedConnection);
+}
+
+void BufferSocketQueued::attach(QTcpSocket* socket)
+{
+    m_socket = socket;
+    m_connected.storeRelease(socket->state() == QAbstractSocket::ConnectedState);
+    resetReceiver();
+    if (m_thread) {
+        socket->setParent(nullptr);
+        socket->moveToThread(m_thread);
+    }
+    // The socket is the context: the handlers run on the socket's thread.
+    connect(socket, &QTcpSocket::connected, socket, [this] { onConnected(); });
+    connect(socket, &QTcpSocket::disconnected, socket, [this] { onDisconnected(); });
+    connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
+    connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError e) { onError(e); });
+}
+
+// The socket goes by deleteLater on its own thread: this may run inside one
+// of the socket's signals, after which the socket still touches itself.
+void BufferSocketQueued::disposeSocket()
+{
+    QTcpSocket* socket = m_socket;
+    m_socket = nullptr;
+    m_connected.storeRelease(0);
+    if (!socket)
+        return;
+    auto dispose = [socket] {
+        QObject::disconnect(socket, nullptr, nullptr, nullptr);
+        socket->abort();
+        socket->deleteLater();
+    };
+    if (QThread::currentThread() == socket->thread())
+        dispose();
+    else
+        QMetaObject::invokeMethod(socket, dispose, Qt::BlockingQueuedConnection);
+}
+
+bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)
+{
+    if (!socket)
+        return false;
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        qWarning() << "BufferSocketQueued::adoptSocket: Socket is not connected";
+        socket->deleteLater();
+        return false;
+    }
+    disposeSocket();
+    socket->setParent(nullptr);
+    setPeer(socket->peerAddress(), socket->peerPort());
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    attach(socket);
+    // Bytes that arrived before the hand-over raise no new readyRead.
+    if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(socket, [this] { onReadyRead(); }, Qt::QueuedConnection);
+    return true;
+}
+
+void BufferSocketQueued::connectToHost(const QHostAddress& host, quint16 port)
+{
+    runOnSocketThread([this, host, port] {
+        if (m_socket->state() != QAbstractSocket::UnconnectedState)
+            m_socket->abort();
+        resetReceiver();
+        m_socket->connectToHost(host, port);
+    });
+}
+
+bool BufferSocketQueued::sendBuffer(const char* data, int size)
+{
+    if (size < 0 || size > KavexTcpSocket::MAX_MESSAGE_SIZE || (!data && size > 0)) {
+        qWarning("BufferSocketQueued::sendBuffer: Refusing a message of %d bytes", size);
+        return false;
+    }
+    if (QThread::currentThread() == m_socket->thread())
+        return writeMessage(data, size);
+    const QByteArray copy(data, size);
+    QMetaObject::invokeMethod(m_socket, [this, copy] { writeMessage(copy.constData(), copy.size()); },
+                              Qt::QueuedConnection);
+    return true;
+}
+
+bool BufferSocketQueued::writeMessage(const char* data, int size)
+{
+    const QAbstractSocket::SocketState state = m_socket->state();
+    if (state == QAbstractSocket::UnconnectedState || state == QAbstractSocket::ClosingState)
+        return false;
+    char header[KavexTcpSocket::HEADER_SIZE];
+    qToBigEndian<quint32>(quint32(size), header);
+    if (m_socket->write(header, sizeof header) != qint64(sizeof header))
+        return false;
+    return size == 0 || m_socket->write(data, size) == size;
+}
+
+QHostAddress BufferSocketQueued::peerAddress() const
+{
+    QMutexLocker lock(&m_peerLock);
+    return m_peerAddress;
+}
+
+quint16 BufferSocketQueued::peerPort() const
+{
+    QMutexLocker lock(&m_peerLock);
+    return m_peerPort;
+}
+
+void BufferSocketQueued::setPeer(const QHostAddress& address, quint16 port)
+{
+    QMutexLocker lock(&m_peerLock);
+    m_peerAddress = address;
+    m_peerPort = port;
+}
+
+void BufferSocketQueued::close()
+{
+    runOnSocketThread([this] {
+        m_socket->disconnectFromHost();
+        resetReceiver();
+    });
+}
+
+void BufferSocketQueued::onConnected()
+{
+    // Messages are small and latency-bound (live audio): no Nagle delay.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    setPeer(m_socket->peerAddress(), m_socket->peerPort());
+    m_connected.storeRelease(1);
+    emit connected();
+}
+
+void BufferSocketQueued::onDisconnected()
+{
+    m_connected.storeRelease(0);
+    resetReceiver();
+    emit disconnected();
+}
+
+void BufferSocketQueued::onError(QAbstractSocket::SocketError error)
+{
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        qDebug() << "BufferSocketQueued::onError: Peer closed the connection";
+    else
+        qWarning() << "BufferSocketQueued::onError: Socket error:" << m_socket->errorString();
+}
+
+void BufferSocketQueued::resetReceiver()
+{
+    m_headerFill = 0;
+    m_messageSize = 0;
+    m_messageFill = 0;
+}
+
+void BufferSocketQueued::onReadyRead()
+{
+    const int headerSize = KavexTcpSocket::HEADER_SIZE;
+    while (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
+        if (m_headerFill < headerSize) {
+            const qint64 n = m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
+            if (n <= 0)
+                return;
+            m_headerFill += int(n);
+            if (m_headerFill < headerSize)
+                return;
+            const quint32 size = qFromBigEndian<quint32>(m_header);
+            if (size > quint32(KavexTcpSocket::MAX_MESSAGE_SIZE)) {
+                qWarning("BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
+                         "closing the connection",
+                         size, KavexTcpSocket::MAX_MESSAGE_SIZE);
+                resetReceiver();
+                m_socket->abort();
+                return;
+            }
+            m_messageSize = int(size);
+            m_messageFill = 0;
+            m_message.getBuffer(m_messageSize);
+        }
+        if (m_messageFill < m_messageSize) {
+            char* dst = reinterpret_cast<char*>(m_message.getBuffer()) + m_messageFill;
+            const qint64 n = m_socket->read(dst, m_messageSize - m_messageFill);
+            if (n <= 0)
+                return;
+            m_messageFill += int(n);
+            if (m_messageFill < m_messageSize)
+                return;
+        }
+        // Complete: ready for the next header before the slots run, as they
+        // may close or reconnect the socket.
+        m_headerFill = 0;
+        emit incomingBuffer(reinterpret_cast<const char*>(m_message.getBuffer()), m_messageSize,
+                            KavexTcpSocket::QueuedConnNotAllowed());
+    }
+}

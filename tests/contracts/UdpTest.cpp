@@ -1,0 +1,165 @@
+#include "KavexLLSock.h"
+#include "KavexUdpReceiver.h"
+#include "KavexUdpSender.h"
+#include "LogCapture.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QList>
+#include <QTest>
+#include <QThread>
+#include <gtest/gtest.h>
+
+// Every datagram here travels over the loopback interface only.
+namespace {
+
+struct Received {
+    QByteArray bytes;
+    int family;
+    quint32 ipv4;
+    QHostAddress sender;
+    quint16 port;
+    QThread* thread;
+};
+
+void collect(void* context, const Datagram& d)
+{
+    static_cast<QList<Received>*>(context)->append(
+        {QByteArray(reinterpret_cast<const char*>(d.data), d.size), d.family, d.ipv4Address, d.senderAddress(),
+         d.port, QThread::currentThread()});
+}
+
+bool ipv6LoopbackAvailable()
+{
+    KavexUdpSender probe;
+    LogCapture quiet;
+    return probe.bind(0, QHostAddress::LocalHostIPv6);
+}
+
+bool waitForCount(const QList<Received>& list, int count)
+{
+    return QTest::qWaitFor([&] { return list.size() >= count; }, 5000);
+}
+
+}  // namespace
+
+TEST(KavexUdp, UnicastIPv4DeliversDatagramWithSender)
+{
+    KavexUdpReceiver receiver;
+    QList<Received> got;
+    receiver.registerCallback(&collect, &got);
+    quint16 port = 0;
+    ASSERT_TRUE(receiver.createUnicast(port, QHostAddress::LocalHost));
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(receiver.localPort(), port);
+
+    KavexUdpSender sender;
+    ASSERT_TRUE(sender.bind(0, QHostAddress::LocalHost));
+    const KavexLLSock::ADDR_V4_V6 to = KavexLLSock::createSockAddr(QHostAddress::LocalHost, port);
+    const QByteArray big(60000, 'x');
+    EXPECT_EQ(sender.sendTo("first", 5, to), 5);
+    EXPECT_EQ(sender.sendTo(big.constData(), big.size(), to), big.size());
+    for (int i = 0; i < 50; ++i)
+        sender.sendTo(QByteArray::number(i).constData(), QByteArray::number(i).size(), to);
+
+    ASSERT_TRUE(waitForCount(got, 52));
+    EXPECT_EQ(got[0].bytes, QByteArray("first"));
+    EXPECT_EQ(got[0].family, int(Datagram::FAMILY_IPV4));
+    EXPECT_EQ(got[0].ipv4, 0x7F000001u);
+    EXPECT_EQ(got[0].port, sender.localPort());
+    EXPECT_EQ(got[0].thread, QThread::currentThread());
+    EXPECT_EQ(got[1].bytes, big);
+    EXPECT_EQ(got[51].bytes, QByteArray("49"));
+}
+
+TEST(KavexUdp, UnicastIPv6AndDualStack)
+{
+    if (!ipv6LoopbackAvailable())
+        GTEST_SKIP() << "no IPv6 loopback";
+    KavexUdpReceiver v6;
+    QList<Received> got6;
+    v6.registerCallback(&collect, &got6);
+    quint16 port6 = 0;
+    ASSERT_TRUE(v6.createUnicast(port6, QHostAddress::LocalHostIPv6));
+
+    // Bound to "any", one sender and one receiver serve both families.
+    KavexUdpReceiver dual;
+    QList<Received> gotDual;
+    dual.registerCallback(&collect, &gotDual);
+    quint16 portDual = 0;
+    ASSERT_TRUE(dual.createUnicast(portDual, QHostAddress::Any));
+
+    KavexUdpSender sender;
+    ASSERT_TRUE(sender.bind(0, QHostAddress::Any));
+    // Multicast options apply to both families of the dual-stack socket.
+    EXPECT_TRUE(sender.setMulticastTtl(32));
+    EXPECT_TRUE(sender.setMulticastInterface(QHostAddress::AnyIPv4));
+    EXPECT_TRUE(sender.setMulticastInterface(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(sender.sendTo("six", 3, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, port6)), 3);
+    EXPECT_EQ(sender.sendTo("four", 4, KavexLLSock::createSockAddr(QHostAddress::LocalHost, portDual)), 4);
+    EXPECT_EQ(sender.sendTo("both", 4, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, portDual)), 4);
+
+    ASSERT_TRUE(waitForCount(got6, 1));
+    EXPECT_EQ(got6[0].bytes, QByteArray("six"));
+    EXPECT_EQ(got6[0].family, int(Datagram::FAMILY_IPV6));
+    EXPECT_EQ(got6[0].sender, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(got6[0].port, sender.localPort());
+
+    ASSERT_TRUE(waitForCount(gotDual, 2));
+    // The IPv4 sender arrives as IPv4, not as a mapped IPv6 address.
+    EXPECT_EQ(gotDual[0].family, int(Datagram::FAMILY_IPV4));
+    EXPECT_EQ(gotDual[0].ipv4, 0x7F000001u);
+    EXPECT_EQ(gotDual[1].family, int(Datagram::FAMILY_IPV6));
+
+    // An IPv4-bound sender cannot reach an IPv6 destination.
+    KavexUdpSender v4only;
+    ASSERT_TRUE(v4only.bind(0, QHostAddress::LocalHost));
+    EXPECT_EQ(v4only.sendTo("x", 1, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, port6)), -1);
+}
+
+TEST(KavexUdp, FailuresReturnFalseWithAWarning)
+{
+    KavexUdpReceiver first;
+    quint16 port = 0;
+    ASSERT_TRUE(first.createUnicast(port, QHostAddress::LocalHost));
+
+    LogCapture log;
+    KavexUdpReceiver second;
+    quint16 taken = port;
+    EXPECT_FALSE(second.createUnicast(taken, QHostAddress::LocalHost));
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_TRUE(log.contains(QtWarningMsg, "KavexUdpReceiver::createUnicast: Cannot open UDP socket"));
+
+    EXPECT_FALSE(second.createMulticast(0, QHostAddress("127.0.0.1"), QHostAddress::AnyIPv4));
+    EXPECT_TRUE(log.contains(QtWarningMsg, "is not a multicast group"));
+    EXPECT_FALSE(second.createMulticast(0, QHostAddress("239.1.2.3"), QHostAddress::LocalHostIPv6));
+    EXPECT_TRUE(log.contains(QtWarningMsg, "does not match the family"));
+}
+
+TEST(KavexUdp, CallbackMayCloseItsReceiver)
+{
+    KavexUdpReceiver receiver;
+    struct Ctx {
+        KavexUdpReceiver* receiver;
+        int calls = 0;
+    } ctx{&receiver};
+    receiver.registerCallback(
+        [](void* c, const Datagram&) {
+            auto* ctx = static_cast<Ctx*>(c);
+            ++ctx->calls;
+            ctx->receiver->close();
+        },
+        &ctx);
+    quint16 port = 0;
+    ASSERT_TRUE(receiver.createUnicast(port, QHostAddress::LocalHost));
+    KavexUdpSender sender;
+    const KavexLLSock::ADDR_V4_V6 to = KavexLLSock::createSockAddr(QHostAddress::LocalHost, port);
+    sender.sendTo("a", 1, to);
+    sender.sendTo("b", 1, to);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ctx.calls > 0; }, 5000));
+    // The notifier, released inside its own signal, goes now; nothing follows.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ctx.calls, 1);
+    EXPECT_FALSE(receiver.isOpen());
+}
