@@ -2,6 +2,7 @@
 
 #include "Configuration.h"
 #include "G711.h"
+#include "PcmDevice.h"
 #include "SoundFileChannel.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
@@ -24,6 +25,12 @@ const quint64 kLiveReanchorTicks = 250;
 const NTPTimestamp kIntervalOffset = NTPTimestamp::fromMilliseconds(20);
 // 1024 frames at 48 kHz.
 const std::chrono::nanoseconds kTickPeriod(21333333);
+const unsigned long kReopenPauseMs = 5000;
+
+PcmDevice* openOutput()
+{
+    return PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::SampleWidth16, 2, true);
+}
 
 NTPTimestamp liveAnchor()
 {
@@ -341,6 +348,10 @@ void MixerImpl::shutdown()
         QMutexLocker lock(&m_mixerLock);
         m_stopRequested = true;
     }
+    {
+        QMutexLocker lock(&m_stopLock);
+        m_stopCondition.wakeAll();
+    }
     qDebug() << "MixerImpl::shutdown: Waiting for mixer thread to finish";
     wait();
     qDebug() << "MixerImpl::shutdown: Mixer done";
@@ -423,8 +434,43 @@ void MixerImpl::paceTick(quint64 tick)
     std::this_thread::sleep_until(due);
 }
 
+void MixerImpl::pauseUnlessStopping(unsigned long ms)
+{
+    QMutexLocker lock(&m_stopLock);
+    {
+        QMutexLocker mixerLock(&m_mixerLock);
+        if (m_stopRequested)
+            return;
+    }
+    m_stopCondition.wait(&m_stopLock, ms);
+}
+
+void MixerImpl::playBlock()
+{
+    if (!m_device) {
+        // No sound output: try again, then wait before the next attempt; this
+        // tick's block is not played.
+        m_device = openOutput();
+        pauseUnlessStopping(kReopenPauseMs);
+        return;
+    }
+    int remaining = kFramesPerTick;
+    while (remaining > 0) {
+        unsigned int status = 0;
+        const int n = m_device->write(reinterpret_cast<unsigned char*>(m_outputBlock.get()), remaining, &status);
+        if (n < 0) {
+            qWarning() << "MixerImpl::run(): ==========> Failed to recover from error" << n;
+            continue;
+        }
+        remaining -= n;
+        if (n == 0)
+            break;  // a non-blocking device takes nothing
+    }
+}
+
 void MixerImpl::run()
 {
+    m_device = openOutput();
     anchorLiveTimeLine(tick());
     groupOp(kLive, [this](PresentationGroup* g) { g->play(tick()); });
 
@@ -449,8 +495,13 @@ void MixerImpl::run()
         }
         if (tick % kLiveReanchorTicks == 0)
             anchorLiveTimeLine(tick);
-        paceTick(tick);
+        if (m_outputEnabled)
+            playBlock();
+        else
+            paceTick(tick);
     }
+    delete m_device;
+    m_device = nullptr;
 }
 
 QStringList MixerImpl::getAvailableSignalTones()

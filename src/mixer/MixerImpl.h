@@ -11,10 +11,12 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+#include <QWaitCondition>
 #include <atomic>
 #include <memory>
 #include <vector>
 
+class PcmDevice;
 class PresentationGroup;
 
 // The implementation behind the Mixer facade: the channel registry, the
@@ -110,13 +112,20 @@ private:
     void reportIntervals(quint64 tick);
     void anchorLiveTimeLine(quint64 tick);
     void paceTick(quint64 tick);
+    void playBlock();
+    // Sleeps up to `ms`; returns early when shutdown is requested.
+    void pauseUnlessStopping(unsigned long ms);
     static bool isOwnChannel(Channel* channel);
     // Steps shared by both tone starts: build, unmute, register.
     quint64 startTone(const QString& path, bool loop, double volume);
 
     QMap<quint64, Channel*> m_channels;
     QMap<quint64, Channel*> m_signalTones;
+    PcmDevice* m_device = nullptr;
     bool m_stopRequested = false;
+    // Lets shutdown cut short the pause between attempts to open the output.
+    QMutex m_stopLock;
+    QWaitCondition m_stopCondition;
     QRecursiveMutex m_mixerLock;
     QSettings m_settings;
     bool m_inputEnabled;
