@@ -1,0 +1,61 @@
+#pragma once
+
+#include "DynamicByteFifo.h"
+#include "OstKavexMixerGlobal.h"
+
+#include <QByteArray>
+
+struct AVIOContext;
+
+// An in-memory byte stream that libavformat reads through a custom I/O
+// context: payload bytes are put in as they arrive and the demuxer takes them
+// out. When the stream runs dry the read reports end of file, so every read
+// loop over it ends as soon as the bytes put in so far are consumed; putting
+// more bytes in lets the demuxer read again.
+class OSTKAVEXMIXER_EXPORT ByteIOBufferFFmpeg
+{
+public:
+    static constexpr int IO_BUFFER_SIZE = 4096;
+    static constexpr int FIFO_BLOCK_SIZE = 4096;
+    static constexpr int FIFO_MAX_BLOCKS = 1000;
+
+    ByteIOBufferFFmpeg();
+    ~ByteIOBufferFFmpeg();
+    ByteIOBufferFFmpeg(const ByteIOBufferFFmpeg&) = delete;
+    ByteIOBufferFFmpeg& operator=(const ByteIOBufferFFmpeg&) = delete;
+
+    // Appends bytes for the demuxer; returns how many were stored (fewer
+    // than `length` when the FIFO is full: the rest is dropped).
+    int putBytes(const unsigned char* data, int length);
+    // Drops the bytes not yet read.
+    void clear();
+    AVIOContext* ioContext() const { return m_ioContext; }
+    // Bytes waiting to be read by the demuxer (not counting its own buffer).
+    int pending() const { return m_fifo.size() + m_replay.size() - m_replayPos; }
+
+    // Opening a demuxer may need more bytes than have arrived (the MPEG
+    // audio demuxer looks for a second frame header). While recording, the
+    // bytes handed to the demuxer are kept, so that an attempt that ran out
+    // of data can be repeated from the same first byte once more arrive.
+    void startRecording();
+    // Forgets the recorded bytes; reading goes on where it is.
+    void stopRecording();
+    // Discards what the I/O context has buffered and hands the recorded bytes
+    // out again before any others.
+    void rewind();
+    // A read found no bytes since recording started.
+    bool ranDry() const { return m_ranDry; }
+    int recordedBytes() const { return m_recorded.size(); }
+
+private:
+    static int read(void* opaque, unsigned char* buffer, int size);
+
+    unsigned char* m_ioBuffer;
+    DynamicByteFifo m_fifo;
+    AVIOContext* m_ioContext;
+    QByteArray m_replay;  // handed out before the FIFO, from m_replayPos on
+    int m_replayPos = 0;
+    QByteArray m_recorded;
+    bool m_recording = false;
+    bool m_ranDry = false;
+};

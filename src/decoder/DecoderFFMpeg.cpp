@@ -1,0 +1,353 @@
+#include "DecoderFFMpeg.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QStringList>
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace {
+constexpr int kOutputSampleRate = 48000;
+constexpr int kResamplerFilterSize = 256;
+constexpr int kG726AacHeaderBytes = 7;  // ADTS header in front of each G.726 block
+constexpr int kErrorTextSize = 100;
+// A set-up that runs out of bytes is repeated quietly with more, up to this
+// much stream (the MPEG audio demuxer scans 64 KiB for two frame headers).
+constexpr int kMaxSetUpBytes = 80 * 1024;
+
+char g_errorText[kErrorTextSize];
+
+bool isG726(const QString& name)
+{
+    return name.startsWith(QLatin1String("G726"));
+}
+}  // namespace
+
+const char* getFFMmpegErrorString(int error)
+{
+    memset(g_errorText, 0, sizeof g_errorText);
+    const int ret = av_strerror(error, g_errorText, kErrorTextSize);
+    if (ret < 0)
+        qWarning("DecoderFFMpeg::getFFMmpegErrorString(): av_strerror() returned %d", ret);
+    return g_errorText;
+}
+
+DecoderFFMpeg::DecoderFFMpeg(const QString& sdp, const QString& codecName, int payloadType, int clockRate,
+                             bool g726AsAac, double gain)
+    : Decoder(sdp, codecName, payloadType, clockRate, g726AsAac)
+    , m_frame(av_frame_alloc())
+    , m_packet(av_packet_alloc())
+{
+    m_gain = gain;
+}
+
+DecoderFFMpeg::~DecoderFFMpeg()
+{
+    av_frame_free(&m_frame);
+    av_packet_free(&m_packet);
+    release();
+}
+
+void DecoderFFMpeg::release()
+{
+    avcodec_free_context(&m_codecContext);
+    if (m_formatContext)
+        avformat_close_input(&m_formatContext);
+    swr_free(&m_resampler);
+    m_streamIndex = -1;
+}
+
+int DecoderFFMpeg::channels()
+{
+    return m_codecContext ? m_codecContext->ch_layout.nb_channels : 0;
+}
+
+void DecoderFFMpeg::setGain(double gain)
+{
+    QMutexLocker locker(&m_mutex);
+    m_gain = gain;
+}
+
+void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char* out, int& outLength)
+{
+    const int capacity = outLength;
+    outLength = 0;
+    m_byteStream.putBytes(in, inLength);
+    if (!m_codecContext && !setUp())
+        return;
+    if (!m_frame || !m_packet)
+        return;
+
+    const bool stripHeader = m_g726AsAac && isG726(m_codecName);
+    int written = 0;
+    int ret;
+    while ((ret = av_read_frame(m_formatContext, m_packet)) >= 0) {
+        bool goOn = true;
+        if (m_packet->stream_index == m_streamIndex) {
+            const int skip = stripHeader ? qMin(kG726AacHeaderBytes, m_packet->size) : 0;
+            m_packet->data += skip;
+            m_packet->size -= skip;
+            goOn = decodePacket(out, capacity, written);
+            m_packet->data -= skip;
+            m_packet->size += skip;
+        }
+        av_packet_unref(m_packet);
+        if (!goOn)
+            break;
+    }
+    // The byte stream reports end of file as soon as it is drained: that is
+    // the normal end of a call. Any other end reports nothing.
+    if (ret != AVERROR_EOF)
+        return;
+    outLength = written;
+    if (written > 0 && m_codecContext->ch_layout.nb_channels <= 2)
+        applyGain(out, written);
+}
+
+bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
+{
+    // A packet the codec refuses is skipped.
+    if (avcodec_send_packet(m_codecContext, m_packet) < 0)
+        return true;
+    while (avcodec_receive_frame(m_codecContext, m_frame) >= 0) {
+        uint8_t* dst = out + written;
+        const int n = swr_convert(m_resampler, &dst, (capacity - written) / 2,
+                                  const_cast<const uint8_t**>(m_frame->extended_data), m_frame->nb_samples);
+        av_frame_unref(m_frame);
+        if (n < 0) {
+            qWarning("DecoderFFMpeg::decode(): swr_convert() return %d => %s", n, getFFMmpegErrorString(n));
+            return false;
+        }
+        if (n > 0) {
+            const int bytes = av_samples_get_buffer_size(nullptr, 1, n, AV_SAMPLE_FMT_S16, 1);
+            if (bytes < 0) {
+                qWarning("DecoderFFMpeg::decode(): av_samples_get_buffer_size() return %d => %s", bytes,
+                         getFFMmpegErrorString(bytes));
+                return false;
+            }
+            written += bytes;
+        }
+    }
+    return true;
+}
+
+void DecoderFFMpeg::applyGain(unsigned char* out, int bytes)
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_gain == 1.0)
+        return;
+    for (int i = 0; i + 1 < bytes; i += 2) {
+        qint16 sample;
+        memcpy(&sample, out + i, 2);
+        const double scaled = double(sample) * m_gain;  // int conversion truncates toward zero
+        const qint16 result = qint16(qBound(-32768.0, scaled, 32767.0));
+        memcpy(out + i, &result, 2);
+    }
+}
+
+bool DecoderFFMpeg::waitingForData() const
+{
+    return m_byteStream.ranDry() && m_byteStream.recordedBytes() < kMaxSetUpBytes;
+}
+
+bool DecoderFFMpeg::setUp()
+{
+    m_byteStream.startRecording();
+    const bool ok = setUpDecoding();
+    if (!ok && waitingForData())
+        m_byteStream.rewind();
+    else
+        m_byteStream.stopRecording();
+    return ok;
+}
+
+bool DecoderFFMpeg::setUpDecoding()
+{
+    const char* formatName = "";
+    if (m_codecName == QLatin1String("MPA"))
+        formatName = "mp3";
+    else if (m_codecName == QLatin1String("AAC"))
+        formatName = "aac";
+    else if (m_codecName == QLatin1String("AC3"))
+        formatName = "ac3";
+    else if (m_codecName == QLatin1String("PCMA") || m_codecName == QLatin1String("G.711")
+             || m_codecName == QLatin1String("G711") || m_codecName == QLatin1String("PCMU"))
+        formatName = "data";
+    else if (isG726(m_codecName))
+        formatName = m_g726AsAac ? "aac" : "data";
+
+    const AVInputFormat* inputFormat = *formatName ? av_find_input_format(formatName) : nullptr;
+    if (!inputFormat) {
+        qCritical("DecoderFFMpeg::decode:  input format %s not available", formatName);
+        return false;
+    }
+
+    m_formatContext = avformat_alloc_context();
+    if (!m_formatContext)
+        return false;
+    m_formatContext->pb = m_byteStream.ioContext();
+    if (avformat_open_input(&m_formatContext, nullptr, inputFormat, nullptr) < 0) {
+        // avformat_open_input has freed the context.
+        if (!waitingForData())
+            qCritical("DecoderFFMpeg::decode: avformat_open_input failed");
+        release();
+        return false;
+    }
+    m_formatContext->flags |= AVFMT_FLAG_NONBLOCK;
+
+    bool ok;
+    if (m_codecName == QLatin1String("MPA") || m_codecName == QLatin1String("AAC")
+        || m_codecName == QLatin1String("AC3"))
+        ok = setUpParsedStream(formatName);
+    else if (isG726(m_codecName))
+        ok = setUpG726();
+    else if (m_codecName == QLatin1String("PCMU"))
+        ok = setUpRawStream(AV_CODEC_ID_PCM_MULAW, 64000, 8);
+    else
+        ok = setUpRawStream(AV_CODEC_ID_PCM_ALAW, 64000, 8);
+    if (!ok || !setUpResampler()) {
+        release();
+        return false;
+    }
+
+    char layout[64] = {0};
+    av_channel_layout_describe(&m_codecContext->ch_layout, layout, sizeof layout);
+    const char* sampleFormat = av_get_sample_fmt_name(m_codecContext->sample_fmt);
+    qDebug().nospace().noquote() << "DecoderFFMpeg::decode: new decoder: " << m_codecName
+                                 << "; sample rate: " << m_codecContext->sample_rate
+                                 << "; bit rate: " << m_codecContext->bit_rate << "; channel layout: " << layout
+                                 << "; sample format: " << (sampleFormat ? sampleFormat : "none");
+    return true;
+}
+
+// MPEG audio, AAC and AC-3 carry their parameters in the stream: the demuxer
+// finds them, and the decoder is made for the stream it found.
+bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
+{
+    if (avformat_find_stream_info(m_formatContext, nullptr) < 0)
+        return false;
+    for (unsigned i = 0; i < m_formatContext->nb_streams && m_streamIndex < 0; ++i) {
+        const AVCodecID id = m_formatContext->streams[i]->codecpar->codec_id;
+        if ((m_codecName == QLatin1String("MPA") && (id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3))
+            || (m_codecName == QLatin1String("AAC") && id == AV_CODEC_ID_AAC)
+            || (m_codecName == QLatin1String("AC3") && id == AV_CODEC_ID_AC3))
+            m_streamIndex = int(i);
+    }
+    if (m_streamIndex < 0) {
+        if (!waitingForData())
+            qCritical("DecoderFFMpeg::decode: no %s stream", inputFormat);
+        return false;
+    }
+    const AVStream* stream = m_formatContext->streams[m_streamIndex];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) {
+        qCritical("DecoderFFMpeg::decode: avcodec_find_decoder failed");
+        return false;
+    }
+    m_codecContext = avcodec_alloc_context3(codec);
+    if (!m_codecContext || avcodec_parameters_to_context(m_codecContext, stream->codecpar) < 0) {
+        qCritical("DecoderFFMpeg::decode: avcodec_open failed");
+        return false;
+    }
+    m_codecContext->thread_count = 1;
+    m_codecContext->pkt_timebase = stream->time_base;
+    if (avcodec_open2(m_codecContext, codec, nullptr) < 0) {
+        qCritical("DecoderFFMpeg::decode: avcodec_open failed");
+        return false;
+    }
+    return true;
+}
+
+// G.711 and G.726 payloads carry no parameters: the codec is configured from
+// the codec name and reads the raw packets of the demuxer's stream 0.
+bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSample)
+{
+    const AVCodec* codec = avcodec_find_decoder(AVCodecID(codecId));
+    if (!codec) {
+        qWarning("DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
+        return false;
+    }
+    m_codecContext = avcodec_alloc_context3(codec);
+    if (!m_codecContext)
+        return false;
+    if (bitRate > 0) {
+        m_codecContext->bit_rate = bitRate;
+        m_codecContext->bits_per_coded_sample = bitsPerCodedSample;
+    }
+    m_codecContext->sample_rate = 8000;
+    av_channel_layout_uninit(&m_codecContext->ch_layout);
+    m_codecContext->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+    if (avcodec_open2(m_codecContext, codec, nullptr) < 0) {
+        qWarning("DecoderFFMpeg::decode: Failed to open codec! No decoding possible!");
+        return false;
+    }
+    if (!avformat_new_stream(m_formatContext, codec)) {
+        qWarning("DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
+        return false;
+    }
+    m_streamIndex = 0;
+    return true;
+}
+
+bool DecoderFFMpeg::setUpG726()
+{
+    const AVCodecID id = m_codecName.contains(QLatin1String("LE")) ? AV_CODEC_ID_ADPCM_G726LE : AV_CODEC_ID_ADPCM_G726;
+    if (!avcodec_find_decoder(id)) {
+        qWarning("DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
+        return false;
+    }
+    // "G726-32" and "G726-32LE": the bit rate in kbit/s after the one hyphen.
+    const QStringList parts = m_codecName.split(QLatin1Char('-'));
+    int kbits = 0;
+    if (parts.size() == 2) {
+        int digits = 0;
+        while (digits < parts[1].size() && parts[1][digits].isDigit())
+            ++digits;
+        kbits = parts[1].left(digits).toInt();
+    }
+    if (kbits < 16 || kbits > 40) {
+        qWarning("DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!");
+        return false;
+    }
+    // 2 to 5 bits per sample at 8 kHz; other rates set neither and the codec refuses to open.
+    const int bitsPerSample = (kbits % 8 == 0) ? kbits / 8 : 0;
+    return setUpRawStream(id, bitsPerSample ? kbits * 1000 : 0, bitsPerSample);
+}
+
+bool DecoderFFMpeg::setUpResampler()
+{
+    m_resampler = swr_alloc();
+    if (!m_resampler)
+        return false;
+    AVChannelLayout inLayout;
+    if (m_codecContext->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&inLayout, m_codecContext->ch_layout.nb_channels);
+    else
+        av_channel_layout_copy(&inLayout, &m_codecContext->ch_layout);
+    const AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_MONO;
+    av_opt_set_chlayout(m_resampler, "in_chlayout", &inLayout, 0);
+    av_opt_set_chlayout(m_resampler, "out_chlayout", &outLayout, 0);
+    av_channel_layout_uninit(&inLayout);
+    av_opt_set_int(m_resampler, "in_sample_rate", m_codecContext->sample_rate, 0);
+    av_opt_set_int(m_resampler, "out_sample_rate", kOutputSampleRate, 0);
+    av_opt_set_sample_fmt(m_resampler, "in_sample_fmt", m_codecContext->sample_fmt, 0);
+    av_opt_set_sample_fmt(m_resampler, "out_sample_fmt", AV_SAMPLE_FMT_S16, 0);
+    av_opt_set_int(m_resampler, "filter_size", kResamplerFilterSize, 0);
+    const int ret = swr_init(m_resampler);
+    if (ret < 0) {
+        if (!waitingForData())
+            qWarning("DecoderFFMpeg::decode: swr_init() return %d => %s", ret, getFFMmpegErrorString(ret));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ByteIOBufferFFmpeg.h"
+#include "Decoder.h"
+#include "OstKavexMixerGlobal.h"
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct SwrContext;
+
+// The decoder for every supported stream (G.711 A-law and µ-law, G.726, MPEG
+// audio, AAC, AC-3). Payload bytes go into an in-memory byte stream that
+// libavformat reads through a custom I/O context; the packets are decoded by
+// libavcodec and every frame is converted by libswresample to 48 kHz mono
+// 16-bit. FFmpeg is set up on the first decode call and kept for the life of
+// the decoder; a failed set-up is tried again on the next call.
+class OSTKAVEXMIXER_EXPORT DecoderFFMpeg : public Decoder
+{
+public:
+    DecoderFFMpeg(const QString& sdp, const QString& codecName, int payloadType, int clockRate, bool g726AsAac,
+                  double gain);
+    ~DecoderFFMpeg() override;
+
+    void decode(const unsigned char* in, int inLength, unsigned char* out, int& outLength) override;
+    int channels() override;
+    void setGain(double gain) override;
+
+private:
+    bool setUp();
+    bool setUpDecoding();
+    // The last set-up attempt failed for want of bytes, not for bad ones.
+    bool waitingForData() const;
+    bool setUpParsedStream(const char* inputFormat);
+    bool setUpRawStream(int codecId, int bitRate, int bitsPerCodedSample);
+    bool setUpG726();
+    bool setUpResampler();
+    void release();
+    // Decodes one packet and converts its frames behind the `written` bytes
+    // of `out`; false when conversion failed and decoding must stop.
+    bool decodePacket(unsigned char* out, int capacity, int& written);
+    void applyGain(unsigned char* out, int bytes);
+
+    ByteIOBufferFFmpeg m_byteStream;
+    AVFormatContext* m_formatContext = nullptr;
+    AVCodecContext* m_codecContext = nullptr;
+    SwrContext* m_resampler = nullptr;
+    AVFrame* m_frame = nullptr;
+    int m_streamIndex = -1;
+    AVPacket* m_packet = nullptr;  // reused for every packet
+};
+
+// The text of an FFmpeg error code, in a buffer shared by all callers: meant
+// for immediate logging.
+OSTKAVEXMIXER_EXPORT const char* getFFMmpegErrorString(int error);

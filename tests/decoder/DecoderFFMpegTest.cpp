@@ -1,0 +1,300 @@
+#include "ByteIOBufferFFmpeg.h"
+#include "Decoder.h"
+#include "DecoderFFMpeg.h"
+
+#include "LogCapture.h"
+#include "SignalAnalysis.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+}
+
+namespace {
+
+using Packets = QList<QByteArray>;
+using SignalAnalysis::align;
+
+QString sdpFor(const QString& codec, int payloadType = 96, int clockRate = 8000)
+{
+    return QString("v=0\r\no=- 1 1 IN IP4 10.1.2.3\r\ns=-\r\nt=0 0\r\nm=audio 5004 RTP/AVP %1\r\na=rtpmap:%1 %2/%3\r\n")
+        .arg(payloadType)
+        .arg(codec)
+        .arg(clockRate);
+}
+
+// Runs the ffmpeg tool ("ffmpeg" or "ffprobe"); its output is returned,
+// a null array when it fails.
+QByteArray tool(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, QStringList{"-hide_banner", "-loglevel", "error"} + args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QByteArray();
+    return p.readAllStandardOutput() + " ";
+}
+
+// A voice-like signal: gliding fundamental, harmonics to 3.4 kHz, syllables.
+std::vector<int16_t> voiceLike(int rate, double seconds)
+{
+    std::vector<double> out(size_t(rate * seconds));
+    double phase = 0.0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double t = double(i) / rate;
+        phase += 2.0 * M_PI * (140.0 + 60.0 * std::sin(2.0 * M_PI * 0.7 * t)) / rate;
+        for (int h = 1; h * 220 < 3400; ++h)
+            out[i] += 9000.0 * (0.55 + 0.45 * std::sin(2.0 * M_PI * 4.0 * t)) * std::sin(h * phase + 0.3 * h) / h;
+    }
+    return SignalAnalysis::toInt16(out);
+}
+
+// A stream made by the ffmpeg tool from the voice-like signal, cut into RTP
+// payloads: `size` bytes each, or one coded frame each as ffprobe finds them.
+Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
+{
+    const QString wav = dir.filePath("source.wav"), path = dir.filePath("stream.raw");
+    Packets packets;
+    if (!SignalAnalysis::writeWav(wav, 48000, 1, voiceLike(48000, 1.5))
+        || tool("ffmpeg", QStringList{"-nostdin", "-y", "-i", wav} + options + QStringList{path}).isNull())
+        return packets;
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    const QByteArray all = file.readAll();
+    if (size) {
+        for (int pos = 0; pos + size <= all.size(); pos += size)
+            packets.append(all.mid(pos, size));
+        return packets;
+    }
+    const QByteArray list = tool("ffprobe", {"-show_entries", "packet=size,pos", "-of", "csv=p=0", path});
+    for (const QByteArray& line : list.split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(',');  // size,pos
+        if (f.size() == 2)
+            packets.append(all.mid(f[1].toInt(), f[0].toInt()));
+    }
+    return packets;
+}
+
+// The ffmpeg tool's own decode of the stream at 48 kHz mono.
+std::vector<double> reference(const QTemporaryDir& dir, const QStringList& inputOptions)
+{
+    const QString wav = dir.filePath("reference.wav");
+    tool("ffmpeg", QStringList{"-nostdin", "-y"} + inputOptions
+                       + QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", wav});
+    return SignalAnalysis::toDouble(SignalAnalysis::readWav(wav).samples);
+}
+
+// Feeds the payloads one by one into a 256000-byte buffer, as an RTP channel does.
+std::vector<double> decode(Decoder& decoder, const Packets& packets, std::vector<int>* perPacket = nullptr)
+{
+    std::vector<unsigned char> buffer(256000);
+    std::vector<double> out;
+    for (const QByteArray& p : packets) {
+        int length = int(buffer.size());
+        decoder.decode(reinterpret_cast<const unsigned char*>(p.constData()), p.size(), buffer.data(), length);
+        if (perPacket)
+            perPacket->push_back(length);
+        for (int i = 0; i + 1 < length; i += 2)
+            out.push_back(int16_t(buffer[size_t(i)] | (buffer[size_t(i) + 1] << 8)));
+    }
+    return out;
+}
+
+QStringList g726(int kbits, const char* codec)
+{
+    return {"-ar", "8000", "-ac", "1", "-c:a", codec, "-b:a", QString::number(kbits * 1000), "-f", codec};
+}
+
+QStringList g726In(int kbits, const char* codec)
+{
+    return {"-f", codec, "-code_size", QString::number(kbits / 8)};
+}
+
+struct CodecCase {
+    const char* sdpName;
+    int clockRate;
+    QStringList encode;  // ffmpeg output options making the stream
+    int packetBytes;     // fixed payload size; 0: one coded frame per packet
+    QStringList readBack;
+    int channels;
+};
+
+void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.sdpName; }
+
+const QStringList kAlaw{"-f", "alaw", "-ar", "8000", "-ac", "1"};
+const CodecCase kCases[] = {
+    {"PCMA", 8000, {"-ar", "8000", "-ac", "1", "-f", "alaw"}, 160, kAlaw, 1},
+    {"G711", 8000, {"-ar", "8000", "-ac", "1", "-f", "alaw"}, 160, kAlaw, 1},
+    {"PCMU", 8000, {"-ar", "8000", "-ac", "1", "-f", "mulaw"}, 160, {"-f", "mulaw", "-ar", "8000", "-ac", "1"}, 1},
+    {"MPA", 90000, {"-ar", "48000", "-ac", "1", "-c:a", "mp2", "-b:a", "128k", "-f", "mp2"}, 0, {}, 1},
+    {"MP2", 90000, {"-ar", "44100", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k", "-write_xing", "0", "-f", "mp3"},
+     0, {}, 2},
+    {"AAC", 48000, {"-ar", "48000", "-ac", "1", "-c:a", "aac", "-b:a", "64k", "-f", "adts"}, 0, {}, 1},
+    {"AC3", 48000, {"-ar", "48000", "-ac", "2", "-c:a", "ac3", "-b:a", "192k", "-f", "ac3"}, 0, {}, 2},
+    {"G726-16", 8000, g726(16, "g726"), 40, g726In(16, "g726"), 1},
+    {"G726-24", 8000, g726(24, "g726"), 60, g726In(24, "g726"), 1},
+    {"G726-32", 8000, g726(32, "g726"), 80, g726In(32, "g726"), 1},
+    {"G726-40", 8000, g726(40, "g726"), 100, g726In(40, "g726"), 1},
+    {"G726-32LE", 8000, g726(32, "g726le"), 80, g726In(32, "g726le"), 1},
+};
+
+class DecoderCodecs : public ::testing::TestWithParam<CodecCase>
+{
+};
+
+// Fed one RTP payload at a time, every codec gives what the ffmpeg tool's
+// own decode of the same stream gives, payload by payload as it arrives.
+TEST_P(DecoderCodecs, MatchesTheToolsDecode)
+{
+    const CodecCase& c = GetParam();
+    QTemporaryDir dir;
+    const Packets packets = encode(dir, c.encode, c.packetBytes);
+    ASSERT_GT(packets.size(), 20);
+    const std::vector<double> expected = reference(dir, c.readBack);
+    ASSERT_GT(expected.size(), 48000u);
+
+    LogCapture log;
+    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.sdpName, 96, c.clockRate), false, 1.0));
+    ASSERT_TRUE(decoder);
+    std::vector<int> perPacket;
+    const std::vector<double> decoded = decode(*decoder, packets, &perPacket);
+    EXPECT_EQ(decoder->channels(), c.channels);
+    EXPECT_EQ(log.count(QtDebugMsg, "DecoderFFMpeg::decode: new decoder: "), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, ""), 0) << log.dump().toStdString();
+    for (size_t i = 2; i < perPacket.size(); ++i)
+        ASSERT_GT(perPacket[i], 0) << "packet " << i;
+
+    EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
+    const SignalAnalysis::Alignment a = align(expected, decoded, 1500);
+    EXPECT_GE(a.correlation, 0.999) << "lag " << a.lag;
+    EXPECT_NEAR(20 * std::log10(SignalAnalysis::rms(decoded) / SignalAnalysis::rms(expected)), 0.0, 0.3);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, DecoderCodecs, ::testing::ValuesIn(kCases), [](const auto& info) {
+    return QString(info.param.sdpName).remove('-').toStdString();
+});
+
+// Recorded G.726 comes in ADTS frames: read through the AAC demuxer, each
+// packet loses its 7-byte header before decoding.
+TEST(DecoderFFMpeg, ReadsG726InAdtsFramesWhenAskedTo)
+{
+    QTemporaryDir dir;
+    Packets packets = encode(dir, g726(32, "g726"), 80);
+    const std::vector<double> expected = reference(dir, g726In(32, "g726"));
+    for (QByteArray& p : packets) {
+        const int n = 7 + p.size();
+        const char adts[7] = {char(0xFF), char(0xF1), char(0x6C), char(0x40 | (n >> 11)), char((n >> 3) & 0xFF),
+                              char(((n & 7) << 5) | 0x1F), char(0xFC)};
+        p.prepend(QByteArray(adts, 7));
+    }
+    LogCapture log;
+    std::unique_ptr<Decoder> wrapped(Decoder::getDecoderBySdp(sdpFor("G726-32", 2), true, 1.0));
+    EXPECT_GE(align(expected, decode(*wrapped, packets), 1500).correlation, 0.999);
+    EXPECT_EQ(log.count(QtDebugMsg, "new decoder: G726-32; sample rate: 8000; bit rate: 32000;"), 1);
+
+    std::unique_ptr<Decoder> plain(Decoder::getDecoderBySdp(sdpFor("G726-32", 2), false, 1.0));
+    EXPECT_LT(align(expected, decode(*plain, packets), 1500).correlation, 0.9);
+}
+
+TEST(DecoderFFMpeg, GainScalesTruncatingTowardZeroAndClips)
+{
+    QTemporaryDir dir;
+    const Packets packets = encode(dir, {"-ar", "8000", "-af", "volume=3", "-f", "alaw"}, 160);
+    size_t split = 0;
+    auto run = [&](double gain, double laterGain) {
+        DecoderFFMpeg decoder(sdpFor("PCMA", 8), "PCMA", 8, 8000, false, gain);
+        std::vector<double> out = decode(decoder, packets.mid(0, 40));
+        split = out.size();
+        decoder.setGain(laterGain);
+        const std::vector<double> rest = decode(decoder, packets.mid(40));
+        out.insert(out.end(), rest.begin(), rest.end());
+        return out;
+    };
+    const std::vector<double> unity = run(1.0, 1.0), half = run(0.5, 0.5), twice = run(2.0, 2.0);
+    const std::vector<double> changed = run(1.0, 0.5);
+    ASSERT_GT(unity.size(), 48000u);
+    ASSERT_TRUE(half.size() == unity.size() && twice.size() == unity.size() && changed.size() == unity.size());
+    int clipped = 0, oddNegative = 0;
+    for (size_t i = 0; i < unity.size(); ++i) {
+        ASSERT_EQ(half[i], double(int(unity[i] * 0.5))) << i;
+        ASSERT_EQ(twice[i], qBound(-32768.0, unity[i] * 2, 32767.0)) << i;
+        ASSERT_EQ(changed[i], i < split ? unity[i] : half[i]) << i;  // from the next payload on
+        clipped += std::fabs(unity[i] * 2) > 32767;
+        oddNegative += unity[i] < 0 && int(unity[i]) % 2 != 0;  // truncation differs from flooring
+    }
+    EXPECT_GT(clipped, 100);
+    EXPECT_GT(oddNegative, 100);
+}
+
+TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
+{
+    const QString noBitRate = "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!";
+    const struct {
+        QString name;
+        QtMsgType type;
+        QString line;
+    } cases[] = {
+        {"PCMA16", QtCriticalMsg, "DecoderFFMpeg::decode:  input format  not available"},
+        {"G726", QtWarningMsg, noBitRate},
+        {"G726-8", QtWarningMsg, noBitRate},
+        {"G726-41", QtWarningMsg, noBitRate},
+        {"G726-32-1", QtWarningMsg, noBitRate},
+        {"G726-20", QtWarningMsg, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!"},
+        {"G726-16", QtDebugMsg, "new decoder: G726-16; sample rate: 8000; bit rate: 16000; channel layout: mono; "
+                                "sample format: s16"},
+        {"G726-24", QtDebugMsg, "new decoder: G726-24; sample rate: 8000; bit rate: 24000;"},
+        {"G726-40LE", QtDebugMsg, "new decoder: G726-40LE; sample rate: 8000; bit rate: 40000;"},
+        {"PCMU", QtDebugMsg, "new decoder: PCMU; sample rate: 8000; bit rate: 64000; channel layout: mono;"},
+    };
+    const unsigned char payload[120] = {0x55};
+    unsigned char out[4096];
+    for (const auto& c : cases) {
+        LogCapture log;
+        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.name), false, 1.0));
+        ASSERT_TRUE(decoder) << c.name.toStdString();
+        EXPECT_EQ(decoder->channels(), 0);
+        const bool fails = c.type != QtDebugMsg;
+        int total = 0;
+        for (int call = 0; call < 3; ++call) {
+            int length = sizeof out;
+            decoder->decode(payload, sizeof payload, out, length);
+            total += length;
+        }
+        EXPECT_EQ(total == 0, fails) << c.name.toStdString();
+        EXPECT_EQ(log.count(c.type, c.line), fails ? 3 : 1) << log.dump().toStdString();
+        EXPECT_EQ(decoder->channels(), fails ? 0 : 1);
+    }
+}
+
+// The byte stream keeps what the demuxer has not read, up to its limit, and
+// reports end of file whenever it runs dry, until more bytes arrive.
+TEST(ByteIOBufferFFmpeg, DropsWhatExceedsTheFifoAndReadsAgainAfterEndOfFile)
+{
+    ByteIOBufferFFmpeg stream;
+    const int limit = ByteIOBufferFFmpeg::FIFO_BLOCK_SIZE * ByteIOBufferFFmpeg::FIFO_MAX_BLOCKS;
+    std::vector<unsigned char> bytes(size_t(limit), 7), sink(65536);
+    LogCapture log;
+    EXPECT_EQ(stream.putBytes(bytes.data(), limit - 10), limit - 10);
+    EXPECT_EQ(stream.putBytes(bytes.data(), 1000), 10);
+    EXPECT_EQ(log.count(QtCriticalMsg, "ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile"), 1);
+    EXPECT_EQ(log.entries().size(), 1);
+
+    AVIOContext* io = stream.ioContext();
+    long total = 0;
+    int n;
+    while ((n = avio_read(io, sink.data(), int(sink.size()))) > 0)
+        total += n;
+    EXPECT_EQ(total, limit);
+    EXPECT_EQ(n, AVERROR_EOF);
+    stream.putBytes(bytes.data(), 100);
+    EXPECT_EQ(avio_read(io, sink.data(), int(sink.size())), 100);
+}
+
+}  // namespace
