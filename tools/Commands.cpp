@@ -1,8 +1,45 @@
 #include "Commands.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTextStream>
+#include <QTimer>
+
 QList<Command> commands()
 {
     return {
         {"demo", "a short self-contained show of the mixer", &runDemo},
+        {"devices", "lists the sound outputs and inputs", &runDevices},
+        {"tone", "plays a WAV file or a named tone of the settings", &runTone},
     };
+}
+
+bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args)
+{
+    parser.addHelpOption();
+    const QCommandLineOption output("output",
+                                    "Sound output: auto (default), virtual, wav:PATH or a device name "
+                                    "(see kavexmix devices).",
+                                    "DEVICE");
+    parser.addOption(output);
+    if (!parser.parse(QStringList{"kavexmix " + command} + args)) {
+        QTextStream(stderr) << parser.errorText() << "\n";
+        return false;
+    }
+    if (parser.isSet("help")) {
+        QTextStream(stdout) << parser.helpText();
+        return false;
+    }
+    if (parser.isSet(output))
+        qputenv("OSTKAVEX_OUTPUT_DEVICE", parser.value(output).toUtf8());
+    return true;
+}
+
+void runFor(double seconds)
+{
+    QEventLoop loop;
+    if (seconds >= 0)
+        QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &loop, &QEventLoop::quit);
+    loop.exec();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCommandLineParser>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -14,4 +15,12 @@ struct Command {
 
 QList<Command> commands();
 
+// Options every subcommand takes (--help, --output DEVICE), parsed and
+// applied; false when the tool should end (help shown or bad arguments).
+bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args);
+// Runs the Qt event loop for `seconds` (or until quit() when negative).
+void runFor(double seconds);
+
 int runDemo(const QStringList& args);
+int runDevices(const QStringList& args);
+int runTone(const QStringList& args);

@@ -2,12 +2,16 @@
 #include "Commands.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTextStream>
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kavexmix");
+    // The library's debug lines are for developers; KAVEXMIX_VERBOSE=1 shows them.
+    if (qEnvironmentVariableIsEmpty("KAVEXMIX_VERBOSE"))
+        QLoggingCategory::setFilterRules("*.debug=false");
     QStringList args = app.arguments();
     args.removeFirst();
     QTextStream out(stdout);

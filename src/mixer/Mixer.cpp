@@ -2,6 +2,8 @@
 
 #include "MixerImpl.h"
 
+#include <cmath>
+
 QWeakPointer<Mixer> Mixer::s_instance;
 
 QSharedPointer<Mixer> Mixer::getInstance(bool disableOutput, bool disableInput)
@@ -194,4 +196,13 @@ void Mixer::setHighpassFilterFreq(short frequency, short stages)
 void Mixer::setNotchFilter(short frequency, short bandwidth, short depth)
 {
     m_impl->setNotchFilter(frequency, bandwidth, depth);
+}
+
+void Mixer::getOutputLevel(double* leftDb, double* rightDb) const
+{
+    int left = 0, right = 0;
+    m_impl->outputPeak(&left, &right);
+    const auto db = [](int peak) { return peak > 0 ? std::max(-96.0, 20.0 * std::log10(peak / 32767.0)) : -96.0; };
+    *leftDb = db(left);
+    *rightDb = db(right);
 }

@@ -77,6 +77,10 @@ public:
     void stopSignalTone(quint64 id);
     void stopAllSignalTones();
 
+    // Peak level of the last mixed tick per side, in dB relative to full
+    // scale (-96 for silence); for level meters.
+    void getOutputLevel(double* leftDb, double* rightDb) const;
+
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;
     // The implementation, for diagnostics and tests of the library itself.

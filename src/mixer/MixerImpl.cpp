@@ -12,7 +12,9 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -445,6 +447,24 @@ void MixerImpl::pauseUnlessStopping(unsigned long ms)
     m_stopCondition.wait(&m_stopLock, ms);
 }
 
+void MixerImpl::measurePeaks()
+{
+    int left = 0, right = 0;
+    const qint16* s = m_outputBlock.get();
+    for (int i = 0; i < kFramesPerTick; ++i) {
+        left = std::max(left, std::abs(int(s[2 * i])));
+        right = std::max(right, std::abs(int(s[2 * i + 1])));
+    }
+    m_peakLeft.store(std::min(left, 32767), std::memory_order_relaxed);
+    m_peakRight.store(std::min(right, 32767), std::memory_order_relaxed);
+}
+
+void MixerImpl::outputPeak(int* left, int* right) const
+{
+    *left = m_peakLeft.load(std::memory_order_relaxed);
+    *right = m_peakRight.load(std::memory_order_relaxed);
+}
+
 void MixerImpl::playBlock()
 {
     if (!m_device) {
@@ -468,6 +488,25 @@ void MixerImpl::playBlock()
     }
 }
 
+quint64 MixerImpl::renderTick()
+{
+    std::memset(m_mixBuffer.get(), 0, sizeof(qint32) * 2 * kFramesPerTick);
+    std::memset(m_outputBlock.get(), 0, sizeof(qint16) * 2 * kFramesPerTick);
+    const quint64 tick = m_tick.fetch_add(1, std::memory_order_acq_rel) + 1;
+    mix(kFramesPerTick);
+    {
+        QMutexLocker lock(&m_mixerLock);
+        m_outputStage.process(m_mixBuffer.get(), reinterpret_cast<unsigned short*>(m_outputBlock.get()),
+                              kFramesPerTick);
+    }
+    measurePeaks();
+    {
+        QMutexLocker lock(&m_mixerLock);
+        reportIntervals(tick);
+    }
+    return tick;
+}
+
 void MixerImpl::run()
 {
     m_device = openOutput();
@@ -480,19 +519,7 @@ void MixerImpl::run()
             if (m_stopRequested)
                 break;
         }
-        std::memset(m_mixBuffer.get(), 0, sizeof(qint32) * 2 * kFramesPerTick);
-        std::memset(m_outputBlock.get(), 0, sizeof(qint16) * 2 * kFramesPerTick);
-        const quint64 tick = m_tick.fetch_add(1, std::memory_order_acq_rel) + 1;
-        mix(kFramesPerTick);
-        {
-            QMutexLocker lock(&m_mixerLock);
-            m_outputStage.process(m_mixBuffer.get(), reinterpret_cast<unsigned short*>(m_outputBlock.get()),
-                                  kFramesPerTick);
-        }
-        {
-            QMutexLocker lock(&m_mixerLock);
-            reportIntervals(tick);
-        }
+        const quint64 tick = renderTick();
         if (tick % kLiveReanchorTicks == 0)
             anchorLiveTimeLine(tick);
         if (m_outputEnabled)

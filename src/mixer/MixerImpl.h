@@ -56,6 +56,11 @@ public:
     void unmute(quint64 id, channel_t side);
 
     void shutdown();
+    // One tick of the mixer thread's work short of playing it: mix, output
+    // stage, group reports. Returns the new tick. Only for the mixer thread,
+    // or for measurements after shutdown().
+    quint64 renderTick();
+    const qint16* outputBlock() const { return m_outputBlock.get(); }
 
     // Output stage: volume 0..255 (only the low 8 bits count), balance
     // -100..100, filters 0 low-pass, 1 high-pass, 2 notch.
@@ -72,6 +77,9 @@ public:
     quint64 setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume);
     void stopSignalTone(quint64 id);
     void stopAllSignalTones();
+
+    // Peak levels of the last mixed tick, 0..32767 per side.
+    void outputPeak(int* left, int* right) const;
 
     // Inspection for hosts and tests.
     quint64 tick() const { return m_tick.load(std::memory_order_acquire); }
@@ -113,6 +121,7 @@ private:
     void anchorLiveTimeLine(quint64 tick);
     void paceTick(quint64 tick);
     void playBlock();
+    void measurePeaks();
     // Sleeps up to `ms`; returns early when shutdown is requested.
     void pauseUnlessStopping(unsigned long ms);
     static bool isOwnChannel(Channel* channel);
@@ -134,6 +143,8 @@ private:
     std::unique_ptr<qint32[]> m_mixBuffer;  // left, right, left, right ...
     std::unique_ptr<qint16[]> m_outputBlock;
     std::atomic<quint64> m_tick{0};
+    std::atomic<int> m_peakLeft{0};
+    std::atomic<int> m_peakRight{0};
     QMap<QString, PresentationGroup*> m_groups;
     // Groups replaced in the map while they still had channels.
     QList<PresentationGroup*> m_replacedGroups;

@@ -15,5 +15,6 @@
 #include "RTPPacket.h"
 #include "SharedBufferPool.h"
 #include "SharedPoolBuffer.h"
+#include "SoundDevices.h"
 #include "SoundFileChannel.h"
 #include "VariableBuffer.h"

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QObject>
+#include <QSharedPointer>
+#include <QTimer>
+
+class Mixer;
+
+// Prints the mix's peak level per side while the tool runs: one line updated
+// in place on a terminal, a line every half second otherwise.
+class LevelMeter : public QObject
+{
+    Q_OBJECT
+public:
+    explicit LevelMeter(QSharedPointer<Mixer> mixer, QObject* parent = nullptr);
+    void start();
+    void stop();
+    // A short label printed before the bars (what is playing now).
+    void setLabel(const QString& label) { m_label = label; }
+
+    static QString bar(double db, int width);
+
+private:
+    void show();
+
+    QSharedPointer<Mixer> m_mixer;
+    QTimer m_timer;
+    QString m_label;
+    bool m_terminal;
+    int m_ticks = 0;
+};
