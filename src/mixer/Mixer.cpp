@@ -206,3 +206,27 @@ void Mixer::getOutputLevel(double* leftDb, double* rightDb) const
     *leftDb = db(left);
     *rightDb = db(right);
 }
+
+void Mixer::enableRtpSink(const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                          const QHostAddress& local, unsigned short localPort)
+{
+    m_impl->enableRtpSink(destination, port, rate, local, localPort);
+}
+
+void Mixer::enableRtpSink(const QString& file, const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                          const QHostAddress& local, unsigned short localPort)
+{
+    m_impl->enableRtpSink(file, destination, port, rate, local, localPort);
+}
+
+void Mixer::disableRtpSink()
+{
+    m_impl->disableRtpSink();
+}
+
+void Mixer::setDigitalMicGain(float gain)
+{
+    m_impl->setDigitalMicGain(gain);
+}
+
+void Mixer::setAnalogMicGain(float) {}

@@ -7,6 +7,7 @@
 #include "SharedPoolBuffer.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QSharedPointer>
 #include <QStringList>
@@ -76,6 +77,21 @@ public:
     quint64 setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume);
     void stopSignalTone(quint64 id);
     void stopAllSignalTones();
+
+    // Talk-back. enableRtpSink adds a destination (port 0: in process, through
+    // inprocRtpPacket) at 8 or 16 kHz and starts capturing unless it runs;
+    // the file form sends a WAV file instead of the microphone. The local
+    // port is not used. disableRtpSink stops and forgets all destinations.
+    void enableRtpSink(const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                       const QHostAddress& local = QHostAddress(), unsigned short localPort = 0);
+    void enableRtpSink(const QString& file, const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                       const QHostAddress& local = QHostAddress(), unsigned short localPort = 0);
+    void disableRtpSink();
+    // Gain in dB-like steps: 3 doubles the amplitude, -3 halves it; reset by
+    // the next start of the capture.
+    void setDigitalMicGain(float gain);
+    // Has no effect: the analogue gain belongs to the sound card's mixer.
+    void setAnalogMicGain(float gain);
 
     // Peak level of the last mixed tick per side, in dB relative to full
     // scale (-96 for silence); for level meters.

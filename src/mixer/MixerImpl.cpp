@@ -67,6 +67,7 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput)
         QMutexLocker lock(&m_mixerLock);
         m_groups.insert(kLive, live);
     }
+    connect(&m_captureSink, &RtpSink::inprocRtpPacket, this, &MixerImpl::inprocRtpPacket);
     start(QThread::TimeCriticalPriority);
 }
 
@@ -77,6 +78,7 @@ MixerImpl::~MixerImpl()
         while (!m_channels.isEmpty())
             removeChannel(m_channels.firstKey());
     }
+    m_captureSink.stop();
     shutdown();
     // Groups left over ("LIVE" and groups that never had a channel) die with us.
     QMutexLocker lock(&m_mixerLock);
@@ -316,6 +318,31 @@ void MixerImpl::setNotchFilter(short frequency, short bandwidth, short depth)
 {
     QMutexLocker lock(&m_mixerLock);
     m_outputStage.setNotch(frequency, bandwidth, depth);
+}
+
+void MixerImpl::enableRtpSink(const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                              const QHostAddress& local, unsigned short)
+{
+    m_captureSink.addDestination(destination, port, rate, local);
+    if (!m_captureSink.isRunning())
+        m_captureSink.start(QThread::TimeCriticalPriority);
+}
+
+void MixerImpl::enableRtpSink(const QString& file, const QHostAddress& destination, unsigned short port,
+                              eSampleRate rate, const QHostAddress& local, unsigned short localPort)
+{
+    m_captureSink.startReadingFromFile(file);
+    enableRtpSink(destination, port, rate, local, localPort);
+}
+
+void MixerImpl::disableRtpSink()
+{
+    m_captureSink.stop();
+}
+
+void MixerImpl::setDigitalMicGain(float gain)
+{
+    m_captureSink.setDigitalMicGain(gain);
 }
 
 QStringList MixerImpl::presentationGroupNames()

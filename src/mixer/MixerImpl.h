@@ -3,9 +3,11 @@
 #include "Channel.h"
 #include "Filter.h"
 #include "NTPRange.h"
+#include "RtpSink.h"
 #include "SharedPoolBuffer.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QRecursiveMutex>
 #include <QSettings>
@@ -56,6 +58,16 @@ public:
     void unmute(quint64 id, channel_t side);
 
     void shutdown();
+
+    // Talk-back: the capture sink sends the microphone (or a file) to its
+    // destinations; port 0 is an in-process destination (inprocRtpPacket).
+    void enableRtpSink(const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                       const QHostAddress& local, unsigned short localPort);
+    void enableRtpSink(const QString& file, const QHostAddress& destination, unsigned short port, eSampleRate rate,
+                       const QHostAddress& local, unsigned short localPort);
+    void disableRtpSink();
+    void setDigitalMicGain(float gain);
+    bool isRtpSinkRunning() const { return m_captureSink.isRunning(); }
     // One tick of the mixer thread's work short of playing it: mix, output
     // stage, group reports. Returns the new tick. Only for the mixer thread,
     // or for measurements after shutdown().
@@ -136,6 +148,7 @@ private:
     QMutex m_stopLock;
     QWaitCondition m_stopCondition;
     QRecursiveMutex m_mixerLock;
+    RtpSink m_captureSink;
     QSettings m_settings;
     bool m_inputEnabled;
     bool m_outputEnabled;

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "DSoundDefs.h"
+
+class IDirectSoundCapture8;
+class IDirectSoundCaptureBuffer8;
+
+// Records from the capture device into a looping ring of 125 ms and hands
+// out the recorded bytes in order from its own read offset. A reader that
+// falls more than the ring behind loses the overwritten audio and simply
+// reads on from its offset.
+class DSoundIn
+{
+public:
+    DSoundIn(unsigned int sampleRate, unsigned int bytesPerSample, unsigned int channels, bool blocking);
+    virtual ~DSoundIn();
+    DSoundIn(const DSoundIn&) = delete;
+    DSoundIn& operator=(const DSoundIn&) = delete;
+
+    // Opens the device and starts looping capture.
+    bool start();
+    // Delivers frames * channels * bytesPerSample bytes into `data`. Returns
+    // `frames` when it delivered, 0 otherwise. Blocking: waits in 2 ms steps
+    // until that much is recorded; a request as large as the ring or larger
+    // never succeeds.
+    int read(unsigned char* data, int frames);
+    // One attempt to take exactly `bytes`: the bytes taken, 0 when not enough
+    // are recorded yet, -1 on an error.
+    int takeCaptureBytes(unsigned char* data, int bytes);
+    // Recorded bytes not yet taken.
+    int available();
+
+private:
+    enum TakeResult { TAKE_TAKEN, TAKE_NOT_YET, TAKE_ERROR };
+    // The steps of takeCaptureBytes; `taken` is the locked total. With
+    // `retryEmptyLock` a lock that fails yields TAKE_NOT_YET (the blocking
+    // read tries again) instead of an empty take.
+    TakeResult take(unsigned char* data, int bytes, bool retryEmptyLock, int* taken);
+
+    IDirectSoundCapture8* m_device = nullptr;
+    DSCBUFFERDESC m_bufferDescription{};
+    IDirectSoundCaptureBuffer8* m_buffer = nullptr;
+    WAVEFORMATEX m_format{};
+    unsigned int m_sampleRate;
+    unsigned int m_bytesPerSample;
+    unsigned int m_channels;
+    bool m_blocking;
+    unsigned int m_readOffset = 0;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+class IDirectSound8;
+class IDirectSoundBuffer8;
+
+// Plays the mixer's output on the sound device: a looping ring of four
+// blocks of 4096 bytes (1024 stereo 16-bit frames at 48 kHz each). Every
+// chunk waits until the play cursor has entered the next block and then
+// overwrites the block just played, about three blocks ahead of the cursor;
+// that wait paces the caller to the device's clock. A cursor that stops
+// moving is reported as a broken buffer.
+class DSoundOut
+{
+public:
+    static constexpr unsigned int BLOCK_BYTES = 4096;
+    static constexpr unsigned int BLOCK_COUNT = 4;
+    static constexpr unsigned int RING_BYTES = BLOCK_BYTES * BLOCK_COUNT;
+
+    DSoundOut();
+    ~DSoundOut();
+    DSoundOut(const DSoundOut&) = delete;
+    DSoundOut& operator=(const DSoundOut&) = delete;
+
+    // Opens the device and starts the silent looping ring; true when running.
+    // After a failure the object stays failed and start returns false at once.
+    bool start();
+    // Writes one block of BLOCK_BYTES from `data`. False when the buffer is
+    // broken (the cursor does not move); `status`, when given, is set to 0
+    // for each block taken.
+    bool putNextChunk(unsigned char* data, unsigned int* status);
+
+private:
+    enum State { STATE_NOT_STARTED = 0, STATE_RUNNING = 1, STATE_FAILED = 2 };
+
+    bool startDevice();
+    void release();
+
+    IDirectSound8* m_device = nullptr;
+    IDirectSoundBuffer8* m_buffer = nullptr;
+    int m_state = STATE_NOT_STARTED;
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "SoundClock.h"
+
+// The system's monotonic clock and a real sleep of the calling thread.
+class OSTKAVEXMIXER_EXPORT MonotonicSoundClock : public SoundClock
+{
+public:
+    quint64 monotonicUs() override;
+    quint32 monotonicMs() override;
+    void sleepMs(quint32 ms) override;
+};

@@ -1,0 +1,122 @@
+#include "PcmDevice.h"
+
+#include "DSoundIn.h"
+#include "DSoundOut.h"
+#include "SoundClock.h"
+
+#include <QDebug>
+
+#include <cstring>
+#include <stdexcept>
+
+PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
+                     bool blocking)
+    : m_sampleRate(sampleRate),
+      m_sampleWidth(sampleWidth),
+      m_channels(channels),
+      m_blocking(blocking),
+      m_pacingStart(SoundClock::instance()->monotonicMs())
+{
+    switch (sampleWidth) {
+    case SampleWidth8:
+    case SampleWidth16:
+    case SampleWidth16Alt:
+        break;
+    default:
+        throw std::invalid_argument("PcmDevice: unknown sample width");
+    }
+
+    if (direction == DirectionOutput) {
+        m_output = new DSoundOut();
+        if (!m_output->start()) {
+            delete m_output;
+            m_output = nullptr;
+            qCritical("PcmDevice::PcmDevice(): could not start DSoundOut");
+            throw std::runtime_error("PcmDevice: could not start DSoundOut");
+        }
+    } else {
+        m_input = new DSoundIn(sampleRate, 2, unsigned(channels), blocking);
+        if (!m_input->start()) {
+            delete m_input;
+            m_input = nullptr;
+            qCritical("PcmDevice::PcmDevice(): could not start DSoundIn");
+            throw std::runtime_error("PcmDevice: could not start DSoundIn");
+        }
+    }
+    m_opened = true;
+}
+
+PcmDevice::~PcmDevice()
+{
+    delete m_output;
+    delete m_input;
+}
+
+PcmDevice* PcmDevice::open(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
+                           bool blocking)
+{
+    qDebug() << "PcmDevice::open: Trying to open PCM device with params" << int(direction) << sampleRate
+             << int(sampleWidth) << channels << blocking;
+    try {
+        return new PcmDevice(direction, sampleRate, sampleWidth, channels, blocking);
+    } catch (const std::exception&) {
+        qWarning("PcmDevice::open: Failed to open PCM device");
+        return nullptr;
+    }
+}
+
+int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
+{
+    if (!m_opened)
+        return pace(length);
+    if (!m_blocking)
+        return 0;
+    if (!m_output)
+        return length;
+    if (!m_output->putNextChunk(data, status)) {
+        qWarning("PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
+        delete m_output;
+        m_output = new DSoundOut();
+        if (!m_output->start()) {
+            delete m_output;
+            m_output = nullptr;
+            m_opened = false;
+        }
+    }
+    return length;
+}
+
+// Sleeps until the next point of a grid of 64/3 ms (one chunk's play time)
+// that started at construction, so that a device without a card still runs
+// its caller in real time. Unsigned 32-bit arithmetic, with every product
+// and quotient taken in 64 bits, keeps the grid through the wrap of the
+// millisecond clock.
+int PcmDevice::pace(int length)
+{
+    SoundClock* clock = SoundClock::instance();
+    const quint32 now = clock->monotonicMs();
+    quint32 elapsed = now - m_pacingStart;
+    if (elapsed > 0x7FFFFFFFu) {
+        // The start lies ahead of now: move it back onto the grid just before now.
+        const quint32 periods = quint32(quint64(3) * elapsed / 64) - 2;
+        m_pacingStart += quint32(quint64(64) * periods / 3);
+        elapsed = now - m_pacingStart;
+    }
+    const quint32 ticks = quint32(quint64(3) * (quint64(elapsed) + 1) / 64) + 1;
+    quint32 sleep = quint32(quint64(64) * ticks / 3) - elapsed;
+    if (sleep > 105) {
+        qWarning("PcmDevice::write(): unexpected time measure sleep = %u, ticks = %u", sleep, ticks);
+        sleep = 21;
+        m_pacingStart = now + 21;
+    }
+    clock->sleepMs(sleep);
+    return length;
+}
+
+int PcmDevice::read(unsigned char* data, int count)
+{
+    if (m_input)
+        return m_input->read(data, count);
+    std::memset(data, 0, size_t(count));
+    return count;
+}

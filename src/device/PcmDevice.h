@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QtGlobal>
+
+class DSoundIn;
+class DSoundOut;
+
+// The one way to the sound card: an output device that plays mixed chunks
+// and paces its caller, or an input device that delivers captured samples.
+// When a broken output cannot be rebuilt, the device goes on pacing writes
+// on a grid of 64/3 ms without a card, so the mixing loop keeps running.
+// Used by one thread only.
+class PcmDevice
+{
+public:
+    enum eDirection { DirectionInput = 0, DirectionOutput = 1 };
+    enum eSampleWidth { SampleWidth8 = 0, SampleWidth16 = 1, SampleWidth16Alt = 2 };
+
+    // A started device owned by the caller, or null when it cannot be opened.
+    static PcmDevice* open(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
+                           bool blocking);
+
+    // Throws std::exception when the device cannot be started; use open().
+    PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels, bool blocking);
+    ~PcmDevice();
+    PcmDevice(const PcmDevice&) = delete;
+    PcmDevice& operator=(const PcmDevice&) = delete;
+
+    // Plays one chunk of 4096 bytes (1024 stereo 16-bit frames) from `data`,
+    // returning once the card has room for the next one. Returns `length`
+    // (0 for a non-blocking device). `status`, when given, is set to 0 for
+    // each chunk a running output takes.
+    int write(unsigned char* data, int length, unsigned int* status);
+    // Input: delivers `count` frames (count * channels * 2 bytes), returning
+    // `count`, or 0 when nothing was delivered. Output: zero-fills `count`
+    // bytes and returns `count`.
+    int read(unsigned char* data, int count);
+
+private:
+    int pace(int length);
+
+    bool m_opened = false;
+    quint32 m_sampleRate;
+    eSampleWidth m_sampleWidth;
+    int m_channels;
+    bool m_blocking;
+    DSoundOut* m_output = nullptr;
+    DSoundIn* m_input = nullptr;
+    quint32 m_pacingStart;
+};

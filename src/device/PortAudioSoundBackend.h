@@ -1,0 +1,46 @@
+#pragma once
+
+#include "SoundBackend.h"
+
+#include <portaudio.h>
+
+#include <atomic>
+#include <memory>
+
+class PortAudioLibrary;
+
+// A ring played or recorded by a PortAudio device. The stream's callback
+// moves the cursor: for playback it takes the frames at the cursor (clearing
+// them behind it), for capture it stores the recorded frames there. The
+// cursor is published after the bytes it covers are done, so the thread on
+// the other side of the ring sees finished data only.
+class PortAudioSoundBackend : public SoundBackend
+{
+public:
+    PortAudioSoundBackend(Direction direction, const Format& format, quint32 ringBytes,
+                          std::shared_ptr<PortAudioLibrary> library, int device);
+    ~PortAudioSoundBackend() override;
+
+    // False (with a warning logged) when the stream could not be opened.
+    bool isOpen() const { return m_stream != nullptr; }
+
+    bool start() override;
+    void stop() override;
+    quint32 position() override;
+    // The stream ended without being stopped (device unplugged, host error).
+    bool isLost() const override;
+
+private:
+    static int streamCallback(const void* input, void* output, unsigned long frames,
+                              const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
+                              void* userData);
+    static void streamFinished(void* userData);
+    void exchange(const void* input, void* output, unsigned long frames);
+
+    std::shared_ptr<PortAudioLibrary> m_library;
+    int m_device;
+    PaStream* m_stream = nullptr;
+    std::atomic<quint32> m_cursor{0};
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_lost{false};
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "SoundBackend.h"
+
+// A sound card without sound: its cursor runs at the format's rate on the
+// current SoundClock. Played bytes are dropped and captured bytes are
+// silence; subclasses give them a destination or a source. The bytes the
+// cursor has passed are handled lazily, whenever the cursor is read and when
+// the card stops, so everything happens on the thread that uses the buffer.
+class VirtualSoundBackend : public SoundBackend
+{
+public:
+    VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes);
+    ~VirtualSoundBackend() override;
+
+    bool start() override;
+    void stop() override;
+    quint32 position() override;
+
+protected:
+    // Playback: `bytes` the card has just played, in order.
+    virtual void render(const quint8* data, quint32 bytes);
+    // Playback: the card played `bytes` of silence after a whole round of
+    // the ring went by unwritten.
+    virtual void renderSilence(quint64 bytes);
+    // Capture: the next `bytes` the microphone delivers.
+    virtual void fill(quint8* data, quint32 bytes);
+    // Capture: `bytes` the microphone delivered that were overwritten in the
+    // ring before anyone could read them.
+    virtual void skip(quint64 bytes);
+
+private:
+    // Brings the ring up to the clock's present. Subclasses with hooks call
+    // stop() in their destructor, so that their hooks see the end.
+    void catchUp();
+    void processUpTo(quint64 totalBytes);
+
+    bool m_running = false;
+    quint64 m_startUs = 0;
+    quint64 m_bytesDone = 0;
+};

@@ -1,0 +1,159 @@
+#include "LogCapture.h"
+#include "PcmDevice.h"
+#include "ScriptedDeviceTest.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+namespace {
+const char* const REBUILD = "PcmDevice::write putNextChunk failed, reinstantiating DSoundOut";
+const char* const OPEN_FAILED = "PcmDevice::open: Failed to open PCM device";
+
+std::unique_ptr<PcmDevice> openOutput(bool blocking = true)
+{
+    return std::unique_ptr<PcmDevice>(
+        PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::SampleWidth16, 2, blocking));
+}
+
+// A cursor that runs in real time on the test clock, as a card does.
+quint32 runningCursor(quint64 us)
+{
+    return quint32(us * 48 / 1000 * 4);
+}
+}  // namespace
+
+class PcmDeviceTest : public ScriptedDeviceTest
+{
+protected:
+    QByteArray m_chunk = QByteArray(4096, 0x11);
+    int write(PcmDevice& device, unsigned int* status = nullptr)
+    {
+        return device.write(reinterpret_cast<unsigned char*>(m_chunk.data()), 1024, status);
+    }
+};
+
+TEST_F(PcmDeviceTest, UnknownSampleWidthFailsWithOnlyTheOpenWarning)
+{
+    LogCapture log;
+    EXPECT_EQ(PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::eSampleWidth(3), 2, true), nullptr);
+    EXPECT_EQ(log.count(QtDebugMsg, "PcmDevice::open: Trying to open PCM device with params 1 48000 3 2 true"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+    EXPECT_EQ(log.entries().size(), 2);
+    EXPECT_TRUE(requests.isEmpty());
+}
+
+TEST_F(PcmDeviceTest, OutputThatCannotStartIsNotOpened)
+{
+    allowedBackends = 0;
+    LogCapture log;
+    EXPECT_EQ(openOutput(), nullptr);
+    EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start DSoundOut"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+}
+
+TEST_F(PcmDeviceTest, NonBlockingOutputWritesNothingAndOutputReadsSilence)
+{
+    std::unique_ptr<PcmDevice> device = openOutput(false);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(write(*device), 0);
+    EXPECT_TRUE(clock.sleeps().isEmpty());
+
+    QByteArray data(100, 0x7f);
+    EXPECT_EQ(device->read(reinterpret_cast<unsigned char*>(data.data()), 60), 60);
+    EXPECT_EQ(data, QByteArray(60, 0) + QByteArray(40, 0x7f));
+}
+
+TEST_F(PcmDeviceTest, WritesArePacedByTheVirtualCard)
+{
+    useConfiguredDevices();
+    std::unique_ptr<PcmDevice> device = openOutput();
+    ASSERT_TRUE(device);
+    for (int i = 0; i < 150; ++i) {
+        unsigned int status = 1;
+        ASSERT_EQ(write(*device, &status), 1024);
+        ASSERT_EQ(status, 0u);
+    }
+    // Each write waits for the card to finish a block of 64/3 ms.
+    EXPECT_GE(clock.sleptMs(), 150u * 64 / 3);
+    EXPECT_LE(clock.sleptMs(), 150u * 64 / 3 + 2);
+}
+
+TEST_F(PcmDeviceTest, BrokenOutputIsRebuilt)
+{
+    prepare = [this](ScriptedSoundBackend* b) {
+        // The first card stalls, its replacement runs.
+        if (!backends.isEmpty())
+            b->script = runningCursor;
+    };
+    std::unique_ptr<PcmDevice> device = openOutput();
+    ASSERT_TRUE(device);
+    LogCapture log;
+    EXPECT_EQ(write(*device), 1024);
+    EXPECT_EQ(log.count(QtWarningMsg, "loopCount exceeded"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 1);
+    ASSERT_EQ(backends.size(), 2);
+    EXPECT_TRUE(backends[1]->started);
+
+    unsigned int status = 3;
+    EXPECT_EQ(write(*device, &status), 1024);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(backends[1]->ring()), 4096), m_chunk);
+    EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 1);
+}
+
+TEST_F(PcmDeviceTest, DeviceWithoutACardPacesOnAGridOf64Over3ms)
+{
+    // Start just before the millisecond clock wraps, to cross the wrap.
+    const quint64 startMs = 0xFFFFFFFFull - 30;
+    clock.setNowUs(startMs * 1000);
+    allowedBackends = 1;  // the stalled card cannot be replaced
+    std::unique_ptr<PcmDevice> device = openOutput();
+    ASSERT_TRUE(device);
+    {
+        LogCapture log;
+        EXPECT_EQ(write(*device), 1024);
+        EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 1);
+        EXPECT_EQ(requests.size(), 2);
+    }
+
+    LogCapture log;
+    const QList<QPair<qint64, quint32>> steps{
+        {0, 21}, {20, 1}, {21, 21}, {42, 22},
+        // Before the start: the start moves back onto the grid, which stays where it was.
+        {-10, 10}, {0, 21}, {62, 2}, {63, 22}};
+    for (const auto& step : steps) {
+        clock.setNowUs(quint64(qint64(startMs) + step.first) * 1000);
+        clock.clearSleeps();
+        EXPECT_EQ(write(*device), 1024);
+        EXPECT_EQ(clock.sleeps(), QList<quint32>{step.second}) << "at " << step.first << " ms";
+    }
+    // The card is never tried again.
+    EXPECT_EQ(requests.size(), 2);
+    EXPECT_TRUE(log.entries().isEmpty()) << log.dump().toStdString();
+}
+
+TEST_F(PcmDeviceTest, InputDeviceDeliversCapturedFrames)
+{
+    useConfiguredDevices();
+    std::unique_ptr<PcmDevice> device(
+        PcmDevice::open(PcmDevice::DirectionInput, 48000, PcmDevice::SampleWidth16, 1, true));
+    ASSERT_TRUE(device);
+    QByteArray data(3000, 0x55);
+    EXPECT_EQ(device->read(reinterpret_cast<unsigned char*>(data.data()), 1500), 1500);
+    EXPECT_EQ(data, QByteArray(3000, 0));
+    EXPECT_EQ(clock.sleptMs(), 32u);
+    // Writing to an input device plays nothing and does not wait.
+    clock.clearSleeps();
+    EXPECT_EQ(write(*device), 1024);
+    EXPECT_TRUE(clock.sleeps().isEmpty());
+}
+
+TEST_F(PcmDeviceTest, InputThatCannotStartIsNotOpened)
+{
+    allowedBackends = 0;
+    LogCapture log;
+    EXPECT_EQ(PcmDevice::open(PcmDevice::DirectionInput, 48000, PcmDevice::SampleWidth16, 1, true), nullptr);
+    EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start DSoundIn"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+}

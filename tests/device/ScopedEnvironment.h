@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+
+// Sets environment variables for one test and puts the old values back.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment() = default;
+    ScopedEnvironment(const char* name, const QByteArray& value) { set(name, value); }
+    ~ScopedEnvironment()
+    {
+        for (int i = m_saved.size() - 1; i >= 0; --i) {
+            const Saved& s = m_saved[i];
+            if (s.wasSet)
+                qputenv(s.name, s.value);
+            else
+                qunsetenv(s.name);
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    void set(const char* name, const QByteArray& value)
+    {
+        remember(name);
+        qputenv(name, value);
+    }
+    void unset(const char* name)
+    {
+        remember(name);
+        qunsetenv(name);
+    }
+
+private:
+    struct Saved {
+        const char* name;
+        bool wasSet;
+        QByteArray value;
+    };
+    void remember(const char* name) { m_saved.append({name, qEnvironmentVariableIsSet(name), qgetenv(name)}); }
+    QList<Saved> m_saved;
+};
