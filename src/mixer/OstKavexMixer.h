@@ -17,4 +17,5 @@
 #include "SharedPoolBuffer.h"
 #include "SoundDevices.h"
 #include "SoundFileChannel.h"
+#include "StreamUnitDecrypter.h"
 #include "VariableBuffer.h"
