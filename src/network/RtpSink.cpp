@@ -1,0 +1,325 @@
+#include "RtpSink.h"
+
+#include "AudioConverter.h"
+#include "Configuration.h"
+#include "IIRFilter.h"
+#include "KavexUdpSender.h"
+#include "PcmDevice.h"
+#include "RTPPacket.h"
+#include "SharedBufferPool.h"
+#include "SoundFileChannel.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QRandomGenerator>
+#include <QSettings>
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+
+namespace {
+const unsigned int kCaptureRate = 48000;
+const int kDefaultResample = 2;
+const int kDefaultHighPassHz = 500;
+const int kMulticastTtl = 32;
+const int kFileInputPeriodMs = 37;
+// Buffers the converters are sized for, in samples per channel.
+const unsigned int kConverterMaxSamples = 2048;
+
+const int kPayloadType8000 = 8;  // PCMA
+const int kPayloadType16000 = 97;
+
+qint16 roundAndClip(double value)
+{
+    if (value >= 32767.0)
+        return 32767;
+    if (value <= -32768.0)
+        return -32768;
+    // Nearest integer, ties to even (the default rounding mode).
+    return qint16(std::nearbyint(value));
+}
+
+int resampleQuality(const QSettings& settings)
+{
+    return settings.value(QStringLiteral("Mixer/Resample"), kDefaultResample).toInt();
+}
+}  // namespace
+
+RtpSink::RtpSink()
+    : m_ssrc(QRandomGenerator::global()->generate()),
+      m_sequenceNumber(quint16(QRandomGenerator::global()->generate())),
+      m_interface(QStringLiteral("0.0.0.0")),
+      m_pool(new SharedBufferPool()),
+      m_captureBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0),
+      m_filteredBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0)
+{
+    qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
+    m_streams[SAMPLE_RATE_8000].timestamp = QRandomGenerator::global()->generate();
+    m_streams[SAMPLE_RATE_8000].payloadType = kPayloadType8000;
+    m_streams[SAMPLE_RATE_16000].timestamp = QRandomGenerator::global()->generate();
+    m_streams[SAMPLE_RATE_16000].payloadType = kPayloadType16000;
+    for (RateStream& stream : m_streams)
+        stream.payload.assign(PAYLOAD_BUFFER_SIZE, 0);
+}
+
+RtpSink::~RtpSink()
+{
+    stop();
+    delete m_captureDevice;
+    for (RateStream& stream : m_streams)
+        delete stream.converter;
+    qDeleteAll(m_filters);
+    if (m_fileChannel)
+        m_fileChannel->deleteThis();
+    m_pool->release();
+}
+
+void RtpSink::addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate,
+                             const QHostAddress& iface)
+{
+    qDebug() << "RtpSink::setDestination: Setting new destination of RTP sink:" << address << port;
+    Destination destination;
+    destination.address = KavexLLSock::createSockAddr(address, port);
+    destination.port = port;
+    destination.rate = rate;
+    destination.iface = iface;
+    QMutexLocker lock(&m_destinationsLock);
+    m_destinations.append(destination);
+}
+
+void RtpSink::startReadingFromFile(const QString& fileName)
+{
+    QMutexLocker lock(&m_destinationsLock);
+    if ((m_running || isRunning()) && fileName != m_fileName) {
+        qCritical("RtpSink::startReadingFromFile() : Already reading from %s could not read from %s",
+                  qPrintable(m_fileName), qPrintable(fileName));
+        return;
+    }
+    qDebug().nospace().noquote() << "RtpSink::startReadingFromFile() : Using " << fileName << " for sound input";
+    m_fileName = fileName;
+    m_fileInput = true;
+}
+
+void RtpSink::setDigitalMicGain(float gain)
+{
+    const double factor = std::exp2(double(gain) / 3.0);
+    const QSettings settings(Configuration::settingsFilePath(), QSettings::IniFormat);
+    const int quality = resampleQuality(settings);
+    QMutexLocker lock(&m_converterLock);
+    replaceConverters(factor, quality);
+}
+
+void RtpSink::stop()
+{
+    {
+        // Held while waiting so that concurrent stops end one thread once.
+        // The capture loop never takes this lock.
+        QMutexLocker state(&m_stateLock);
+        if (m_running || isRunning()) {
+            m_stopRequested = true;
+            m_running = false;
+            wait();
+            // Cleared here rather than at the start of run(), so that a stop
+            // that comes before the new thread got going is not lost.
+            m_stopRequested = false;
+        }
+    }
+    QMutexLocker lock(&m_destinationsLock);
+    m_destinations.clear();
+    m_fileInput = false;
+}
+
+void RtpSink::run()
+{
+    KavexUdpSender sender;
+    sender.bind(0, QHostAddress::Any);
+    sender.setMulticastInterface(m_interface);
+    sender.setMulticastTtl(kMulticastTtl);
+    m_running = true;
+
+    bool fileInput;
+    QString fileName;
+    {
+        QMutexLocker lock(&m_destinationsLock);
+        fileInput = m_fileInput;
+        fileName = m_fileName;
+    }
+    const int blockFrames = fileInput ? FILE_BLOCK_FRAMES : MIC_BLOCK_FRAMES;
+
+    delete m_captureDevice;
+    m_captureDevice = nullptr;
+    if (m_fileChannel) {
+        m_fileChannel->deleteThis();
+        m_fileChannel = nullptr;
+    }
+    const int channels = fileInput ? openFile(fileName) : openMicrophone();
+    if (channels > 0) {
+        rebuildProcessing(channels);
+        qDebug("RtpSink::run: Starting PCM capture thread: 0x%llx",
+               static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+        captureLoop(fileInput, blockFrames, sender);
+    }
+    m_running = false;
+}
+
+int RtpSink::openMicrophone()
+{
+    for (int channels = 1; channels <= 2; ++channels) {
+        m_captureDevice =
+            PcmDevice::open(PcmDevice::DirectionInput, kCaptureRate, PcmDevice::SampleWidth16, channels, true);
+        if (m_captureDevice)
+            return channels;
+    }
+    qWarning("RtpSink::run: Unable to open PCM device");
+    qWarning("RtpSink::run: No PCM device available.");
+    return 0;
+}
+
+int RtpSink::openFile(const QString& fileName)
+{
+    try {
+        m_fileChannel = new SoundFileChannel(fileName, kCaptureRate, true, 1.0);
+    } catch (const std::exception&) {
+        qWarning("RtpSink::run: error while activating sound '%s'", qPrintable(fileName));
+        return 0;
+    }
+    // Read here, never mixed.
+    m_fileChannel->mute(CHANNEL_BOTH);
+    return 1;
+}
+
+void RtpSink::captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sender)
+{
+    unsigned char* capture = captureBuffer();
+    while (!m_stopRequested) {
+        if (fileInput) {
+            QThread::msleep(kFileInputPeriodMs);
+            const unsigned int bytes = unsigned(blockFrames * 2);
+            m_fileChannel->getData(capture, bytes);
+            sendBlock(capture, bytes, sender);
+        } else if (m_captureDevice->read(capture, blockFrames) > 0) {
+            processCapturedBlock(blockFrames, sender);
+        } else {
+            // A blocking read only comes back empty on a device error: do
+            // not spin on it.
+            QThread::msleep(2);
+        }
+    }
+}
+
+void RtpSink::processCapturedBlock(int frames, KavexUdpSender& sender)
+{
+    const unsigned int bytes = unsigned(m_channels * frames * 2);
+    // The filters always take stereo pairs. With mono capture the second
+    // half of the pairs repeats the block, so that each filter state ends on
+    // the samples that precede the next block and carries on without a
+    // transient; only the first half is sent.
+    if (m_channels == 1)
+        std::memcpy(captureBuffer() + bytes, captureBuffer(), bytes);
+    filterBlock(m_captureBuffer.data(), m_filteredBuffer.data(), frames);
+    sendBlock(reinterpret_cast<unsigned char*>(m_filteredBuffer.data()), bytes, sender);
+}
+
+void RtpSink::rebuildProcessing(int channels)
+{
+    const QSettings settings(Configuration::settingsFilePath(), QSettings::IniFormat);
+    const int quality = resampleQuality(settings);
+    const double frequency =
+        settings.value(QStringLiteral("Mixer/HighPassFilterFrequency"), kDefaultHighPassHz).toDouble();
+    {
+        QMutexLocker lock(&m_converterLock);
+        m_channels = channels;
+        replaceConverters(1.0, quality);
+    }
+    qDeleteAll(m_filters);
+    m_filters.clear();
+    for (int i = 0; i < 2; ++i)
+        m_filters.append(new IIRFilter(IIRFilter::KIND_HIGHPASS, 1, frequency / double(kCaptureRate), 1.0, 10.0));
+}
+
+void RtpSink::replaceConverters(double gain, int quality)
+{
+    const unsigned int rates[2] = {8000, 16000};
+    for (int i = 0; i < 2; ++i) {
+        delete m_streams[i].converter;
+        m_streams[i].converter =
+            new AudioConverter(kCaptureRate, rates[i], m_channels == 2, false, true, gain, kConverterMaxSamples, 0);
+        m_streams[i].converter->setQuality(quality);
+    }
+}
+
+void RtpSink::filterBlock(const qint16* in, qint16* out, int pairs)
+{
+    const qint16* source = in;
+    for (IIRFilter* filter : qAsConst(m_filters)) {
+        for (int i = 0; i < pairs; ++i) {
+            double y;
+            filter->processRight(source[2 * i], &y);
+            out[2 * i] = roundAndClip(y);
+            filter->processLeft(source[2 * i + 1], &y);
+            out[2 * i + 1] = roundAndClip(y);
+        }
+        source = out;
+    }
+}
+
+void RtpSink::sendBlock(unsigned char* block, unsigned int bytes, KavexUdpSender& sender)
+{
+    // One packet per rate and cycle, built for the first destination of that
+    // rate and shared by the others.
+    SharedPoolBuffer packets[2];
+    QMutexLocker lock(&m_destinationsLock);
+    ++m_sequenceNumber;
+    for (const Destination& destination : qAsConst(m_destinations)) {
+        if (destination.rate != SAMPLE_RATE_8000 && destination.rate != SAMPLE_RATE_16000)
+            continue;
+        SharedPoolBuffer& packet = packets[destination.rate];
+        if (packet.isNull()) {
+            QMutexLocker converterLock(&m_converterLock);
+            packet = buildPacket(m_streams[destination.rate], block, bytes);
+            if (packet.isNull())
+                continue;
+        }
+        sendPacket(destination, packet, sender);
+    }
+}
+
+SharedPoolBuffer RtpSink::buildPacket(RateStream& stream, unsigned char* block, unsigned int bytes)
+{
+    if (!stream.converter)
+        return SharedPoolBuffer();
+    unsigned int produced = 0;
+    stream.converter->convert(block, bytes, stream.payload.data(), &produced);
+    const int channels = m_channels;
+    const int payloadSize = int(produced) / channels;
+
+    SharedPoolBuffer buffer = m_pool->getBuffer();
+    RTPPacket packet(*buffer.getVariableBuffer(), m_ssrc, m_sequenceNumber, stream.timestamp, stream.payloadType,
+                     channels == 1 ? stream.payload.data() : nullptr, payloadSize, false);
+    if (channels != 1) {
+        // Only the first channel goes out.
+        unsigned char* payload = packet.getWritablePayload();
+        for (int k = 0; k < payloadSize; ++k)
+            payload[k] = stream.payload[size_t(k) * size_t(channels)];
+    }
+    stream.timestamp += quint32(payloadSize);
+    return buffer;
+}
+
+void RtpSink::sendPacket(const Destination& destination, const SharedPoolBuffer& packet, KavexUdpSender& sender)
+{
+    if (destination.port == 0) {
+        emit inprocRtpPacket(packet);
+        return;
+    }
+    const unsigned char* data = packet.getBuffer();
+    const int size = packet.getBufferSize();
+    if (!destination.iface.isNull() && destination.iface != m_interface) {
+        sender.setMulticastInterface(destination.iface);
+        sender.sendTo(data, size, destination.address);
+        sender.setMulticastInterface(m_interface);
+        return;
+    }
+    sender.sendTo(data, size, destination.address);
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "Channel.h"
+#include "KavexLLSock.h"
+#include "OstKavexMixerGlobal.h"
+#include "SharedPoolBuffer.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <vector>
+
+class AudioConverter;
+class IIRFilter;
+class KavexUdpSender;
+class PcmDevice;
+class SharedBufferPool;
+class SoundFileChannel;
+
+// The talk-back sender: a thread that captures the microphone (or loops a
+// WAV file instead), high-passes it, converts it to G.711 A-law at 8 kHz
+// and/or 16 kHz and sends one RTP packet per rate and cycle to every
+// destination, over UDP or, for port 0, in-process through inprocRtpPacket.
+//
+// Locks: the state lock serialises stop(); the destinations lock guards the
+// destination list and the file choice and is held for a whole send cycle;
+// the converter lock guards the converters. Destinations before converter.
+class OSTKAVEXMIXER_EXPORT RtpSink : public QThread
+{
+    Q_OBJECT
+public:
+    static const int MIC_BLOCK_FRAMES = 1500;   // 31.25 ms at 48 kHz
+    static const int FILE_BLOCK_FRAMES = 1920;  // 40 ms, read every 37 ms
+    static const int PAYLOAD_BUFFER_SIZE = 2048;
+
+    RtpSink();
+    ~RtpSink() override;
+
+    // Port 0 makes an in-process destination. A rate other than 8 or 16 kHz
+    // receives nothing. `iface` (null: the sink's default) is the interface
+    // multicast packets to this destination leave through.
+    void addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate,
+                        const QHostAddress& iface);
+    // Chooses a WAV file (mono 16-bit PCM, any rate) instead of the
+    // microphone from the next start of the thread on. Refused while the
+    // thread runs on another file name.
+    void startReadingFromFile(const QString& fileName);
+    // Multiplies the sent amplitude by 2^(gain / 3) (3 doubles it, -3 halves
+    // it) until the next start of the thread, which resets it to 1.
+    void setDigitalMicGain(float gain);
+    // Ends the thread and forgets all destinations and the file choice.
+    void stop();
+
+    quint32 ssrc() const { return m_ssrc; }
+
+signals:
+    // One finished RTP packet per in-process destination and cycle, emitted
+    // on the capture thread while the destinations lock is held: a slot
+    // connected directly must not call back into the sink.
+    void inprocRtpPacket(const SharedPoolBuffer& spb);
+
+protected:
+    void run() override;
+
+    // The steps of the capture thread, protected so that a measurement
+    // harness can drive them without a device.
+    // Reads the settings; replaces the converters (gain 1.0) and the filters.
+    void rebuildProcessing(int channels);
+    // Room for one captured block of up to FILE_BLOCK_FRAMES stereo frames.
+    unsigned char* captureBuffer() { return reinterpret_cast<unsigned char*>(m_captureBuffer.data()); }
+    // Filters the block of `frames` frames in the capture buffer and sends it.
+    void processCapturedBlock(int frames, KavexUdpSender& sender);
+
+private:
+    struct Destination {
+        KavexLLSock::ADDR_V4_V6 address;
+        quint16 port;
+        eSampleRate rate;
+        QHostAddress iface;
+    };
+    // Per-rate state of the send cycle.
+    struct RateStream {
+        AudioConverter* converter = nullptr;
+        quint32 timestamp = 0;
+        int payloadType = 0;
+        std::vector<unsigned char> payload;
+    };
+
+    void replaceConverters(double gain, int quality);
+    // The two high-pass stages over `pairs` interleaved pairs of 16-bit
+    // samples from `in` into `out`, rounded and clipped after each stage.
+    void filterBlock(const qint16* in, qint16* out, int pairs);
+    // Converts `bytes` of 48 kHz PCM (the capture's channels interleaved)
+    // once per rate in use and sends the packets to every destination.
+    void sendBlock(unsigned char* block, unsigned int bytes, KavexUdpSender& sender);
+    // Converts the block with the rate's converter and writes the packet
+    // into a fresh pool buffer; a null buffer when there is no converter.
+    SharedPoolBuffer buildPacket(RateStream& stream, unsigned char* block, unsigned int bytes);
+    void sendPacket(const Destination& destination, const SharedPoolBuffer& packet, KavexUdpSender& sender);
+    // The capture's channel count, 0 when there is nothing to capture.
+    int openMicrophone();
+    int openFile(const QString& fileName);
+    void captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sender);
+
+    QList<Destination> m_destinations;
+    RateStream m_streams[2];  // indexed by SAMPLE_RATE_8000, SAMPLE_RATE_16000
+    quint32 m_ssrc;
+    quint16 m_sequenceNumber;
+    QMutex m_stateLock;
+    QMutex m_destinationsLock;
+    QMutex m_converterLock;
+    PcmDevice* m_captureDevice = nullptr;
+    int m_channels = 1;
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_running{false};
+    QList<IIRFilter*> m_filters;
+    QHostAddress m_interface;
+    QString m_fileName;
+    bool m_fileInput = false;
+    SoundFileChannel* m_fileChannel = nullptr;
+    SharedBufferPool* m_pool;
+    // Capture and filter output: room for the largest block as stereo pairs.
+    std::vector<qint16> m_captureBuffer;
+    std::vector<qint16> m_filteredBuffer;
+};

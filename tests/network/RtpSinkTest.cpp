@@ -1,0 +1,390 @@
+#include "RtpSink.h"
+
+#include "Configuration.h"
+#include "G711.h"
+#include "LogCapture.h"
+#include "SignalAnalysis.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QNetworkInterface>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+namespace sa = SignalAnalysis;
+
+namespace {
+
+const QHostAddress kLocal(QHostAddress::LocalHost);
+
+struct Rtp {
+    explicit Rtp(const QByteArray& datagram) : raw(datagram), payload(datagram.mid(12))
+    {
+        const uchar* p = reinterpret_cast<const uchar*>(datagram.constData());
+        if (datagram.size() < 12)
+            return;
+        version = p[0] >> 6;
+        extraBits = (p[0] & 0x3f) | (p[1] & 0x80);  // padding, extension, CSRC count, marker
+        payloadType = p[1] & 0x7f;
+        seq = qFromBigEndian<quint16>(p + 2);
+        timestamp = qFromBigEndian<quint32>(p + 4);
+        ssrc = qFromBigEndian<quint32>(p + 8);
+    }
+    QByteArray raw, payload;
+    int version = -1, extraBits = -1, payloadType = -1;
+    quint16 seq = 0;
+    quint32 timestamp = 0, ssrc = 0;
+};
+
+// G.711 A-law expansion after the ITU reference, independent of the library.
+int expandALaw(uchar code)
+{
+    code ^= 0x55;
+    const int segment = (code & 0x70) >> 4;
+    int magnitude = (code & 0x0f) << 4;
+    magnitude = segment == 0 ? magnitude + 8 : (magnitude + 0x108) << (segment - 1);
+    return (code & 0x80) ? magnitude : -magnitude;
+}
+
+std::vector<double> decode(const QList<Rtp>& packets, int first, int count = -1)
+{
+    std::vector<double> out;
+    for (const Rtp& packet : packets.mid(first, count)) {
+        for (char c : packet.payload)
+            out.push_back(expandALaw(uchar(c)));
+    }
+    return out;
+}
+
+// A UDP endpoint on 127.0.0.1 that waits on its socket for packets.
+class UdpPeer
+{
+public:
+    UdpPeer() { m_socket.bind(kLocal, 0); }
+    quint16 port() const { return m_socket.localPort(); }
+    // Everything received so far, after waiting (5 s at most) for `count`.
+    QList<Rtp> packets(int count = 0)
+    {
+        const QDeadlineTimer deadline(5000);
+        for (;;) {
+            while (m_socket.hasPendingDatagrams()) {
+                QByteArray datagram(int(m_socket.pendingDatagramSize()), Qt::Uninitialized);
+                m_socket.readDatagram(datagram.data(), datagram.size());
+                m_packets.append(Rtp(datagram));
+            }
+            if (m_packets.size() >= count || deadline.hasExpired())
+                return m_packets;
+            m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        }
+    }
+    void clear()
+    {
+        packets();
+        m_packets.clear();
+    }
+
+private:
+    QUdpSocket m_socket;
+    QList<Rtp> m_packets;
+};
+
+QList<QByteArray> raw(const QList<Rtp>& packets)
+{
+    QList<QByteArray> out;
+    std::transform(packets.begin(), packets.end(), std::back_inserter(out), [](const Rtp& p) { return p.raw; });
+    return out;
+}
+
+// A sum of sines at 48 kHz looping seamlessly over `period` samples.
+std::vector<double> tones(size_t period, const std::vector<double>& frequencies, double amplitude)
+{
+    std::vector<double> sum(period, 0.0);
+    for (size_t k = 0; k < frequencies.size(); ++k) {
+        const std::vector<double> s = sa::sine(frequencies[k], 48000, period, amplitude, 0.3 + 1.1 * double(k));
+        for (size_t i = 0; i < period; ++i)
+            sum[i] += s[i];
+    }
+    return sum;
+}
+
+// Signed normalised correlation of `decoded` (at 48000 / step Hz) with the
+// looping 48 kHz source at the best of all start samples.
+double bestCorrelation(const std::vector<double>& decoded, const std::vector<double>& source, size_t step)
+{
+    double best = 0.0;
+    for (size_t start = 0; start < source.size(); ++start) {
+        double ab = 0.0, aa = 0.0, bb = 0.0;
+        for (size_t i = 0; i < decoded.size(); ++i) {
+            const double b = source[(start + i * step) % source.size()];
+            ab += decoded[i] * b;
+            aa += decoded[i] * decoded[i];
+            bb += b * b;
+        }
+        const double c = ab / std::sqrt(aa * bb);
+        if (std::fabs(c) > std::fabs(best))
+            best = c;
+    }
+    return best;
+}
+
+class RtpSinkTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        _G711_SetALawMode(false, false, 0x55, 0x55);
+        ASSERT_TRUE(m_dir.isValid());
+        m_savedInput = qgetenv("OSTKAVEX_INPUT_DEVICE");
+    }
+    void TearDown() override
+    {
+        m_sink.stop();
+        qputenv("OSTKAVEX_INPUT_DEVICE", m_savedInput);
+        QSettings(Configuration::settingsFilePath(), QSettings::IniFormat).remove(QStringLiteral("Mixer"));
+    }
+    QString writeWav(const QString& name, int channels, const std::vector<double>& interleaved)
+    {
+        EXPECT_TRUE(sa::writeWav(m_dir.filePath(name), 48000, channels, sa::toInt16(interleaved)));
+        return m_dir.filePath(name);
+    }
+    // The virtual microphone loops a 48 kHz WAV file.
+    void useMicrophone(const QString& path) { qputenv("OSTKAVEX_INPUT_DEVICE", ("wav:" + path).toUtf8()); }
+    void useMicrophone(const std::vector<double>& mono) { useMicrophone(writeWav("mic.wav", 1, mono)); }
+    void add(const UdpPeer& peer, eSampleRate rate) { m_sink.addDestination(kLocal, peer.port(), rate, QHostAddress()); }
+    void start() { m_sink.start(QThread::TimeCriticalPriority); }
+
+    QTemporaryDir m_dir;
+    QByteArray m_savedInput;
+    RtpSink m_sink;
+};
+
+TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
+{
+    // Tones above the high-pass looping every 0.5 s; 1200 and 2400 Hz keep
+    // every shift of the loop from looking like an inverted copy.
+    const std::vector<double> source = tones(24000, {1200, 1910, 2400, 2786}, 2000);
+    useMicrophone(source);
+    UdpPeer a, b, wide;
+    QObject context;  // in-process packets arrive queued, as at the mixer
+    QList<QByteArray> inproc;
+    QObject::connect(&m_sink, &RtpSink::inprocRtpPacket, &context,
+                     [&](const SharedPoolBuffer& spb) { inproc.append(spb.toByteArray()); });
+    add(a, SAMPLE_RATE_8000);
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, QHostAddress());
+    add(b, SAMPLE_RATE_8000);
+    add(wide, SAMPLE_RATE_16000);
+    add(b, SAMPLE_RATE_NONE);
+    start();
+    ASSERT_GE(wide.packets(12).size(), 12);
+    m_sink.stop();
+
+    const QList<Rtp> narrow = a.packets();
+    const QList<Rtp> sixteen = wide.packets();
+    ASSERT_EQ(narrow.size(), sixteen.size());
+    EXPECT_EQ(raw(b.packets()), raw(narrow));
+    const QDeadlineTimer deadline(5000);
+    while (inproc.size() < narrow.size() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_EQ(inproc, raw(narrow));
+
+    for (int i = 0; i < narrow.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Rtp& n = narrow[i];
+        const Rtp& w = sixteen[i];
+        EXPECT_EQ(std::make_tuple(n.version, n.extraBits, n.payloadType), std::make_tuple(2, 0, 8));
+        EXPECT_EQ(std::make_tuple(w.version, w.extraBits, w.payloadType), std::make_tuple(2, 0, 97));
+        EXPECT_EQ(n.ssrc, m_sink.ssrc());
+        EXPECT_EQ(w.ssrc, m_sink.ssrc());
+        EXPECT_EQ(n.seq, w.seq);
+        if (i == 0)
+            continue;
+        EXPECT_EQ(n.seq, quint16(narrow[i - 1].seq + 1));
+        EXPECT_EQ(n.timestamp - narrow[i - 1].timestamp, quint32(narrow[i - 1].payload.size()));
+        EXPECT_EQ(w.timestamp - sixteen[i - 1].timestamp, quint32(sixteen[i - 1].payload.size()));
+        EXPECT_NEAR(n.payload.size(), 250, 4);
+        EXPECT_NEAR(w.payload.size(), 500, 4);
+    }
+    // The sink's A-law mode makes a standard decoder hear the source inverted.
+    const std::vector<double> decoded8 = decode(narrow, 2, 8);
+    EXPECT_LT(bestCorrelation(decoded8, source, 6), -0.95);
+    EXPECT_LT(bestCorrelation(decode(sixteen, 2, 4), source, 3), -0.95);
+    EXPECT_NEAR(sa::rms(decoded8), sa::rms(source), 0.1 * sa::rms(source));
+}
+
+TEST_F(RtpSinkTest, DestinationsJoinWhileRunningAndStopForgetsThem)
+{
+    UdpPeer first, joined, second;
+    add(first, SAMPLE_RATE_8000);
+    start();
+    ASSERT_GE(first.packets(2).size(), 2);
+    add(joined, SAMPLE_RATE_8000);  // served from the running thread's next cycle
+    ASSERT_GE(joined.packets(2).size(), 2);
+    m_sink.stop();
+    const QList<QByteArray> all = raw(first.packets());
+    const QList<QByteArray> late = raw(joined.packets());
+    ASSERT_LE(late.size(), all.size() - 2);
+    EXPECT_EQ(late, all.mid(all.size() - late.size()));
+
+    add(second, SAMPLE_RATE_8000);
+    start();
+    ASSERT_GE(second.packets(3).size(), 3);
+    m_sink.stop();
+    EXPECT_EQ(raw(first.packets()), all);
+    EXPECT_EQ(raw(joined.packets()), late);
+    const Rtp last(all.last());
+    const Rtp next = second.packets().first();
+    EXPECT_EQ(next.ssrc, last.ssrc);
+    EXPECT_EQ(next.seq, quint16(last.seq + 1));
+    EXPECT_EQ(next.timestamp, last.timestamp + quint32(last.payload.size()));
+
+    for (int i = 0; i < 3; ++i) {  // a stop before the thread got going is not lost
+        start();
+        m_sink.stop();
+        EXPECT_FALSE(m_sink.isRunning());
+    }
+}
+
+TEST_F(RtpSinkTest, DigitalMicGainAmplifiesUntilTheNextStart)
+{
+    useMicrophone(tones(4800, {1000}, 2000));
+    UdpPeer peer;
+    add(peer, SAMPLE_RATE_8000);
+    start();
+    const double unity = sa::rms(decode(peer.packets(5), 1, 4));
+    ASSERT_GT(unity, 1000.0);
+
+    m_sink.setDigitalMicGain(6);
+    peer.clear();
+    // The first packet may predate the change, the second starts the new
+    // converters from an empty history.
+    EXPECT_NEAR(sa::rms(decode(peer.packets(6), 2, 4)) / unity, 4.0, 0.2);
+
+    m_sink.stop();
+    add(peer, SAMPLE_RATE_8000);
+    peer.clear();
+    start();
+    EXPECT_NEAR(sa::rms(decode(peer.packets(5), 1, 4)) / unity, 1.0, 0.05);
+}
+
+TEST_F(RtpSinkTest, FileInputLoopsAndKeepsItsFileWhileRunning)
+{
+    const QString file = writeWav("talk.wav", 1, tones(4800, {1000}, 8000));  // 0.1 s
+    const QString other = writeWav("other.wav", 1, tones(4800, {2000}, 8000));
+    UdpPeer narrow, wide;
+    m_sink.startReadingFromFile(file);
+    add(narrow, SAMPLE_RATE_8000);
+    add(wide, SAMPLE_RATE_16000);
+    start();
+    ASSERT_GE(wide.packets(3).size(), 3);
+    LogCapture log;
+    m_sink.startReadingFromFile(other);
+    EXPECT_EQ(log.count(QtCriticalMsg, QStringLiteral("RtpSink::startReadingFromFile() : Already reading from %1 "
+                                                      "could not read from %2").arg(file, other)),
+              1);
+    ASSERT_GE(wide.packets(9).size(), 9);
+    m_sink.stop();
+
+    const QList<Rtp> packets = narrow.packets();
+    for (int i = 1; i < packets.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NEAR(packets[i].payload.size(), 320, 4);
+        EXPECT_NEAR(wide.packets()[i].payload.size(), 640, 4);
+        EXPECT_GT(sa::rms(decode(packets, i, 1)), 3000.0);  // the file loops without a gap
+    }
+    EXPECT_GT(sa::toneAmplitude(decode(packets, 1), 1000, 8000), 6000.0);
+    EXPECT_LT(sa::toneAmplitude(decode(packets, 1), 2000, 8000), 100.0);
+
+    // stop() also forgot the file: the next start captures the microphone.
+    narrow.clear();
+    add(narrow, SAMPLE_RATE_8000);
+    start();
+    ASSERT_GE(narrow.packets(2).size(), 2);
+    EXPECT_NEAR(narrow.packets()[1].payload.size(), 250, 4);
+}
+
+TEST_F(RtpSinkTest, StereoCaptureSendsTheFirstChannel)
+{
+    std::vector<double> stereo;
+    const std::vector<double> left = tones(4800, {1000}, 4000), right = tones(4800, {2500}, 4000);
+    for (size_t i = 0; i < left.size(); ++i)
+        stereo.insert(stereo.end(), {left[i], right[i]});
+    useMicrophone(writeWav("stereo.wav", 2, stereo));  // the mono open fails on it
+    UdpPeer peer;
+    add(peer, SAMPLE_RATE_8000);
+    start();
+    const QList<Rtp> packets = peer.packets(5);
+    ASSERT_GE(packets.size(), 5);
+    EXPECT_NEAR(packets[2].payload.size(), 250, 4);
+    EXPECT_GT(sa::toneAmplitude(decode(packets, 1), 1000, 8000), 3000.0);
+    EXPECT_LT(sa::toneAmplitude(decode(packets, 1), 2500, 8000), 100.0);
+}
+
+TEST_F(RtpSinkTest, ResampleQualityAndHighPassComeFromTheSettingsAtEachStart)
+{
+    // 5 kHz lies above the 8 kHz rate's band: the default band-limited
+    // resampler removes it, a zero-order hold folds it down to 3 kHz.
+    useMicrophone(tones(4800, {1000, 5000}, 3000));
+    UdpPeer peer;
+    add(peer, SAMPLE_RATE_8000);
+    start();
+    const std::vector<double> defaults = decode(peer.packets(5), 1, 4);
+    m_sink.stop();
+    QSettings settings(Configuration::settingsFilePath(), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("Mixer/Resample"), 4);
+    settings.setValue(QStringLiteral("Mixer/HighPassFilterFrequency"), 8000);
+    settings.sync();
+    peer.clear();
+    add(peer, SAMPLE_RATE_8000);
+    start();
+    const std::vector<double> configured = decode(peer.packets(5), 1, 4);
+
+    EXPECT_GT(sa::toneAmplitude(defaults, 1000, 8000), 2500.0);
+    EXPECT_LT(sa::toneAmplitude(defaults, 3000, 8000), 100.0);
+    EXPECT_LT(sa::toneAmplitude(configured, 1000, 8000), 500.0);
+    EXPECT_GT(sa::toneAmplitude(configured, 3000, 8000), 1500.0);
+}
+
+TEST_F(RtpSinkTest, ThreadEndsWhenItHasNothingToCapture)
+{
+    UdpPeer peer;
+    add(peer, SAMPLE_RATE_8000);
+    useMicrophone(m_dir.filePath("missing.wav"));
+    LogCapture log;
+    start();
+    ASSERT_TRUE(m_sink.wait(5000));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: Unable to open PCM device"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: No PCM device available."), 1);
+
+    m_sink.startReadingFromFile(m_dir.filePath("gone.wav"));
+    start();
+    ASSERT_TRUE(m_sink.wait(5000));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: error while activating sound '" + m_dir.filePath("gone.wav") + "'"), 1);
+    EXPECT_TRUE(peer.packets().isEmpty());
+}
+
+TEST_F(RtpSinkTest, MulticastLeavesThroughTheDestinationsInterface)
+{
+    const QHostAddress group(QStringLiteral("239.255.71.17"));
+    const QNetworkInterface loopback = QNetworkInterface::interfaceFromIndex(KavexLLSock::interfaceIndexOf(kLocal));
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::ShareAddress));
+    if (!loopback.isValid() || !receiver.joinMulticastGroup(group, loopback))
+        GTEST_SKIP() << "no multicast on the loopback interface here";
+    // The default route does not lead to the loopback interface's group.
+    m_sink.addDestination(group, receiver.localPort(), SAMPLE_RATE_16000, kLocal);
+    start();
+    ASSERT_TRUE(receiver.waitForReadyRead(5000));
+    QByteArray datagram(int(receiver.pendingDatagramSize()), Qt::Uninitialized);
+    receiver.readDatagram(datagram.data(), datagram.size());
+    EXPECT_EQ(Rtp(datagram).payloadType, 97);
+}
+
+}  // namespace
