@@ -22,47 +22,48 @@ struct Received {
     QThread* thread;
 };
 
-void collect(void* context, const Datagram& d)
-{
-    static_cast<QList<Received>*>(context)->append(
-        {QByteArray(reinterpret_cast<const char*>(d.data), d.size), d.family, d.ipv4Address, d.senderAddress(),
-         d.port, QThread::currentThread()});
-}
+// A unicast receiver on `iface` that collects what arrives.
+struct Listener {
+    explicit Listener(const QHostAddress& iface)
+    {
+        receiver.registerCallback(
+            [](void* context, const Datagram& d) {
+                static_cast<QList<Received>*>(context)->append(
+                    {QByteArray(reinterpret_cast<const char*>(d.data), d.size), d.family, d.ipv4Address,
+                     d.senderAddress(), d.port, QThread::currentThread()});
+            },
+            &got);
+        opened = receiver.createUnicast(port, iface);
+    }
+    KavexLLSock::ADDR_V4_V6 at(const QHostAddress& host) const { return KavexLLSock::createSockAddr(host, port); }
+    bool waitFor(int count) const { return QTest::qWaitFor([&] { return got.size() >= count; }, 5000); }
 
-bool ipv6LoopbackAvailable()
-{
-    KavexUdpSender probe;
-    LogCapture quiet;
-    return probe.bind(0, QHostAddress::LocalHostIPv6);
-}
-
-bool waitForCount(const QList<Received>& list, int count)
-{
-    return QTest::qWaitFor([&] { return list.size() >= count; }, 5000);
-}
+    KavexUdpReceiver receiver;
+    QList<Received> got;
+    quint16 port = 0;
+    bool opened = false;
+};
 
 }  // namespace
 
 TEST(KavexUdp, UnicastIPv4DeliversDatagramWithSender)
 {
-    KavexUdpReceiver receiver;
-    QList<Received> got;
-    receiver.registerCallback(&collect, &got);
-    quint16 port = 0;
-    ASSERT_TRUE(receiver.createUnicast(port, QHostAddress::LocalHost));
-    ASSERT_NE(port, 0);
-    EXPECT_EQ(receiver.localPort(), port);
+    Listener listener(QHostAddress::LocalHost);
+    ASSERT_TRUE(listener.opened);
+    ASSERT_NE(listener.port, 0);
+    EXPECT_EQ(listener.receiver.localPort(), listener.port);
 
     KavexUdpSender sender;
     ASSERT_TRUE(sender.bind(0, QHostAddress::LocalHost));
-    const KavexLLSock::ADDR_V4_V6 to = KavexLLSock::createSockAddr(QHostAddress::LocalHost, port);
+    const KavexLLSock::ADDR_V4_V6 to = listener.at(QHostAddress::LocalHost);
     const QByteArray big(60000, 'x');
     EXPECT_EQ(sender.sendTo("first", 5, to), 5);
     EXPECT_EQ(sender.sendTo(big.constData(), big.size(), to), big.size());
     for (int i = 0; i < 50; ++i)
         sender.sendTo(QByteArray::number(i).constData(), QByteArray::number(i).size(), to);
 
-    ASSERT_TRUE(waitForCount(got, 52));
+    ASSERT_TRUE(listener.waitFor(52));
+    const QList<Received>& got = listener.got;
     EXPECT_EQ(got[0].bytes, QByteArray("first"));
     EXPECT_EQ(got[0].family, int(Datagram::FAMILY_IPV4));
     EXPECT_EQ(got[0].ipv4, 0x7F000001u);
@@ -74,20 +75,16 @@ TEST(KavexUdp, UnicastIPv4DeliversDatagramWithSender)
 
 TEST(KavexUdp, UnicastIPv6AndDualStack)
 {
-    if (!ipv6LoopbackAvailable())
-        GTEST_SKIP() << "no IPv6 loopback";
-    KavexUdpReceiver v6;
-    QList<Received> got6;
-    v6.registerCallback(&collect, &got6);
-    quint16 port6 = 0;
-    ASSERT_TRUE(v6.createUnicast(port6, QHostAddress::LocalHostIPv6));
-
+    {
+        KavexUdpSender probe;
+        LogCapture quiet;
+        if (!probe.bind(0, QHostAddress::LocalHostIPv6))
+            GTEST_SKIP() << "no IPv6 loopback";
+    }
+    Listener v6(QHostAddress::LocalHostIPv6);
     // Bound to "any", one sender and one receiver serve both families.
-    KavexUdpReceiver dual;
-    QList<Received> gotDual;
-    dual.registerCallback(&collect, &gotDual);
-    quint16 portDual = 0;
-    ASSERT_TRUE(dual.createUnicast(portDual, QHostAddress::Any));
+    Listener dual(QHostAddress::Any);
+    ASSERT_TRUE(v6.opened && dual.opened);
 
     KavexUdpSender sender;
     ASSERT_TRUE(sender.bind(0, QHostAddress::Any));
@@ -95,37 +92,35 @@ TEST(KavexUdp, UnicastIPv6AndDualStack)
     EXPECT_TRUE(sender.setMulticastTtl(32));
     EXPECT_TRUE(sender.setMulticastInterface(QHostAddress::AnyIPv4));
     EXPECT_TRUE(sender.setMulticastInterface(QHostAddress::LocalHostIPv6));
-    EXPECT_EQ(sender.sendTo("six", 3, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, port6)), 3);
-    EXPECT_EQ(sender.sendTo("four", 4, KavexLLSock::createSockAddr(QHostAddress::LocalHost, portDual)), 4);
-    EXPECT_EQ(sender.sendTo("both", 4, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, portDual)), 4);
+    EXPECT_EQ(sender.sendTo("six", 3, v6.at(QHostAddress::LocalHostIPv6)), 3);
+    EXPECT_EQ(sender.sendTo("four", 4, dual.at(QHostAddress::LocalHost)), 4);
+    EXPECT_EQ(sender.sendTo("both", 4, dual.at(QHostAddress::LocalHostIPv6)), 4);
 
-    ASSERT_TRUE(waitForCount(got6, 1));
-    EXPECT_EQ(got6[0].bytes, QByteArray("six"));
-    EXPECT_EQ(got6[0].family, int(Datagram::FAMILY_IPV6));
-    EXPECT_EQ(got6[0].sender, QHostAddress(QHostAddress::LocalHostIPv6));
-    EXPECT_EQ(got6[0].port, sender.localPort());
+    ASSERT_TRUE(v6.waitFor(1));
+    EXPECT_EQ(v6.got[0].bytes, QByteArray("six"));
+    EXPECT_EQ(v6.got[0].family, int(Datagram::FAMILY_IPV6));
+    EXPECT_EQ(v6.got[0].sender, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(v6.got[0].port, sender.localPort());
 
-    ASSERT_TRUE(waitForCount(gotDual, 2));
+    ASSERT_TRUE(dual.waitFor(2));
     // The IPv4 sender arrives as IPv4, not as a mapped IPv6 address.
-    EXPECT_EQ(gotDual[0].family, int(Datagram::FAMILY_IPV4));
-    EXPECT_EQ(gotDual[0].ipv4, 0x7F000001u);
-    EXPECT_EQ(gotDual[1].family, int(Datagram::FAMILY_IPV6));
+    EXPECT_EQ(dual.got[0].family, int(Datagram::FAMILY_IPV4));
+    EXPECT_EQ(dual.got[0].ipv4, 0x7F000001u);
+    EXPECT_EQ(dual.got[1].family, int(Datagram::FAMILY_IPV6));
 
     // An IPv4-bound sender cannot reach an IPv6 destination.
     KavexUdpSender v4only;
     ASSERT_TRUE(v4only.bind(0, QHostAddress::LocalHost));
-    EXPECT_EQ(v4only.sendTo("x", 1, KavexLLSock::createSockAddr(QHostAddress::LocalHostIPv6, port6)), -1);
+    EXPECT_EQ(v4only.sendTo("x", 1, v6.at(QHostAddress::LocalHostIPv6)), -1);
 }
 
 TEST(KavexUdp, FailuresReturnFalseWithAWarning)
 {
-    KavexUdpReceiver first;
-    quint16 port = 0;
-    ASSERT_TRUE(first.createUnicast(port, QHostAddress::LocalHost));
-
+    const Listener first(QHostAddress::LocalHost);
+    ASSERT_TRUE(first.opened);
     LogCapture log;
     KavexUdpReceiver second;
-    quint16 taken = port;
+    quint16 taken = first.port;
     EXPECT_FALSE(second.createUnicast(taken, QHostAddress::LocalHost));
     EXPECT_FALSE(second.isOpen());
     EXPECT_TRUE(log.contains(QtWarningMsg, "KavexUdpReceiver::createUnicast: Cannot open UDP socket"));

@@ -3,6 +3,8 @@
 #include "ScriptedDeviceTest.h"
 
 #include <QByteArray>
+#include <QVector>
+#include <tuple>
 
 namespace {
 const char* const STALLED = "DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken";
@@ -11,14 +13,6 @@ const char* const SPINNING = "DSoundOut::putNextChunk: loopCount2 exceeded DSoun
 QByteArray chunk(char value)
 {
     return QByteArray(int(DSoundOut::BLOCK_BYTES), value);
-}
-
-QList<quint32> repeated(quint32 value, int count)
-{
-    QList<quint32> out;
-    for (int i = 0; i < count; ++i)
-        out.append(value);
-    return out;
 }
 }  // namespace
 
@@ -33,10 +27,21 @@ protected:
         clock.clearSleeps();
         return backends.value(0);
     }
-    static QByteArray block(ScriptedSoundBackend* backend, quint32 index)
+    // The cursor of the next backend stands at `first` on start and at `then` from `afterUs` on.
+    void cursor(quint32 first, quint32 then, quint64 afterUs = 1)
     {
-        return QByteArray(reinterpret_cast<const char*>(backend->ring()) + index * DSoundOut::BLOCK_BYTES,
-                          int(DSoundOut::BLOCK_BYTES));
+        backends.clear();
+        prepare = [=](ScriptedSoundBackend* b) { b->script = [=](quint64 us) { return us < afterUs ? first : then; }; };
+    }
+    static bool put(DSoundOut& out, char value, unsigned int* status = nullptr)
+    {
+        QByteArray data = chunk(value);
+        return out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), status);
+    }
+    static QByteArray ring(ScriptedSoundBackend* backend, quint32 block = 0, quint32 blocks = 4)
+    {
+        return QByteArray(reinterpret_cast<const char*>(backend->ring()) + block * DSoundOut::BLOCK_BYTES,
+                          int(blocks * DSoundOut::BLOCK_BYTES));
     }
 };
 
@@ -46,13 +51,11 @@ TEST_F(DSoundOutTest, StartOpensASilentLoopingRingOfFourBlocks)
     DSoundOut out;
     ScriptedSoundBackend* backend = started(out);
     ASSERT_EQ(requests.size(), 1);
-    EXPECT_EQ(requests[0].direction, SoundBackend::DIRECTION_PLAYBACK);
-    EXPECT_EQ(requests[0].ringBytes, 16384u);
-    EXPECT_EQ(requests[0].format.sampleRate, 48000u);
-    EXPECT_EQ(requests[0].format.channels, 2u);
-    EXPECT_EQ(requests[0].format.bytesPerSample, 2u);
+    const Request& r = requests[0];
+    EXPECT_EQ(std::make_tuple(r.direction, r.ringBytes, r.format.sampleRate, r.format.channels, r.format.bytesPerSample),
+              std::make_tuple(SoundBackend::DIRECTION_PLAYBACK, 16384u, 48000u, 2u, 2u));
     EXPECT_TRUE(backend->started);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(backend->ring()), 16384), QByteArray(16384, 0));
+    EXPECT_EQ(ring(backend), QByteArray(16384, 0));
     // A second start of a running object changes nothing.
     EXPECT_TRUE(out.start());
     EXPECT_EQ(requests.size(), 1);
@@ -67,67 +70,43 @@ TEST_F(DSoundOutTest, FailedStartStaysFailedAndOnlyPaces)
     EXPECT_FALSE(out.start());
     EXPECT_EQ(requests.size(), 1);  // the second start did not try again
     EXPECT_TRUE(log.entries().isEmpty());
-
     unsigned int status = 7;
-    QByteArray data = chunk(1);
-    EXPECT_TRUE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), &status));
+    EXPECT_TRUE(put(out, 1, &status));
     EXPECT_EQ(clock.sleeps(), QList<quint32>{21});
     EXPECT_EQ(status, 7u);
 }
 
-TEST_F(DSoundOutTest, FirstSleepEndsAboutAMillisecondAfterTheBlock)
+TEST_F(DSoundOutTest, WaitsForTheCursorToLeaveItsBlockThenFillsTheBlockJustPlayed)
 {
-    // (1073 - frame) / 48 ms: the cursor has left the block when it wakes.
-    const QList<QPair<quint32, quint32>> cases{{0, 22}, {500, 11}, {976, 2}, {1000, 1}};
+    using B = ScriptedSoundBackend;
+    // The first sleep, (1073 - frame) / 48 ms, ends about a millisecond after
+    // the cursor's block; then it waits in 1 ms steps. The block the cursor
+    // stands in after the wait decides: block b gets its chunk in b - 1.
+    const struct {
+        quint32 first, then;
+        quint64 afterUs;
+        QList<quint32> sleeps;
+    } cases[] = {
+        {B::at(2, 0), B::at(3, 0), 1, {22}},      {B::at(2, 500), B::at(3, 0), 1, {11}},
+        {B::at(2, 976), B::at(3, 0), 1, {2}},     {B::at(2, 1000), B::at(3, 0), 1, {1}},
+        {B::at(3, 100), B::at(0, 5), 1, {20}},    {B::at(0, 100), B::at(1, 5), 1, {20}},
+        {B::at(1, 100), B::at(2, 5), 1, {20}},
+        // The cursor reaches the next block 8 ms after the call, late by 5 ms.
+        {B::at(1, 900), B::at(2, 0), 8000, {3, 1, 1, 1, 1, 1}},
+    };
     for (const auto& c : cases) {
-        backends.clear();
-        prepare = [&](ScriptedSoundBackend* b) {
-            b->script = [frame = c.first](quint64 us) {
-                return us == 0 ? ScriptedSoundBackend::at(2, frame) : ScriptedSoundBackend::at(3, 0);
-            };
-        };
-        DSoundOut out;
-        started(out);
-        QByteArray data = chunk(1);
-        EXPECT_TRUE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), nullptr));
-        EXPECT_EQ(clock.sleeps(), QList<quint32>{c.second}) << "frame " << c.first;
-    }
-}
-
-TEST_F(DSoundOutTest, ChunkOverwritesTheBlockJustPlayed)
-{
-    // The cursor's block after the wait decides: block b gets its chunk in b - 1.
-    for (quint32 cursorBlock = 0; cursorBlock < 4; ++cursorBlock) {
-        backends.clear();
-        prepare = [cursorBlock](ScriptedSoundBackend* b) {
-            b->script = [cursorBlock](quint64 us) {
-                return us == 0 ? ScriptedSoundBackend::at((cursorBlock + 3) % 4, 100)
-                               : ScriptedSoundBackend::at(cursorBlock, 5);
-            };
-        };
+        const quint32 target = (c.then / DSoundOut::BLOCK_BYTES + 3) % 4;
+        cursor(c.first, c.then, c.afterUs);
         DSoundOut out;
         ScriptedSoundBackend* backend = started(out);
         unsigned int status = 9;
-        QByteArray data = chunk(char(0x40 + cursorBlock));
-        ASSERT_TRUE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), &status));
+        ASSERT_TRUE(put(out, char(0x40 + target), &status));
         EXPECT_EQ(status, 0u);
-        const quint32 target = (cursorBlock + 3) % 4;
+        EXPECT_EQ(clock.sleeps(), c.sleeps) << "cursor " << c.first << " then " << c.then;
         for (quint32 i = 0; i < 4; ++i)
-            EXPECT_EQ(block(backend, i), i == target ? data : chunk(0)) << "cursor block " << cursorBlock << ", block " << i;
+            EXPECT_EQ(ring(backend, i, 1), chunk(i == target ? char(0x40 + target) : 0))
+                << "cursor " << c.first << " then " << c.then << ", block " << i;
     }
-}
-
-TEST_F(DSoundOutTest, WaitsInMillisecondStepsUntilTheCursorLeavesTheBlock)
-{
-    // The cursor reaches the next block 8 ms after the call, late by 5 ms.
-    prepare = [](ScriptedSoundBackend* b) {
-        b->script = [](quint64 us) { return us < 8000 ? ScriptedSoundBackend::at(1, 900) : ScriptedSoundBackend::at(2, 0); };
-    };
-    DSoundOut out;
-    started(out);
-    QByteArray data = chunk(3);
-    EXPECT_TRUE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), nullptr));
-    EXPECT_EQ(clock.sleeps(), (QList<quint32>{3, 1, 1, 1, 1, 1}));
 }
 
 TEST_F(DSoundOutTest, StalledCursorIsReportedAfter101Sleeps)
@@ -137,13 +116,12 @@ TEST_F(DSoundOutTest, StalledCursorIsReportedAfter101Sleeps)
     backend->fixedPosition = ScriptedSoundBackend::at(0, 0);
     LogCapture log;
     unsigned int status = 5;
-    QByteArray data = chunk(1);
-    EXPECT_FALSE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), &status));
-    EXPECT_EQ(clock.sleeps(), QList<quint32>{22} + repeated(1, 101));
+    EXPECT_FALSE(put(out, 1, &status));
+    EXPECT_EQ(clock.sleeps(), QList<quint32>{22} + QVector<quint32>(101, 1).toList());
     EXPECT_EQ(log.count(QtWarningMsg, STALLED), 1);
     EXPECT_EQ(log.entries().size(), 1);
     EXPECT_EQ(status, 5u);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(backend->ring()), 16384), QByteArray(16384, 0));
+    EXPECT_EQ(ring(backend), QByteArray(16384, 0));
 }
 
 TEST_F(DSoundOutTest, BusyWaitInTheLastMillisecondGivesUpAfter100ms)
@@ -154,8 +132,7 @@ TEST_F(DSoundOutTest, BusyWaitInTheLastMillisecondGivesUpAfter100ms)
     clock.setAdvancePerReading(50);
     const quint64 begin = clock.monotonicUs();
     LogCapture log;
-    QByteArray data = chunk(1);
-    EXPECT_FALSE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), nullptr));
+    EXPECT_FALSE(put(out, 1));
     // Only the first sleep; the rest is spinning on the clock.
     EXPECT_EQ(clock.sleeps(), QList<quint32>{1});
     EXPECT_EQ(log.count(QtWarningMsg, SPINNING), 1);
@@ -168,17 +145,13 @@ TEST_F(DSoundOutTest, BusyWaitInTheLastMillisecondGivesUpAfter100ms)
 
 TEST_F(DSoundOutTest, FailedLockDropsTheChunkButKeepsPlaying)
 {
-    prepare = [](ScriptedSoundBackend* b) {
-        b->script = [](quint64 us) { return us == 0 ? ScriptedSoundBackend::at(1, 0) : ScriptedSoundBackend::at(2, 0); };
-    };
+    cursor(ScriptedSoundBackend::at(1, 0), ScriptedSoundBackend::at(2, 0));
     DSoundOut out;
-    ScriptedSoundBackend* backend = started(out);
-    backend->lost = true;
+    started(out)->lost = true;
     LogCapture log;
     unsigned int status = 4;
-    QByteArray data = chunk(2);
-    EXPECT_TRUE(out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), &status));
+    EXPECT_TRUE(put(out, 2, &status));
     EXPECT_EQ(log.count(QtWarningMsg, "DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x88780096"), 1);
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(block(backend, 1), chunk(0));
+    EXPECT_EQ(ring(backends[0]), QByteArray(16384, 0));
 }

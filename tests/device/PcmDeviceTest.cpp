@@ -10,12 +10,6 @@ namespace {
 const char* const REBUILD = "PcmDevice::write putNextChunk failed, reinstantiating DSoundOut";
 const char* const OPEN_FAILED = "PcmDevice::open: Failed to open PCM device";
 
-std::unique_ptr<PcmDevice> openOutput(bool blocking = true)
-{
-    return std::unique_ptr<PcmDevice>(
-        PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::SampleWidth16, 2, blocking));
-}
-
 // A cursor that runs in real time on the test clock, as a card does.
 quint32 runningCursor(quint64 us)
 {
@@ -26,35 +20,45 @@ quint32 runningCursor(quint64 us)
 class PcmDeviceTest : public ScriptedDeviceTest
 {
 protected:
-    QByteArray m_chunk = QByteArray(4096, 0x11);
+    // A stereo output or a mono input of 16-bit samples at 48 kHz.
+    static std::unique_ptr<PcmDevice> open(PcmDevice::eDirection direction, bool blocking = true)
+    {
+        const bool output = direction == PcmDevice::DirectionOutput;
+        return std::unique_ptr<PcmDevice>(
+            PcmDevice::open(direction, 48000, PcmDevice::SampleWidth16, output ? 2 : 1, blocking));
+    }
     int write(PcmDevice& device, unsigned int* status = nullptr)
     {
         return device.write(reinterpret_cast<unsigned char*>(m_chunk.data()), 1024, status);
     }
+    QByteArray m_chunk = QByteArray(4096, 0x11);
 };
 
-TEST_F(PcmDeviceTest, UnknownSampleWidthFailsWithOnlyTheOpenWarning)
+TEST_F(PcmDeviceTest, OpenFailuresReturnNothingWithAWarning)
 {
-    LogCapture log;
-    EXPECT_EQ(PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::eSampleWidth(3), 2, true), nullptr);
-    EXPECT_EQ(log.count(QtDebugMsg, "PcmDevice::open: Trying to open PCM device with params 1 48000 3 2 true"), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
-    EXPECT_EQ(log.entries().size(), 2);
-    EXPECT_TRUE(requests.isEmpty());
-}
-
-TEST_F(PcmDeviceTest, OutputThatCannotStartIsNotOpened)
-{
+    {
+        // An unknown sample width fails before any card is asked for.
+        LogCapture log;
+        EXPECT_EQ(PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::eSampleWidth(3), 2, true), nullptr);
+        EXPECT_EQ(log.count(QtDebugMsg, "PcmDevice::open: Trying to open PCM device with params 1 48000 3 2 true"), 1);
+        EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+        EXPECT_EQ(log.entries().size(), 2);
+        EXPECT_TRUE(requests.isEmpty());
+    }
     allowedBackends = 0;
-    LogCapture log;
-    EXPECT_EQ(openOutput(), nullptr);
-    EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start DSoundOut"), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+    const QPair<PcmDevice::eDirection, QString> cases[] = {{PcmDevice::DirectionOutput, "DSoundOut"},
+                                                           {PcmDevice::DirectionInput, "DSoundIn"}};
+    for (const auto& c : cases) {
+        LogCapture log;
+        EXPECT_EQ(open(c.first), nullptr);
+        EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start " + c.second), 1);
+        EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+    }
 }
 
 TEST_F(PcmDeviceTest, NonBlockingOutputWritesNothingAndOutputReadsSilence)
 {
-    std::unique_ptr<PcmDevice> device = openOutput(false);
+    std::unique_ptr<PcmDevice> device = open(PcmDevice::DirectionOutput, false);
     ASSERT_TRUE(device);
     EXPECT_EQ(write(*device), 0);
     EXPECT_TRUE(clock.sleeps().isEmpty());
@@ -64,19 +68,31 @@ TEST_F(PcmDeviceTest, NonBlockingOutputWritesNothingAndOutputReadsSilence)
     EXPECT_EQ(data, QByteArray(60, 0) + QByteArray(40, 0x7f));
 }
 
-TEST_F(PcmDeviceTest, WritesArePacedByTheVirtualCard)
+TEST_F(PcmDeviceTest, VirtualCardsPaceWritesAndRecordSilence)
 {
     useConfiguredDevices();
-    std::unique_ptr<PcmDevice> device = openOutput();
-    ASSERT_TRUE(device);
+    std::unique_ptr<PcmDevice> output = open(PcmDevice::DirectionOutput);
+    ASSERT_TRUE(output);
     for (int i = 0; i < 150; ++i) {
         unsigned int status = 1;
-        ASSERT_EQ(write(*device, &status), 1024);
+        ASSERT_EQ(write(*output, &status), 1024);
         ASSERT_EQ(status, 0u);
     }
     // Each write waits for the card to finish a block of 64/3 ms.
     EXPECT_GE(clock.sleptMs(), 150u * 64 / 3);
     EXPECT_LE(clock.sleptMs(), 150u * 64 / 3 + 2);
+
+    std::unique_ptr<PcmDevice> input = open(PcmDevice::DirectionInput);
+    ASSERT_TRUE(input);
+    clock.clearSleeps();
+    QByteArray data(3000, 0x55);
+    EXPECT_EQ(input->read(reinterpret_cast<unsigned char*>(data.data()), 1500), 1500);
+    EXPECT_EQ(data, QByteArray(3000, 0));
+    EXPECT_EQ(clock.sleptMs(), 32u);
+    // Writing to an input device plays nothing and does not wait.
+    clock.clearSleeps();
+    EXPECT_EQ(write(*input), 1024);
+    EXPECT_TRUE(clock.sleeps().isEmpty());
 }
 
 TEST_F(PcmDeviceTest, BrokenOutputIsRebuilt)
@@ -86,7 +102,7 @@ TEST_F(PcmDeviceTest, BrokenOutputIsRebuilt)
         if (!backends.isEmpty())
             b->script = runningCursor;
     };
-    std::unique_ptr<PcmDevice> device = openOutput();
+    std::unique_ptr<PcmDevice> device = open(PcmDevice::DirectionOutput);
     ASSERT_TRUE(device);
     LogCapture log;
     EXPECT_EQ(write(*device), 1024);
@@ -108,7 +124,7 @@ TEST_F(PcmDeviceTest, DeviceWithoutACardPacesOnAGridOf64Over3ms)
     const quint64 startMs = 0xFFFFFFFFull - 30;
     clock.setNowUs(startMs * 1000);
     allowedBackends = 1;  // the stalled card cannot be replaced
-    std::unique_ptr<PcmDevice> device = openOutput();
+    std::unique_ptr<PcmDevice> device = open(PcmDevice::DirectionOutput);
     ASSERT_TRUE(device);
     {
         LogCapture log;
@@ -131,29 +147,4 @@ TEST_F(PcmDeviceTest, DeviceWithoutACardPacesOnAGridOf64Over3ms)
     // The card is never tried again.
     EXPECT_EQ(requests.size(), 2);
     EXPECT_TRUE(log.entries().isEmpty()) << log.dump().toStdString();
-}
-
-TEST_F(PcmDeviceTest, InputDeviceDeliversCapturedFrames)
-{
-    useConfiguredDevices();
-    std::unique_ptr<PcmDevice> device(
-        PcmDevice::open(PcmDevice::DirectionInput, 48000, PcmDevice::SampleWidth16, 1, true));
-    ASSERT_TRUE(device);
-    QByteArray data(3000, 0x55);
-    EXPECT_EQ(device->read(reinterpret_cast<unsigned char*>(data.data()), 1500), 1500);
-    EXPECT_EQ(data, QByteArray(3000, 0));
-    EXPECT_EQ(clock.sleptMs(), 32u);
-    // Writing to an input device plays nothing and does not wait.
-    clock.clearSleeps();
-    EXPECT_EQ(write(*device), 1024);
-    EXPECT_TRUE(clock.sleeps().isEmpty());
-}
-
-TEST_F(PcmDeviceTest, InputThatCannotStartIsNotOpened)
-{
-    allowedBackends = 0;
-    LogCapture log;
-    EXPECT_EQ(PcmDevice::open(PcmDevice::DirectionInput, 48000, PcmDevice::SampleWidth16, 1, true), nullptr);
-    EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start DSoundIn"), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
 }

@@ -48,20 +48,17 @@ TEST_F(PortAudioDeviceTest, AutoWithoutADeviceFallsBackToTheVirtualOne)
     ScopedTestClock clock;
     m_env.set("OSTKAVEX_OUTPUT_DEVICE", "auto");
     m_env.set("OSTKAVEX_INPUT_DEVICE", "auto");
-    {
-        LogCapture log;
-        std::unique_ptr<PcmDevice> output = openDevice(PcmDevice::DirectionOutput, 2);
-        std::unique_ptr<PcmDevice> input = openDevice(PcmDevice::DirectionInput, 1);
-        ASSERT_TRUE(output);
-        ASSERT_TRUE(input);
-        EXPECT_EQ(log.count(QtWarningMsg, QString(FALLBACK).arg("output")), 1);
-        EXPECT_EQ(log.count(QtWarningMsg, QString(FALLBACK).arg("input")), 1);
-        EXPECT_EQ(log.count(QtWarningMsg, "SoundBackendFactory"), 2);
-        // The virtual card paces like a real one.
-        std::vector<unsigned char> chunk(4096, 0);
-        EXPECT_EQ(output->write(chunk.data(), 1024, nullptr), 1024);
-        EXPECT_EQ(clock.sleeps(), QList<quint32>{22});
-    }
+    LogCapture log;
+    std::unique_ptr<PcmDevice> output = openDevice(PcmDevice::DirectionOutput, 2);
+    std::unique_ptr<PcmDevice> input = openDevice(PcmDevice::DirectionInput, 1);
+    ASSERT_TRUE(output && input);
+    EXPECT_EQ(log.count(QtWarningMsg, QString(FALLBACK).arg("output")), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, QString(FALLBACK).arg("input")), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "SoundBackendFactory"), 2);
+    // The virtual card paces like a real one.
+    std::vector<unsigned char> chunk(4096, 0);
+    EXPECT_EQ(output->write(chunk.data(), 1024, nullptr), 1024);
+    EXPECT_EQ(clock.sleeps(), QList<quint32>{22});
 }
 
 TEST_F(PortAudioDeviceTest, UnknownDeviceNameFailsListingTheDevices)

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QPair>
 
 // Sets environment variables for one test and puts the old values back.
 class ScopedEnvironment
@@ -12,13 +11,8 @@ public:
     ScopedEnvironment(const char* name, const QByteArray& value) { set(name, value); }
     ~ScopedEnvironment()
     {
-        for (int i = m_saved.size() - 1; i >= 0; --i) {
-            const Saved& s = m_saved[i];
-            if (s.wasSet)
-                qputenv(s.name, s.value);
-            else
-                qunsetenv(s.name);
-        }
+        for (int i = m_saved.size() - 1; i >= 0; --i)
+            m_saved[i].wasSet ? qputenv(m_saved[i].name, m_saved[i].value) : qunsetenv(m_saved[i].name);
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -61,9 +62,7 @@ TEST(WavDevice, OutputRecordsWhatTheCardPlays)
 
     const SignalAnalysis::WavData wav = SignalAnalysis::readWav(path);
     ASSERT_TRUE(wav.ok);
-    EXPECT_EQ(wav.sampleRate, 48000);
-    EXPECT_EQ(wav.channels, 2);
-    EXPECT_EQ(wav.bitsPerSample, 16);
+    EXPECT_EQ(std::make_tuple(wav.sampleRate, wav.channels, wav.bitsPerSample), std::make_tuple(48000, 2, 16));
     // The card played from the open until the release.
     const double playedMs = double(wav.samples.size() / 2) / 48.0;
     EXPECT_LE(playedMs, elapsedMs + 1.0);
@@ -97,9 +96,8 @@ TEST(WavDevice, InputDeliversTheFileInALoop)
     std::unique_ptr<PcmDevice> device = openInput(1);
     ASSERT_TRUE(device);
     std::vector<int16_t> received(4500);
-    for (int block = 0; block < 3; ++block) {
+    for (int block = 0; block < 3; ++block)
         ASSERT_EQ(device->read(reinterpret_cast<unsigned char*>(received.data() + 1500 * block), 1500), 1500);
-    }
     for (size_t i = 0; i < received.size(); ++i)
         ASSERT_EQ(received[i], ramp[i % ramp.size()]) << "sample " << i;
 }
