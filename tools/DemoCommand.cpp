@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "DemoRtpSender.h"
 #include "LevelMeter.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
@@ -14,16 +15,16 @@
 #include <functional>
 
 namespace {
-// A mono 16-bit 48 kHz WAV of a sine, with short fades so that the loop
-// joins without a click when the length holds whole periods.
-bool writeSine(const QString& path, double frequency, double seconds, double amplitude)
+// A mono 16-bit 48 kHz WAV of `seconds` of sound(t) (t in seconds), with
+// short fades so that a loop of it joins without a click.
+bool writeWav(const QString& path, double seconds, const std::function<double(double)>& sound)
 {
     const int n = int(48000 * seconds);
     QByteArray data(n * 2, 0);
     for (int i = 0; i < n; ++i) {
         const double fade = std::min({1.0, i / 480.0, (n - i) / 480.0});
-        const qint16 s = qint16(std::lround(amplitude * fade * std::sin(2 * M_PI * frequency * i / 48000.0)));
-        qToLittleEndian<qint16>(s, reinterpret_cast<uchar*>(data.data() + 2 * i));
+        const double v = qBound(-32767.0, fade * sound(i / 48000.0), 32767.0);
+        qToLittleEndian<qint16>(qint16(std::lround(v)), reinterpret_cast<uchar*>(data.data() + 2 * i));
     }
     QByteArray h(44, 0);
     auto put32 = [&](int at, quint32 v) { qToLittleEndian<quint32>(v, reinterpret_cast<uchar*>(h.data() + at)); };
@@ -43,14 +44,39 @@ bool writeSine(const QString& path, double frequency, double seconds, double amp
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(h + data) == h.size() + data.size();
 }
+
+bool writeSine(const QString& path, double frequency, double seconds, double amplitude)
+{
+    return writeWav(path, seconds, [=](double t) { return amplitude * std::sin(2 * M_PI * frequency * t); });
+}
+
+// Something like a voice: a 140 Hz buzz with vowel-like formants, in
+// syllables of about a quarter second.
+bool writeVoice(const QString& path)
+{
+    return writeWav(path, 3.0, [](double t) {
+        const double syllable = std::pow(std::max(0.0, std::sin(2 * M_PI * 2.0 * t)), 2.0);
+        const double pitch = 140.0 * (1.0 + 0.08 * std::sin(2 * M_PI * 0.7 * t));
+        double v = 0;
+        for (int h = 1; h <= 20; ++h) {
+            const double f = pitch * h;
+            const double formants = std::exp(-std::pow((f - 700) / 250, 2)) + 0.6 * std::exp(-std::pow((f - 1200) / 300, 2)) +
+                                    0.3 * std::exp(-std::pow((f - 2500) / 400, 2));
+            v += formants * std::sin(2 * M_PI * pitch * h * t) / std::sqrt(double(h));
+        }
+        return 9000.0 * syllable * v;
+    });
+}
 }  // namespace
 
 int runDemo(const QStringList& args)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription("A short self-contained show of the mixer: tones started, mixed, made "
-                                     "exclusive and stopped, volume and balance changed. Without a sound card "
-                                     "the show is written to demo-output.wav.");
+                                     "exclusive and stopped, volume and balance changed; live RTP streams (A-law "
+                                     "and MPEG audio with RTCP) sent over loopback into receivers; talk-back from "
+                                     "the microphone heard back through a receiver. Without a sound card the show "
+                                     "is written to demo-output.wav.");
     if (!parseCommandLine(parser, "demo", args))
         return parser.isSet("help") ? 0 : 2;
     QTextStream out(stdout);
@@ -72,7 +98,15 @@ int runDemo(const QStringList& args)
         return 1;
     }
 
-    QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
+    // Without a microphone, the talk-back part speaks with a generated voice.
+    QString voice;
+    if (qEnvironmentVariableIsEmpty("OSTKAVEX_INPUT_DEVICE") && !SoundDevices::hasDefaultInput()) {
+        voice = tones.filePath("voice.wav");
+        if (writeVoice(voice))
+            qputenv("OSTKAVEX_INPUT_DEVICE", ("wav:" + voice).toUtf8());
+    }
+
+    QSharedPointer<Mixer> mixer = Mixer::getInstance(false, false);
     out << "Mixer running; presentation groups: " << mixer->presentationGroups().join(", ") << "\n";
     out.flush();
     LevelMeter meter(mixer);
@@ -104,10 +138,50 @@ int runDemo(const QStringList& args)
         mixer->setBalance(0);
         mixer->stopSignalTone(toneA);
     });
+
+    // Live streams: the demo sends its own RTP over loopback into two receivers.
+    const auto sdpFor = [](int pt, const char* map) {
+        return QString("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=kavexmix demo\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                       "m=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2\r\n").arg(pt).arg(map);
+    };
+    unsigned short pcmaPort = 0, pcmaRtcp = 0, mpaPort = 0, mpaRtcp = 0;
+    const quint64 pcmaReceiver = mixer->addUnicastRtpChannel("LIVE", pcmaPort, pcmaRtcp, sdpFor(8, "PCMA/8000"), nullptr,
+                                                             QHostAddress(), 1.0);
+    const quint64 mpaReceiver = mixer->addUnicastRtpChannel("LIVE", mpaPort, mpaRtcp, sdpFor(14, "MPA/90000"), nullptr,
+                                                            QHostAddress(), 1.0);
+    if (pcmaReceiver == 0 || mpaReceiver == 0) {
+        out << "kavexmix demo: cannot open the receivers' ports on loopback\n";
+        return 1;
+    }
+    // Channels start muted; a receiver hands its mute state on to its streams.
+    mixer->unmute(pcmaReceiver, CHANNEL_BOTH);
+    mixer->unmute(mpaReceiver, CHANNEL_BOTH);
+    DemoRtpSender pcma(DemoRtpSender::CODEC_PCMA, 330, 7000, QHostAddress::LocalHost, pcmaPort, pcmaRtcp);
+    DemoRtpSender mpa(DemoRtpSender::CODEC_MPA, 550, 6000, QHostAddress::LocalHost, mpaPort, mpaRtcp);
+    step("RTP A-law", QString("a 330 Hz stream arriving as G.711 A-law RTP on port %1").arg(pcmaPort), 2.0,
+         [&] { pcma.start(); });
+    step("RTP A-law + MPA", QString("an MPEG audio stream at 550 Hz joins on port %1").arg(mpaPort), 2.0,
+         [&] { mpa.start(); });
+    step("tone over live", "the 880 Hz chime over both live streams", 1.0,
+         [&] { mixer->setSignalToneFromFile(chime, false, false, 1.0); });
+    step("live stopped", "silence: the senders stopped (their streams are removed after 5 s)", 0.7, [&] {
+        pcma.stop();
+        mpa.stop();
+    });
+
+    // Talk-back: the microphone goes out as A-law RTP into our own A-law receiver.
+    step("talk-back", QString("talk-back: the microphone%1, sent as RTP and heard back through the receiver")
+                          .arg(voice.isEmpty() ? "" : " (a generated voice-like signal)"),
+         3.0, [&] { mixer->enableRtpSink(QHostAddress::LocalHost, pcmaPort, SAMPLE_RATE_8000); });
+    step("done", "silence: talk-back stopped", 0.5, [&] {
+        mixer->disableRtpSink();
+        mixer->removeRtpChannel(pcmaReceiver);
+        mixer->removeRtpChannel(mpaReceiver);
+    });
     meter.stop();
     mixer.reset();
     if (!recording.isEmpty())
-        out << "The show is in " << recording << " (48 kHz stereo WAV, about 9 s).\n";
+        out << "The show is in " << recording << " (48 kHz stereo WAV, about 21 s).\n";
     out << "Demo finished.\n";
     return 0;
 }

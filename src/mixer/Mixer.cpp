@@ -230,3 +230,48 @@ void Mixer::setDigitalMicGain(float gain)
 }
 
 void Mixer::setAnalogMicGain(float) {}
+
+quint64 Mixer::addRtpChannel(const QString& sdp, double volume)
+{
+    return m_impl->addRtpChannel(sdp, volume);
+}
+
+quint64 Mixer::addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort,
+                                    unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
+                                    const QHostAddress& tcpServer, double volume)
+{
+    return m_impl->addUnicastRtpChannel(presentationGroup, rtpPort, rtcpPort, sdp, iface, tcpServer, volume);
+}
+
+quint64 Mixer::addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group,
+                                      unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
+                                      QHostAddress* iface, double volume)
+{
+    return m_impl->addMulticastRtpChannel(presentationGroup, group, rtpPort, rtcpPort, sdp, iface, volume);
+}
+
+void Mixer::injectRtpChannelPacket(quint64 id, const RTPPacket& packet)
+{
+    m_impl->injectRtpChannelPacket(id, packet);
+}
+
+void Mixer::injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet)
+{
+    m_impl->injectRtcpChannelPacket(id, packet);
+}
+
+void Mixer::setSdpFile(quint64 id, const QString& sdp)
+{
+    m_impl->setSdpFile(id, sdp);
+}
+
+void Mixer::setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP,
+                               unsigned short portRTCP)
+{
+    m_impl->setUpstreamAddress(id, peerAddress, portRTP, portRTCP);
+}
+
+void Mixer::sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb)
+{
+    m_impl->sendTcpUpstreamRtpData(id, spb);
+}

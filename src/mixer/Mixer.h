@@ -15,6 +15,8 @@
 #include <vector>
 
 class MixerImpl;
+class RTCPPacket;
+class RTPPacket;
 
 // The one object through which a host uses the library. Obtain it with
 // getInstance(); it lives while the host holds a strong reference. Every call
@@ -77,6 +79,26 @@ public:
     quint64 setSignalToneFromFile(const QString& path, bool loop, bool exclusive, double volume);
     void stopSignalTone(quint64 id);
     void stopAllSignalTones();
+
+    // Live input. Every live input joins "LIVE" (the group name is not used).
+    // addRtpChannel makes a channel fed by inject...Packet; the unicast and
+    // multicast forms make a receiver that creates one channel per sender
+    // and SSRC by itself. Ports 0 choose free ones (RTCP = RTP + 1 when
+    // free) and are written back; 0 is returned when the receiver cannot
+    // start. A non-null tcpServer receives over the TCP relay instead (see
+    // setUpstreamAddress, sendTcpUpstreamRtpData).
+    quint64 addRtpChannel(const QString& sdp, double volume);
+    quint64 addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort, unsigned short& rtcpPort,
+                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
+                                 double volume);
+    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group,
+                                   unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
+                                   QHostAddress* iface, double volume);
+    void injectRtpChannelPacket(quint64 id, const RTPPacket& packet);
+    void injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet);
+    void setSdpFile(quint64 id, const QString& sdp);
+    void setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP, unsigned short portRTCP);
+    void sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb);
 
     // Talk-back. enableRtpSink adds a destination (port 0: in process, through
     // inprocRtpPacket) at 8 or 16 kHz and starts capturing unless it runs;

@@ -3,6 +3,10 @@
 #include "Configuration.h"
 #include "G711.h"
 #include "PcmDevice.h"
+#include "RTCPPacket.h"
+#include "RTPPacket.h"
+#include "RtpChannel.h"
+#include "RtpReceiver.h"
 #include "SoundFileChannel.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
@@ -149,7 +153,8 @@ bool MixerImpl::isOwnChannel(Channel* channel)
 {
     // The library's own channel classes are disposed of by the registry; a
     // channel of any other class stays its creator's.
-    return dynamic_cast<SoundFileChannel*>(channel) != nullptr;
+    return dynamic_cast<SoundFileChannel*>(channel) || dynamic_cast<RtpChannel*>(channel) ||
+           dynamic_cast<RtpReceiver*>(channel);
 }
 
 void MixerImpl::removeChannel(quint64 id)
@@ -160,6 +165,19 @@ void MixerImpl::removeChannel(quint64 id)
         return;
     }
     Channel* channel = m_channels.take(id);
+
+    if (auto* receiver = dynamic_cast<RtpReceiver*>(channel)) {
+        if (receiver->isRunning()) {
+            receiver->quit();
+            receiver->wait();
+        }
+        QList<RtpChannel*> made;
+        receiver->takeChannels(made);
+        for (int i = made.size() - 1; i >= 0; --i) {
+            m_channels.remove(channelId(made[i]));
+            made[i]->deleteThis();
+        }
+    }
 
     const QString name = channel->getPresentationGroup();
     if (PresentationGroup* group = m_groups.value(name)) {
@@ -185,6 +203,93 @@ void MixerImpl::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys
 {
     QMutexLocker lock(&m_mixerLock);
     m_privateKeys = keys;
+    for (Channel* c : qAsConst(m_channels))
+        if (auto* receiver = dynamic_cast<RtpReceiver*>(c))
+            receiver->setPrivateKeys(keys);
+}
+
+std::vector<QByteArray> MixerImpl::privateKeys()
+{
+    QMutexLocker lock(&m_mixerLock);
+    return m_privateKeys;
+}
+
+quint64 MixerImpl::addRtpChannel(const QString& sdp, double volume)
+{
+    auto* channel = new RtpChannel(sdp, volume);
+    return addChannel(kLive, channel);
+}
+
+quint64 MixerImpl::addReceiver(RtpReceiver* receiver)
+{
+    connect(receiver, &RtpReceiver::newChannel, this, &MixerImpl::onNewChannel);
+    connect(receiver, &RtpReceiver::removeChannel, this, &MixerImpl::onRemoveChannel);
+    return addChannel(kLive, receiver);
+}
+
+quint64 MixerImpl::addUnicastRtpChannel(const QString&, unsigned short& rtpPort, unsigned short& rtcpPort,
+                                        const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
+                                        double volume)
+{
+    try {
+        return addReceiver(new RtpReceiver(rtpPort, rtcpPort, sdp, iface, tcpServer, volume, privateKeys()));
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+quint64 MixerImpl::addMulticastRtpChannel(const QString&, const QHostAddress& group, unsigned short& rtpPort,
+                                          unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
+                                          double volume)
+{
+    try {
+        return addReceiver(new RtpReceiver(group, rtpPort, rtcpPort, sdp, iface, volume, privateKeys()));
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+RtpReceiver* MixerImpl::receiverById(quint64 id)
+{
+    QMutexLocker lock(&m_mixerLock);
+    return dynamic_cast<RtpReceiver*>(m_channels.value(id));
+}
+
+void MixerImpl::injectRtpChannelPacket(quint64 id, const RTPPacket& packet)
+{
+    QMutexLocker lock(&m_mixerLock);
+    // Only channels made by addRtpChannel take packets; other kinds are ignored.
+    if (auto* channel = dynamic_cast<RtpChannel*>(m_channels.value(id)))
+        channel->depay(packet);
+}
+
+void MixerImpl::injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (auto* channel = dynamic_cast<RtpChannel*>(m_channels.value(id)))
+        channel->rtcp(packet);
+}
+
+void MixerImpl::setSdpFile(quint64 id, const QString& sdp)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (RtpReceiver* receiver = receiverById(id))
+        receiver->setSdp(sdp);
+}
+
+void MixerImpl::setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP,
+                                   unsigned short portRTCP)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (RtpReceiver* receiver = receiverById(id))
+        emit receiver->sigUpstreamAddress(peerAddress, portRTP, portRTCP);
+}
+
+void MixerImpl::sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb)
+{
+    QMutexLocker lock(&m_mixerLock);
+    if (RtpReceiver* receiver = receiverById(id))
+        emit receiver->sigUpstreamRtpData(spb);
 }
 
 template <typename Op>

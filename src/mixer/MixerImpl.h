@@ -19,6 +19,9 @@
 #include <vector>
 
 class PcmDevice;
+class RTCPPacket;
+class RTPPacket;
+class RtpReceiver;
 class PresentationGroup;
 
 // The implementation behind the Mixer facade: the channel registry, the
@@ -58,6 +61,20 @@ public:
     void unmute(quint64 id, channel_t side);
 
     void shutdown();
+
+    // Live input: every live channel joins "LIVE", whatever group is named.
+    quint64 addRtpChannel(const QString& sdp, double volume);
+    quint64 addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort, unsigned short& rtcpPort,
+                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
+                                 double volume);
+    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group,
+                                   unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
+                                   QHostAddress* iface, double volume);
+    void injectRtpChannelPacket(quint64 id, const RTPPacket& packet);
+    void injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet);
+    void setSdpFile(quint64 id, const QString& sdp);
+    void setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP, unsigned short portRTCP);
+    void sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb);
 
     // Talk-back: the capture sink sends the microphone (or a file) to its
     // destinations; port 0 is an in-process destination (inprocRtpPacket).
@@ -137,6 +154,9 @@ private:
     // Sleeps up to `ms`; returns early when shutdown is requested.
     void pauseUnlessStopping(unsigned long ms);
     static bool isOwnChannel(Channel* channel);
+    quint64 addReceiver(RtpReceiver* receiver);
+    std::vector<QByteArray> privateKeys();
+    RtpReceiver* receiverById(quint64 id);
     // Steps shared by both tone starts: build, unmute, register.
     quint64 startTone(const QString& path, bool loop, double volume);
 

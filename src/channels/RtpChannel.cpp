@@ -1,0 +1,247 @@
+#include "RtpChannel.h"
+
+#include "DateTimeExt.h"
+#include "Decoder.h"
+#include "KavexAssert.h"
+#include "RTCPPacket.h"
+#include "RTPPacket.h"
+#include "Util.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+// Audio further outside a requested range than this is not taken for it.
+const NTPTimestamp kQueueTolerance = NTPTimestamp::fromMilliseconds(60);
+// G.711 senders put little buffering of their own behind their packets.
+const NTPTimestamp kG711Delay = NTPTimestamp::fromMilliseconds(120);
+// RFC 2250: four bytes (MBZ, fragment offset) precede the MPEG audio frames.
+const int kMpegAudioHeaderBytes = 4;
+// RTP timestamps up to this many seconds behind the time base count as earlier.
+const quint32 kMaxBackSeconds = 100;
+// Sequence distances above this count as old packets (RFC 3550 A.1 allows
+// 100 packets of misordering).
+const quint16 kMaxMisorder = 65436;
+
+std::atomic<int> s_staleTimeoutMs{RtpChannel::STALE_TIMEOUT_MS};
+}  // namespace
+
+void RtpChannel::setStaleTimeout(int ms)
+{
+    s_staleTimeoutMs.store(ms);
+}
+
+int RtpChannel::staleTimeout()
+{
+    return s_staleTimeoutMs.load();
+}
+
+qint64 RtpChannel::nowMs()
+{
+    return qint64(DateTimeExt::getMonotonicTimeUs() / 1000);
+}
+
+RtpChannel::RtpChannel(const QString& sdp, double volume)
+    : m_staleTimer(new QTimer)
+    , m_queue(kQueueTolerance)
+    , m_clock(8000)
+    , m_staleTimeoutMs(staleTimeout())
+    , m_lastPacketMs(nowMs())
+{
+    m_volume = volume;
+    setSdp(sdp);
+    m_staleTimer->setSingleShot(true);
+    m_staleTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_staleTimer, &QTimer::timeout, this, &RtpChannel::onStaleTimer);
+    // A timer left registered when its thread ends cannot be stopped from
+    // anywhere else: stop it on that thread as it finishes.
+    connect(QThread::currentThread(), &QThread::finished, m_staleTimer, &QTimer::stop, Qt::DirectConnection);
+    m_staleTimer->start(m_staleTimeoutMs);
+}
+
+RtpChannel::~RtpChannel()
+{
+    delete m_decoder;
+    QThread* owner = m_staleTimer->thread();
+    if (!owner || owner == QThread::currentThread() || !owner->isRunning())
+        delete m_staleTimer;
+    else
+        m_staleTimer->deleteLater();
+}
+
+void RtpChannel::deleteThis()
+{
+    QThread* owner = thread();
+    if (owner && owner != QThread::currentThread() && owner->isRunning())
+        deleteLater();
+    else
+        delete this;
+}
+
+void RtpChannel::setSdp(const QString& sdp)
+{
+    QMutexLocker lock(&m_lock);
+    if (sdp == m_sdp)
+        return;
+    m_sdp = sdp;
+    m_sdpPending.store(true, std::memory_order_release);
+}
+
+QString RtpChannel::sdp() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_sdp;
+}
+
+bool RtpChannel::acceptSequence(quint16 seq)
+{
+    if (!m_sequenceSeen) {
+        m_sequenceSeen = true;
+        m_lastSequence = seq;
+        return true;
+    }
+    const quint16 distance = quint16(seq - m_lastSequence);
+    if (distance == 0 || distance > kMaxMisorder) {
+        qWarning() << "RtpChannel::depay(): rejecting detected duplicate rtp packet";
+        return false;
+    }
+    if (distance > 1)
+        qDebug() << "RtpChannel::depay(): rtp packet(s) lost";
+    m_lastSequence = seq;
+    return true;
+}
+
+void RtpChannel::depay(const RTPPacket& packet)
+{
+    if (!packet.isHeaderValid()) {
+        qWarning() << "RtpChannel::depay: Discarding. Invalid RTP header";
+        return;
+    }
+    m_lastPacketMs.store(nowMs(), std::memory_order_relaxed);
+    if (!m_staleArmed.exchange(true)) {
+        // Gone stale before: the timer has stopped and must run again.
+        if (m_staleTimer->thread() == QThread::currentThread())
+            m_staleTimer->start(m_staleTimeoutMs);
+        else
+            QMetaObject::invokeMethod(
+                m_staleTimer, [timer = m_staleTimer, ms = m_staleTimeoutMs] { timer->start(ms); },
+                Qt::QueuedConnection);
+    }
+
+    if (m_sdpPending.load(std::memory_order_acquire))
+        return;
+    if (!acceptSequence(packet.getSeqNum()))
+        return;
+
+    QMutexLocker lock(&m_lock);
+    const int payloadType = packet.getPayloadType();
+    if (payloadType != m_payloadType) {
+        qWarning().nospace() << "RtpChannel::depay: Unsupported Payload type: " << payloadType;
+        return;
+    }
+    if (!m_clock.hasTimeBase()) {
+        // No sender report yet: take the packet as sent just now.
+        const NTPTimestamp now = NTPTimestamp::fromDateTime(QDateTime::currentDateTimeUtc());
+        qDebug().noquote() << "RtpChannel::depay: Trying to guess timebase:" << now.toString(false) << "->"
+                           << packet.getRawTimestamp();
+        m_clock.setTimeBase(now, packet.getRawTimestamp());
+    }
+    if (!m_decoder) {
+        qWarning() << "RtpChannel::depay: No decoder available";
+        return;
+    }
+    const int payloadSize = packet.getPayloadSize() - m_payloadSkip;
+    if (payloadSize <= 0)
+        return;
+    int produced = DECODE_BUFFER_SIZE;
+    m_decoder->decode(packet.getPayload() + m_payloadSkip, payloadSize, m_decodeBuffer, produced);
+    if (produced > 0)
+        m_queue.pushBack(m_decodeBuffer, produced, m_clock.clockToNtp(packet.getRawTimestamp(), kMaxBackSeconds));
+}
+
+void RtpChannel::rtcp(const RTCPPacket& packet)
+{
+    if (!packet.isHeaderValid()) {
+        qWarning() << "RtpChannel::rtcp: Discarding. Invalid RTCP header";
+        return;
+    }
+    if (packet.getType() != RTCP_TYPE_SR) {
+        qWarning() << "RtpChannel::rtcp: Discarding. RTCP packet does not start with sender report, but with"
+                   << int(packet.getType());
+        return;
+    }
+    QMutexLocker lock(&m_lock);
+    m_clock.setTimeBase(packet.getNtpTimestamp(), packet.getRtpTimestamp());
+}
+
+void RtpChannel::applySdp()
+{
+    delete m_decoder;
+    m_decoder = nullptr;
+    m_delay = NTPTimestamp();
+    m_payloadSkip = 0;
+    // A media line without its rtpmap still sets the payload type: its
+    // packets then fail for want of a decoder, not for their type.
+    if (MixerUtil::parseSdp(m_sdp, m_codec, m_payloadType, m_clockRate)) {
+        m_clock.setClockFrequency(quint32(m_clockRate));
+        m_decoder = Decoder::getDecoderBySdp(m_sdp, false, m_volume);
+        if (!m_decoder) {
+            qWarning().noquote() << "RtpChannel::getData: Unsupported codec:" << m_codec;
+        } else {
+            // Asked once here rather than per packet and per tick.
+            if (m_decoder->isCodec(QStringLiteral("PCMA")) || m_decoder->isCodec(QStringLiteral("PCMU")))
+                m_delay = kG711Delay;
+            if (m_decoder->isCodec(QStringLiteral("MPA")))
+                m_payloadSkip = kMpegAudioHeaderBytes;
+        }
+    }
+    m_sdpPending.store(false, std::memory_order_release);
+}
+
+void RtpChannel::getData(NTPRange range, unsigned char* out)
+{
+    if (m_sdpPending.load(std::memory_order_acquire)) {
+        QMutexLocker lock(&m_lock);
+        applySdp();
+    }
+    m_queue.popNextInRange(out, NTPRange(range.start() - m_delay, range.end() - m_delay), false, true);
+}
+
+void RtpChannel::getData(unsigned char*, quint64)
+{
+    kavexAssertPrint("false", __FILE__, __LINE__);
+}
+
+eSampleRate RtpChannel::getSampleRate()
+{
+    if (m_sdpPending.load(std::memory_order_acquire))
+        return SAMPLE_RATE_NONE;
+    QMutexLocker lock(&m_lock);
+    if (!m_decoder)
+        return SAMPLE_RATE_NONE;
+    const QString name = m_decoder->codecName();
+    if (name == QLatin1String("PCMA") || name == QLatin1String("PCMU"))
+        return SAMPLE_RATE_8000;
+    if (name == QLatin1String("PCMA16"))
+        return SAMPLE_RATE_16000;
+    return SAMPLE_RATE_NONE;
+}
+
+NTPTimestamp RtpChannel::getCurrentTimestamp()
+{
+    return m_queue.frontTimestamp();
+}
+
+void RtpChannel::onStaleTimer()
+{
+    const qint64 idle = nowMs() - m_lastPacketMs.load(std::memory_order_relaxed);
+    if (idle < m_staleTimeoutMs) {
+        m_staleTimer->start(int(m_staleTimeoutMs - idle));
+        return;
+    }
+    m_staleArmed.store(false);
+    emit stale();
+}

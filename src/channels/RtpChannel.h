@@ -1,0 +1,102 @@
+#pragma once
+
+#include "AudioFrameQueue.h"
+#include "Channel.h"
+#include "ClockToNtpMapper32.h"
+#include "OstKavexMixerGlobal.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <atomic>
+
+class Decoder;
+class QTimer;
+class RTCPPacket;
+class RTPPacket;
+
+// The mixer input for one live RTP stream (one SSRC). Packets come in on the
+// thread that receives them (depay, rtcp); the payload is decoded with the
+// decoder the stream's SDP names, stamped with the NTP time of its RTP
+// timestamp and queued. The mixer thread takes the audio out with getData,
+// G.711 audio 120 ms behind the requested time.
+//
+// A new SDP is applied by the mixer thread's next getData; until then packets
+// are dropped. The channel raises stale() once when no RTP packet has come
+// for 5 s; the next packet re-arms it.
+//
+// The object holds its 256000-byte decode buffer itself: create it on the heap.
+class OSTKAVEXMIXER_EXPORT RtpChannel : public QObject, public Channel
+{
+    Q_OBJECT
+public:
+    static const int DECODE_BUFFER_SIZE = 256000;
+    static const int STALE_TIMEOUT_MS = 5000;
+
+    RtpChannel(const QString& sdp, double volume);
+    ~RtpChannel() override;
+
+    // A text that differs from the current SDP makes it pending.
+    void setSdp(const QString& sdp);
+    void depay(const RTPPacket& packet);
+    void rtcp(const RTCPPacket& packet);
+
+    void getData(NTPRange range, unsigned char* out) override;
+    // Not supported: a live channel is served by time range only.
+    void getData(unsigned char* buffer, quint64 count) override;
+    eSampleRate getSampleRate() override;
+    NTPTimestamp getCurrentTimestamp() override;
+    // Deletes the channel. A channel whose thread still runs its event loop
+    // is deleted there, so that no timer event or stale() emission of it can
+    // be in progress while it goes.
+    void deleteThis() override;
+
+    QString sdp() const;
+    // Changes the silence after which channels made from now on go stale.
+    // Meant for tests; every channel uses STALE_TIMEOUT_MS otherwise.
+    static void setStaleTimeout(int ms);
+    static int staleTimeout();
+
+signals:
+    void stale();
+
+private slots:
+    void onStaleTimer();
+
+private:
+    bool acceptSequence(quint16 seq);
+    // Builds the decoder for a pending SDP (under m_lock).
+    void applySdp();
+    static qint64 nowMs();
+
+    QTimer* m_staleTimer;
+    AudioFrameQueue m_queue;
+    ClockToNtpMapper32 m_clock;
+    QString m_sdp;
+    Decoder* m_decoder = nullptr;
+    std::atomic<bool> m_sdpPending{false};
+    QString m_codec;
+    int m_clockRate = 0;
+    int m_payloadType = 0;
+    bool m_sequenceSeen = false;
+    quint16 m_lastSequence = 0;
+    // Fixed by the decoder: the MPEG audio payload header, and how far
+    // behind the requested range the audio is taken.
+    int m_payloadSkip = 0;
+    NTPTimestamp m_delay;
+
+    // Serialises the SDP, decoder, payload type and clock between the
+    // delivering thread and the mixer thread. The mixer thread takes it only
+    // while an SDP is pending (and for getSampleRate).
+    mutable QMutex m_lock;
+
+    // Staleness: depay only notes the time; the timer, which belongs to the
+    // creating thread, checks it when it fires and re-arms itself for the
+    // rest of the interval. So a packet costs no timer restart and may come
+    // from any thread.
+    int m_staleTimeoutMs;
+    std::atomic<qint64> m_lastPacketMs;
+    std::atomic<bool> m_staleArmed{true};
+
+    unsigned char m_decodeBuffer[DECODE_BUFFER_SIZE];
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "OstKavexMixerGlobal.h"
+
+#include <QtGlobal>
+
+class VariableBuffer;
+
+// The stand-in for live audio that cannot be decrypted: RTP packets of A-law
+// at 8 kHz under SSRC 7411 carrying a 440 Hz marker tone, the first 1000 of
+// every 8000 samples fading out, the rest silent. Each packet covers the time
+// since the previous one, so that the tone keeps real time however often the
+// undecryptable packets come.
+class OSTKAVEXMIXER_EXPORT EncryptedAudioTone
+{
+public:
+    static const quint32 SSRC = 7411;
+    static const int PAYLOAD_TYPE = 8;
+    // Samples of the first packet, and of one after a long pause.
+    static const int RESTART_SAMPLES = 320;
+    static const int MAX_SAMPLES = 4000;
+
+    // Writes the next tone packet, for monotonic time `nowMs`, into `buffer`
+    // and returns its size; 0 (nothing written) when no time has passed since
+    // the previous packet.
+    int nextPacket(quint32 nowMs, VariableBuffer& buffer);
+
+    // The tone's linear sample at RTP timestamp `t`.
+    static qint16 sample(quint32 t);
+    // A-law code of a linear sample (sign bit set for negative samples, even
+    // bits inverted).
+    static unsigned char encodeALaw(qint16 sample);
+
+private:
+    quint32 m_clock = 0;
+    quint32 m_timestamp = 0;
+    quint32 m_sequence = 0;
+};

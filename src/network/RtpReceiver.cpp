@@ -1,0 +1,503 @@
+#include "RtpReceiver.h"
+
+#include "BufferSocketQueued.h"
+#include "Configuration.h"
+#include "DataStreamBuffer.h"
+#include "Datagram.h"
+#include "DateTimeExt.h"
+#include "FeatureList.h"
+#include "KavexUdpReceiver.h"
+#include "RTCPPacket.h"
+#include "RTPPacket.h"
+#include "RtpChannel.h"
+#include "RtpReceiverSlotProxy.h"
+#include "SharedBufferPool.h"
+#include "StreamUnitDecrypter.h"
+
+#include <QDataStream>
+#include <QDebug>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QRegExp>
+#include <QSettings>
+
+#include <stdexcept>
+
+namespace {
+// What the channels are told while the source's audio cannot be decrypted:
+// the marker tone that replaces it is A-law at 8 kHz.
+const char kEncryptedSdp[] =
+    "v=0\r\no=PlaybackSession\r\ns=Encrypted Audio Stream\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
+}  // namespace
+
+RtpReceiver::RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
+                         const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys)
+    : m_sdp(sdp)
+    , m_rtpPort(rtpPort)
+    , m_rtcpPort(rtcpPort)
+    , m_group(QHostAddress::Any)
+    , m_pool(new SharedBufferPool)
+    , m_privateKeys(std::move(keys))
+    , m_tcpServer(tcpServer)
+{
+    m_volume = volume;
+    readSettings();
+    startThread(rtpPort, rtcpPort, iface);
+}
+
+RtpReceiver::RtpReceiver(const QHostAddress& group, unsigned short& rtpPort, unsigned short& rtcpPort,
+                         const QString& sdp, QHostAddress* iface, double volume, std::vector<QByteArray> keys)
+    : m_sdp(sdp)
+    , m_rtpPort(rtpPort)
+    , m_rtcpPort(rtcpPort)
+    , m_interface(QStringLiteral("0.0.0.0"))
+    , m_group(group)
+    , m_multicast(true)
+    , m_pool(new SharedBufferPool)
+    , m_privateKeys(std::move(keys))
+{
+    m_volume = volume;
+    startThread(rtpPort, rtcpPort, iface);
+}
+
+RtpReceiver::~RtpReceiver()
+{
+    quit();
+    wait();
+    QList<RtpChannel*> remaining;
+    {
+        QMutexLocker lock(&m_channelLock);
+        remaining = m_channels.values();
+        m_channels.clear();
+    }
+    for (RtpChannel* channel : remaining)
+        emit removeChannel(channel);
+    {
+        QMutexLocker lock(&m_keyLock);
+        delete m_decrypter;
+        m_decrypter = nullptr;
+    }
+    if (m_pool)
+        m_pool->release();
+}
+
+void RtpReceiver::readSettings()
+{
+    const QString file =
+        Configuration::makeDirectory(Configuration::getConfigurationDirectory(), Configuration::settingsFileName());
+    qDebug().noquote() << "RtpReceiver::RtpReceiver: Using settings file" << file;
+    QSettings settings(file, QSettings::IniFormat);
+    m_interface = QHostAddress(
+        settings.value(QStringLiteral("Mixer/UnicastInterface"), QStringLiteral("0.0.0.0")).toString());
+}
+
+void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface)
+{
+    // Channels and talk-back buffers cross threads in queued signals.
+    qRegisterMetaType<Channel*>("Channel*");
+    qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
+    if (iface) {
+        if (iface->isNull())
+            *iface = m_interface;
+        else
+            m_interface = *iface;
+    }
+    {
+        QMutexLocker lock(&m_startLock);
+        start(QThread::InheritPriority);
+        while (!m_startDone)
+            m_startCondition.wait(&m_startLock);
+    }
+    rtpPort = m_rtpPort;
+    rtcpPort = m_rtcpPort;
+    if (m_startFailed) {
+        wait();
+        m_pool->release();
+        m_pool = nullptr;
+        throw std::runtime_error("RtpReceiver: cannot open the sockets");
+    }
+}
+
+void RtpReceiver::run()
+{
+    m_proxy = new RtpReceiverSlotProxy(this);
+    connect(this, &RtpReceiver::sigUpstreamAddress, m_proxy, &RtpReceiverSlotProxy::slotSetUpstreamAddress);
+    connect(this, &RtpReceiver::sigUpstreamRtpData, m_proxy, &RtpReceiverSlotProxy::slotUpStreamRtpData);
+    bool failed = false;
+    if (m_tcpServer.isNull())
+        failed = !openUdpSockets();
+    else
+        openTcpSocket();
+    {
+        QMutexLocker lock(&m_startLock);
+        m_startFailed = failed;
+        m_startDone = true;
+        m_startCondition.wakeAll();
+    }
+    if (!failed)
+        exec();
+    delete m_rtpSocket;
+    m_rtpSocket = nullptr;
+    delete m_rtcpSocket;
+    m_rtcpSocket = nullptr;
+    delete m_tcpSocket;
+    m_tcpSocket = nullptr;
+    delete m_proxy;
+    m_proxy = nullptr;
+}
+
+bool RtpReceiver::openUdpSockets()
+{
+    m_rtpSocket = new KavexUdpReceiver;
+    m_rtcpSocket = new KavexUdpReceiver;
+    m_rtpSocket->registerCallback(&RtpReceiver::rtpCallback, this);
+    m_rtcpSocket->registerCallback(&RtpReceiver::rtcpCallback, this);
+    qDebug().noquote() << "RtpReceiver::run: Using interface" << m_interface.toString();
+
+    quint16 port = m_rtpPort;
+    const bool rtpOpen = m_multicast ? m_rtpSocket->createMulticast(port, m_group, m_interface)
+                                     : m_rtpSocket->createUnicast(port, m_interface);
+    if (!rtpOpen)
+        return false;
+    m_rtpPort = m_rtpSocket->localPort();
+
+    auto openRtcp = [this](quint16 candidate) {
+        return m_multicast ? m_rtcpSocket->createMulticast(candidate, m_group, m_interface)
+                           : m_rtcpSocket->createUnicast(candidate, m_interface);
+    };
+    const bool requested = m_rtcpPort != 0;
+    // RFC 3550: RTCP on the next port up, unless the caller chose one.
+    bool rtcpOpen = openRtcp(requested ? m_rtcpPort : quint16(m_rtpPort + 1));
+    if (!rtcpOpen && !requested)
+        rtcpOpen = openRtcp(0);
+    if (!rtcpOpen)
+        return false;
+    m_rtcpPort = m_rtcpSocket->localPort();
+
+    if (m_multicast)
+        qDebug().noquote() << "RtpReceiver::run: RTP receiver for mcast group" << m_group.toString() << "listening on"
+                           << m_interface.toString() << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
+    else
+        qDebug().noquote() << "RtpReceiver::run: RTP receiver listening on" << m_interface.toString()
+                           << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
+    return true;
+}
+
+void RtpReceiver::openTcpSocket()
+{
+    {
+        QMutexLocker lock(&m_keyLock);
+        FeatureList* features = FeatureList::globalInstance();
+        CryptoTokenProvider* primary = features->getCryptoTokenProvider(true);
+        CryptoTokenProvider* secondary = features->getCryptoTokenProvider(false);
+        if (!features->isLocalMode() && (!primary || !secondary))
+            m_decrypter = new StreamUnitDecrypter();
+        else
+            m_decrypter = new StreamUnitDecrypter(primary, secondary);
+        m_decrypter->setListOfPossiblePrivateKeys(m_privateKeys);
+    }
+    // Connected later, by slotSetUpstreamAddress.
+    m_tcpSocket = new BufferSocketQueued(false);
+    connect(m_tcpSocket, &BufferSocketBase::incomingBuffer, m_proxy, &RtpReceiverSlotProxy::onIncomingRtpRtcpData,
+            Qt::DirectConnection);
+    connect(m_tcpSocket, &BufferSocketBase::connected, m_proxy, &RtpReceiverSlotProxy::onRtpRtcpDataConnected);
+}
+
+void RtpReceiver::rtpCallback(void* context, const Datagram& datagram)
+{
+    static_cast<RtpReceiver*>(context)->onRtpStreamData(datagram);
+}
+
+void RtpReceiver::rtcpCallback(void* context, const Datagram& datagram)
+{
+    static_cast<RtpReceiver*>(context)->onRtcpStreamData(datagram);
+}
+
+RtpChannel* RtpReceiver::channelFor(const RtpStreamKey& key, const char* failureText)
+{
+    const auto it = m_channels.constFind(key);
+    if (it != m_channels.constEnd())
+        return it.value();
+    RtpChannel* channel = nullptr;
+    try {
+        channel = new RtpChannel(m_sdp, m_volume);
+    } catch (const std::exception&) {
+        qWarning() << failureText;
+        return nullptr;
+    }
+    channel->setPresentationGroup(m_presentationGroup);
+    connect(channel, &RtpChannel::stale, this, &RtpReceiver::onStaleChannel);
+    // The new stream is muted exactly where the source is.
+    channel->unmute(channel_t(~quint32(m_muteState)));
+    m_channels.insert(key, channel);
+    // Announced from the owner's thread: a receiver deleted before then
+    // takes the announcement with it, so the mixer never gets a channel that
+    // was disposed of already.
+    QMetaObject::invokeMethod(this, [this, channel] { announce(channel); }, Qt::QueuedConnection);
+    return channel;
+}
+
+void RtpReceiver::announce(RtpChannel* channel)
+{
+    {
+        QMutexLocker lock(&m_channelLock);
+        if (!m_channels.values().contains(channel))
+            return;
+    }
+    emit newChannel(channel);
+}
+
+void RtpReceiver::onRtpStreamData(const Datagram& datagram)
+{
+    if (!m_rtpSocket && !m_tcpSocket)
+        return;
+    const RTPPacket packet(datagram.data, datagram.size);
+    if (!packet.isHeaderValid()) {
+        qWarning() << "RtpReceiver::onReadyRead: Invalid RTP header received";
+        return;
+    }
+    QMutexLocker lock(&m_channelLock);
+    if (RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
+                                         "RtpReceiver::onReadyRead: Failed to create RTP channel"))
+        channel->depay(packet);
+}
+
+void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
+{
+    if (!m_rtcpSocket && !m_tcpSocket)
+        return;
+    const RTCPPacket packet(datagram.data, datagram.size);
+    if (!packet.isHeaderValid()) {
+        qWarning() << "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received";
+        return;
+    }
+    QMutexLocker lock(&m_channelLock);
+    RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
+                                     "RtpReceiver::onRtcpReadyRead: Failed to create RTP channel");
+    if (!channel) {
+        qDebug() << "RtpReceiver::onRtcpReadyRead: Received RTCP packet for unknown SSRC" << packet.getSSRC();
+        return;
+    }
+    channel->rtcp(packet);
+}
+
+void RtpReceiver::onStaleChannel()
+{
+    qDebug() << "RtpReceiver::onStaleChannel()";
+    // The sender may be gone already (taken and disposed of): it is only
+    // compared with the channels we still hold, never used before it is found.
+    const QObject* source = sender();
+    RtpChannel* channel = nullptr;
+    {
+        QMutexLocker lock(&m_channelLock);
+        for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+            if (static_cast<QObject*>(it.value()) == source) {
+                channel = it.value();
+                m_channels.erase(it);
+                break;
+            }
+        }
+    }
+    if (channel)
+        emit removeChannel(channel);
+}
+
+void RtpReceiver::setSdp(const QString& sdp)
+{
+    QMutexLocker lock(&m_channelLock);
+    if (sdp == m_sdp)
+        return;
+    m_sdp = sdp;
+    for (RtpChannel* channel : qAsConst(m_channels))
+        channel->setSdp(sdp);
+}
+
+QString RtpReceiver::sdp() const
+{
+    QMutexLocker lock(&m_channelLock);
+    return m_sdp;
+}
+
+void RtpReceiver::setPrivateKeys(const std::vector<QByteArray>& keys)
+{
+    QMutexLocker lock(&m_keyLock);
+    m_privateKeys = keys;
+    if (m_decrypter)
+        m_decrypter->setListOfPossiblePrivateKeys(m_privateKeys);
+}
+
+void RtpReceiver::takeChannels(QList<RtpChannel*>& channels)
+{
+    QMutexLocker lock(&m_channelLock);
+    channels.append(m_channels.values());
+    m_channels.clear();
+}
+
+int RtpReceiver::channelCount() const
+{
+    QMutexLocker lock(&m_channelLock);
+    return m_channels.size();
+}
+
+QStringList RtpReceiver::streamKeys() const
+{
+    QMutexLocker lock(&m_channelLock);
+    QStringList keys;
+    for (const RtpStreamKey& key : m_channels.keys())
+        keys.append(key.toString());
+    return keys;
+}
+
+bool RtpReceiver::isEncryptedMode() const
+{
+    return m_encryptedMode.load();
+}
+
+void RtpReceiver::mute(channel_t side)
+{
+    QMutexLocker lock(&m_channelLock);
+    Channel::mute(side);
+    for (RtpChannel* channel : qAsConst(m_channels))
+        channel->mute(side);
+}
+
+void RtpReceiver::unmute(channel_t side)
+{
+    QMutexLocker lock(&m_channelLock);
+    Channel::unmute(side);
+    for (RtpChannel* channel : qAsConst(m_channels))
+        channel->unmute(side);
+}
+
+void RtpReceiver::setPresentationGroup(const QString& name)
+{
+    // Streams that arrived before the mixer registered us follow along.
+    QMutexLocker lock(&m_channelLock);
+    Channel::setPresentationGroup(name);
+    for (RtpChannel* channel : qAsConst(m_channels))
+        channel->setPresentationGroup(name);
+}
+
+eSampleRate RtpReceiver::getSampleRate()
+{
+    const QString text = sdp();
+    if (text.isEmpty())
+        return SAMPLE_RATE_16000;
+    QRegExp rtpmap(QStringLiteral("a=rtpmap:([0-9]+)\\s+([\\w\\-]+)/([0-9]+)"));
+    if (rtpmap.indexIn(text) < 0)
+        return SAMPLE_RATE_NONE;
+    const QString rate = rtpmap.cap(3);
+    if (rate == QLatin1String("16000"))
+        return SAMPLE_RATE_16000;
+    if (rate == QLatin1String("8000"))
+        return SAMPLE_RATE_8000;
+    return SAMPLE_RATE_NONE;
+}
+
+void RtpReceiver::deleteThis()
+{
+    delete this;
+}
+
+void RtpReceiver::getData(unsigned char*, quint64) {}
+
+NTPTimestamp RtpReceiver::getCurrentTimestamp()
+{
+    return NTPTimestamp();
+}
+
+void RtpReceiver::slotSetUpstreamAddress(QString peerAddress, quint16 portRTP, quint16 portRTCP)
+{
+    Q_UNUSED(portRTCP)
+    if (m_tcpServer.isNull() || !m_tcpSocket)
+        return;
+    m_upstreamPeer = QHostAddress(peerAddress).toIPv4Address();
+    m_tcpSocket->connectToHost(m_tcpServer, portRTP);
+}
+
+void RtpReceiver::sendMessage(const QByteArray& message)
+{
+    if (m_tcpSocket)
+        m_tcpSocket->sendBuffer(message.constData(), message.size());
+}
+
+void RtpReceiver::onRtpRtcpDataConnected()
+{
+    // The relay server learns whose stream we want: the IPv4 address, network order.
+    DataStreamBuffer device;
+    QDataStream out(&device);
+    out << quint32(m_upstreamPeer);
+    sendMessage(device.getBuffer());
+}
+
+void RtpReceiver::slotUpStreamRtpData(SharedPoolBuffer spb)
+{
+    DataStreamBuffer device;
+    QDataStream out(&device);
+    out << false;  // RTP, not RTCP
+    out.writeBytes(reinterpret_cast<const char*>(spb.getBuffer()), uint(spb.getBufferSize()));
+    sendMessage(device.getBuffer());
+}
+
+Datagram RtpReceiver::fromTcpPeer(const unsigned char* data, int size) const
+{
+    return Datagram::fromSender(data, size, m_tcpSocket->peerAddress(), m_tcpSocket->peerPort());
+}
+
+void RtpReceiver::onIncomingRtpRtcpData(const char* pData, int size)
+{
+    if (!m_tcpSocket)
+        return;
+    DataStreamBuffer device(pData, size);
+    QDataStream in(&device);
+    bool isRtcp = false;
+    SharedPoolBuffer packet = m_pool->getBuffer();
+    in >> isRtcp >> *packet.getVariableBuffer();
+    if (in.status() != QDataStream::Ok) {
+        qWarning() << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size << "bytes";
+        return;
+    }
+
+    SharedPoolBuffer plain = packet;
+    if (m_decrypter) {
+        QMutexLocker lock(&m_keyLock);
+        plain = m_decrypter->decrypt(packet);
+    }
+    if (m_decrypter && plain.isEmpty() && !packet.isEmpty()) {
+        onUndecryptable(isRtcp);
+        return;
+    }
+    if (m_encryptedMode.load()) {
+        // The first audio we can read again ends the tone; it is not played
+        // itself, as its channels have yet to take the restored SDP.
+        if (!isRtcp) {
+            m_encryptedMode.store(false);
+            setSdp(m_savedSdp);
+        }
+        return;
+    }
+    const Datagram datagram = fromTcpPeer(plain.getBuffer(), plain.getBufferSize());
+    if (isRtcp)
+        onRtcpStreamData(datagram);
+    else
+        onRtpStreamData(datagram);
+}
+
+void RtpReceiver::onUndecryptable(bool isRtcp)
+{
+    if (!m_encryptedMode.load()) {
+        m_encryptedMode.store(true);
+        m_savedSdp = sdp();
+        setSdp(QString::fromLatin1(kEncryptedSdp));
+    }
+    if (!isRtcp)
+        sendTonePacket();
+}
+
+void RtpReceiver::sendTonePacket()
+{
+    SharedPoolBuffer buffer = m_pool->getBuffer();
+    const int size = m_tone.nextPacket(DateTimeExt::getMonotonicTimeMs(), *buffer.getVariableBuffer());
+    if (size > 0)
+        onRtpStreamData(fromTcpPeer(buffer.getBuffer(), size));
+}

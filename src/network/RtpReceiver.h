@@ -1,0 +1,152 @@
+#pragma once
+
+#include "Channel.h"
+#include "EncryptedAudioTone.h"
+#include "OstKavexMixerGlobal.h"
+#include "RtpStreamKey.h"
+#include "SharedPoolBuffer.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QRecursiveMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QWaitCondition>
+#include <atomic>
+#include <vector>
+
+class BufferSocketQueued;
+class KavexUdpReceiver;
+class RtpChannel;
+class RtpReceiverSlotProxy;
+class SharedBufferPool;
+class StreamUnitDecrypter;
+struct Datagram;
+
+// Receives one live audio source and makes an RtpChannel of every RTP stream
+// in it (every sender and SSRC), which it announces by newChannel and, once
+// the stream has gone stale, withdraws by removeChannel. It runs a thread of
+// its own that receives
+//  - UDP, unicast or multicast, on an RTP port and an RTCP port, or
+//  - RTP and RTCP as messages over one TCP connection to a relay server (TCP
+//    mode), possibly encrypted; the same connection carries talk-back RTP to
+//    the server. Undecryptable audio is replaced by a marker tone.
+//
+// The receiver is a channel itself, so that the mixer can mute, query and
+// remove all streams of the source through one id; it plays no audio of its
+// own. The constructors throw std::exception when the sockets cannot be
+// opened.
+class OSTKAVEXMIXER_EXPORT RtpReceiver : public QThread, public Channel
+{
+    Q_OBJECT
+public:
+    // A null tcpServer receives UDP unicast, any other address selects TCP
+    // mode. rtpPort / rtcpPort: 0 = any (the RTCP port then is the RTP port +
+    // 1 when free); they receive the ports in use. iface: a null address
+    // receives the interface in use, any other overrides the setting
+    // "Mixer/UnicastInterface".
+    RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
+                const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys);
+    // Receives the multicast group on interface iface (any when null or not given).
+    RtpReceiver(const QHostAddress& group, unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
+                QHostAddress* iface, double volume, std::vector<QByteArray> keys);
+    ~RtpReceiver() override;
+
+    // A different SDP is handed to every channel, and to channels made later.
+    void setSdp(const QString& sdp);
+    void setPrivateKeys(const std::vector<QByteArray>& keys);
+    // Hands every channel over to the caller (appended to `channels`) and
+    // forgets them, without signals.
+    virtual void takeChannels(QList<RtpChannel*>& channels);
+
+    void mute(channel_t side) override;
+    void unmute(channel_t side) override;
+    // From the SDP's first rtpmap line; 16 kHz for an empty SDP.
+    eSampleRate getSampleRate() override;
+    void deleteThis() override;
+    using Channel::getData;
+    // Contributes no audio: writes nothing.
+    void getData(unsigned char* buffer, quint64 count) override;
+    NTPTimestamp getCurrentTimestamp() override;
+    void setPresentationGroup(const QString& name) override;
+
+    // Inspection.
+    QString sdp() const;
+    int channelCount() const;
+    // The streams' keys, in key order ("address:0::ssrc" for IPv4 senders).
+    QStringList streamKeys() const;
+    bool isEncryptedMode() const;
+
+signals:
+    // Emitted by the mixer on behalf of the host; handled on the receiver's thread.
+    void sigUpstreamAddress(QString peerAddress, quint16 portRTP, quint16 portRTCP);
+    void sigUpstreamRtpData(SharedPoolBuffer spb);
+    void newChannel(Channel* channel);
+    void removeChannel(Channel* channel);
+
+public slots:
+    // TCP mode: connect to the relay server at portRTP and ask it for the
+    // stream of peerAddress. portRTCP is not used.
+    void slotSetUpstreamAddress(QString peerAddress, quint16 portRTP, quint16 portRTCP);
+    // TCP mode: send one talk-back RTP packet to the relay server.
+    void slotUpStreamRtpData(SharedPoolBuffer spb);
+    void onRtpRtcpDataConnected();
+    void onIncomingRtpRtcpData(const char* pData, int size);
+    void onStaleChannel();
+
+protected:
+    void run() override;
+
+private:
+    void readSettings();
+    void startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface);
+    bool openUdpSockets();
+    void openTcpSocket();
+    static void rtpCallback(void* context, const Datagram& datagram);
+    static void rtcpCallback(void* context, const Datagram& datagram);
+    void onRtpStreamData(const Datagram& datagram);
+    void onRtcpStreamData(const Datagram& datagram);
+    // The channel of the stream, made (and announced) when it is new; null
+    // when it could not be made. Called with m_channelLock held.
+    RtpChannel* channelFor(const RtpStreamKey& key, const char* failureText);
+    // On the owner's thread: emits newChannel unless the channel has gone meanwhile.
+    void announce(RtpChannel* channel);
+    // TCP mode: one message that no key could decrypt.
+    void onUndecryptable(bool isRtcp);
+    void sendTonePacket();
+    Datagram fromTcpPeer(const unsigned char* data, int size) const;
+    void sendMessage(const QByteArray& message);
+
+    KavexUdpReceiver* m_rtpSocket = nullptr;
+    KavexUdpReceiver* m_rtcpSocket = nullptr;
+    BufferSocketQueued* m_tcpSocket = nullptr;
+    QString m_sdp;
+    QMutex m_startLock;
+    QWaitCondition m_startCondition;
+    bool m_startDone = false;
+    quint16 m_rtpPort = 0;
+    quint16 m_rtcpPort = 0;
+    quint32 m_upstreamPeer = 0;
+    QHostAddress m_interface;
+    QHostAddress m_group;
+    bool m_multicast = false;
+    bool m_startFailed = false;
+    RtpReceiverSlotProxy* m_proxy = nullptr;
+    StreamUnitDecrypter* m_decrypter = nullptr;
+    std::atomic<bool> m_encryptedMode{false};
+    EncryptedAudioTone m_tone;
+    SharedBufferPool* m_pool;
+    std::vector<QByteArray> m_privateKeys;
+    QHostAddress m_tcpServer;
+    QMap<RtpStreamKey, RtpChannel*> m_channels;
+    QString m_savedSdp;
+    // Guards the private keys and the decrypter.
+    mutable QMutex m_keyLock;
+    // Serialises the channel map, the SDP, the mute state and the group name
+    // between the receiver's thread and the threads that call it.
+    mutable QRecursiveMutex m_channelLock;
+};

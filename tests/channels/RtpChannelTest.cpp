@@ -1,0 +1,265 @@
+#include "AudioFrameDefs.h"
+#include "LogCapture.h"
+#include "RtpChannel.h"
+#include "RtpTestPackets.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace RtpTestPackets;
+
+namespace {
+
+const NTPTimestamp kFrame = AudioFrameDefs::frameDuration();
+const NTPTimestamp kBase = NTPTimestamp::fromDateTime(QDateTime(QDate(2031, 5, 1), QTime(12, 0), Qt::UTC));
+
+struct ChannelDeleter {
+    void operator()(RtpChannel* c) const { c->deleteThis(); }
+};
+using ChannelPtr = std::unique_ptr<RtpChannel, ChannelDeleter>;
+
+std::vector<qint16> pull(RtpChannel& c, const NTPTimestamp& start)
+{
+    std::vector<qint16> out(AudioFrameDefs::SAMPLES_IN_FRAME);
+    c.getData(NTPRange(start, start + kFrame), reinterpret_cast<unsigned char*>(out.data()));
+    return out;
+}
+
+// A channel whose SDP the mixer side has applied already.
+ChannelPtr readyChannel(const QString& text = pcmaSdp())
+{
+    ChannelPtr c(new RtpChannel(text, 1.0));
+    pull(*c, NTPTimestamp::now());
+    return c;
+}
+
+void depay(RtpChannel& c, const QByteArray& bytes)
+{
+    c.depay(RTPPacket(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size()));
+}
+
+void rtcp(RtpChannel& c, const QByteArray& bytes)
+{
+    c.rtcp(RTCPPacket(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size()));
+}
+
+double msAfter(const NTPTimestamp& base, const NTPTimestamp& t)
+{
+    return (double(t.toMicroSeconds()) - double(base.toMicroSeconds())) / 1000.0;
+}
+
+}  // namespace
+
+TEST(RtpChannel, SequenceNumbersRejectDuplicatesAndReportLosses)
+{
+    // Payload type 0 reaches its check only past the sequence check, so that
+    // warning counts the packets let through.
+    struct Case {
+        std::vector<quint16> seqs;
+        int through, duplicates, lost;
+    } const cases[] = {
+        {{10, 10, 11}, 2, 1, 0},      // 10 stays the last sequence
+        {{10, 9, 11}, 2, 1, 0},       // distance 65535: old
+        {{10, 13, 14}, 3, 0, 1},      // a gap: used, 13 recorded
+        {{65535, 0, 1}, 3, 0, 0},     // wrap-around
+        {{100, 1, 3, 101}, 2, 2, 0},  // 65437 and 65439: old
+        {{100, 0, 1}, 3, 0, 1},       // 65436: the largest gap
+    };
+    for (const Case& k : cases) {
+        ChannelPtr c = readyChannel();
+        LogCapture log;
+        for (quint16 s : k.seqs)
+            depay(*c, rtp(1, s, 160u * s, 0, alawLevel(0, 160)));
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: Unsupported Payload type: 0"), k.through) << k.seqs[1];
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay(): rejecting detected duplicate rtp packet"), k.duplicates)
+            << k.seqs[1];
+        EXPECT_EQ(log.count(QtDebugMsg, "RtpChannel::depay(): rtp packet(s) lost"), k.lost) << k.seqs[1];
+    }
+}
+
+TEST(RtpChannel, TheMixerSideAppliesTheSdpAndPacketsWaitForIt)
+{
+    ChannelPtr c(new RtpChannel(pcmaSdp(), 1.0));
+    LogCapture log;
+    depay(*c, rtp(1, 1, 0, 8, alawLevel(1000, 160)));
+    EXPECT_EQ(log.countAny("RtpChannel"), 0);
+    EXPECT_EQ(c->getSampleRate(), SAMPLE_RATE_NONE);
+    pull(*c, NTPTimestamp::now());
+    c->setSdp(pcmaSdp());  // the same text: nothing pending
+    EXPECT_EQ(c->getSampleRate(), SAMPLE_RATE_8000);
+    for (quint16 s = 2; s <= 3; ++s)  // the decoder's filter holds the first packet back
+        depay(*c, rtp(1, s, 160u * s, 8, alawLevel(1000, 160)));
+    EXPECT_FALSE(c->getCurrentTimestamp().isNull());
+
+    // A new SDP: dropped silently until applied; the sequence state stays (4 is not old).
+    c->setSdp(sdp(0, "PCMU", 8000));
+    EXPECT_EQ(c->getSampleRate(), SAMPLE_RATE_NONE);
+    log.clear();
+    depay(*c, rtp(1, 4, 640, 0, alawLevel(0, 160)));
+    EXPECT_EQ(log.countAny("RtpChannel"), 0);
+    pull(*c, NTPTimestamp::now());
+    depay(*c, rtp(1, 4, 640, 8, alawLevel(0, 160)));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: Unsupported Payload type: 8"), 1);
+
+    const QPair<QString, eSampleRate> rates[] = {{sdp(0, "PCMU", 8000), SAMPLE_RATE_8000},
+                                                 {sdp(96, "PCMA16", 16000), SAMPLE_RATE_16000},
+                                                 {sdp(14, "MPA", 90000), SAMPLE_RATE_NONE},
+                                                 {QString(), SAMPLE_RATE_NONE}};
+    for (const auto& r : rates)
+        EXPECT_EQ(readyChannel(r.first)->getSampleRate(), r.second) << qPrintable(r.first);
+
+    // No decoder: an unknown codec, or no rtpmap (the media line still sets the type).
+    log.clear();
+    ChannelPtr l16 = readyChannel(sdp(11, "L16", 8000));
+    depay(*l16, rtp(1, 1, 0, 11, QByteArray(320, 0)));
+    ChannelPtr bare = readyChannel("v=0\r\nm=audio 5004 RTP/AVP 8\r\n");
+    depay(*bare, rtp(1, 1, 0, 8, alawLevel(0, 160)));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::getData: Unsupported codec: L16"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "a=rtpmap line missing or malformed"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: No decoder available"), 2);
+}
+
+TEST(RtpChannel, TimeBaseComesFromTheWallClockUntilASenderReport)
+{
+    ChannelPtr c = readyChannel();
+    depay(*c, rtp(5, 1, 1000, 8, alawLevel(2000, 400)));
+    EXPECT_LT(std::abs(msAfter(NTPTimestamp::now(), c->getCurrentTimestamp())), 1000);
+
+    // Every report replaces the time base; pulling at its time drops what came before.
+    for (quint64 offsetMs : {0, 60000}) {
+        const NTPTimestamp report = kBase + NTPTimestamp::fromMilliseconds(offsetMs);
+        const quint16 seq = quint16(2 + offsetMs / 10000);
+        rtcp(*c, senderReport(5, report, 400u * seq));
+        depay(*c, rtp(5, seq, 400u * seq, 8, alawLevel(2000, 400)));
+        depay(*c, rtp(5, seq + 1, 400u * (seq + 1), 8, alawLevel(2000, 400)));
+        pull(*c, report + NTPTimestamp::fromMilliseconds(120));
+        EXPECT_LT(std::abs(msAfter(report, c->getCurrentTimestamp())), 100) << offsetMs;
+    }
+}
+
+namespace {
+// 600 ms of audio from the report's time on, 20 ms per packet, its level
+// stepping up every 100 ms.
+ChannelPtr fedChannel(const QString& text, int payloadType, int bytesPerPacket)
+{
+    ChannelPtr c = readyChannel(text);
+    rtcp(*c, senderReport(9, kBase, 0));
+    for (int i = 0; i < 30; ++i)
+        depay(*c, rtp(9, quint16(i), quint32(160 * i), payloadType, alawLevel(2000 * (1 + i / 5), bytesPerPacket)));
+    return c;
+}
+
+// The delay, from the frame handed out for ranges starting 400 to 422 ms
+// after the report: the first frame ending at or after start - delay - 60 ms
+// (the queue's tolerance), whose end is the queue's front afterwards. Each
+// request narrows the interval [lower, upper) the delay lies in.
+QPair<double, double> measuredDelay(const QString& text, int payloadType, int bytesPerPacket)
+{
+    double lower = -1e9, upper = 1e9;
+    for (int d = 400; d <= 422; ++d) {
+        ChannelPtr c = fedChannel(text, payloadType, bytesPerPacket);
+        pull(*c, kBase + NTPTimestamp::fromMilliseconds(quint64(d)));
+        const double front = msAfter(kBase, c->getCurrentTimestamp());
+        lower = qMax(lower, d - 60 - front);
+        upper = qMin(upper, d - 60 - front + 8000.0 / 375.0);
+    }
+    return qMakePair(lower, upper);
+}
+}  // namespace
+
+TEST(RtpChannel, G711IsServedOneHundredTwentyMillisecondsBehindTheRange)
+{
+    const QPair<double, double> g711 = measuredDelay(pcmaSdp(), 8, 160);
+    EXPECT_TRUE(g711.first <= 120.5 && g711.second > 119.5 && g711.second - g711.first < 3)
+        << g711.first << " " << g711.second;
+    const QPair<double, double> g726 = measuredDelay(sdp(2, "G726-32", 8000), 2, 80);
+    EXPECT_TRUE(g726.first <= 0.5 && g726.second > -0.5 && g726.second - g726.first < 3)
+        << g726.first << " " << g726.second;
+    // For [400, 421] ms the frame of [213, 235] ms: the level of [200, 300] ms.
+    EXPECT_NEAR(pull(*fedChannel(pcmaSdp(), 8, 160), kBase + NTPTimestamp::fromMilliseconds(400))[512], 6000, 300);
+}
+
+TEST(RtpChannel, BadPacketsAreDroppedWithTheirWarnings)
+{
+    ChannelPtr c = readyChannel();
+    LogCapture log;
+    rtcp(*c, QByteArray("\x80\xc8\x00\x06garbage", 11));
+    rtcp(*c, QByteArray("\x80\xc9\x00\x01\x00\x00\x00\x05", 8));  // a receiver report first
+    depay(*c, QByteArray("\x80\x08\x00", 3));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::rtcp: Discarding. Invalid RTCP header"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg,
+                        "RtpChannel::rtcp: Discarding. RTCP packet does not start with sender report, but with 201"),
+              1);
+    EXPECT_EQ(log.count(QtWarningMsg, "Invalid RTP header"), 1);
+    ChannelPtr mpa = readyChannel(sdp(14, "MPA", 90000));
+    depay(*mpa, rtp(1, 1, 0, 14, QByteArray(3, 0)));  // shorter than its payload header
+    EXPECT_TRUE(mpa->getCurrentTimestamp().isNull());
+
+    std::vector<unsigned char> buffer(64, 0xAB);
+    c->getData(buffer.data(), buffer.size());  // served by range only
+    EXPECT_EQ(log.count(QtWarningMsg, "ASSERT: \"false\""), 1);
+    EXPECT_EQ(buffer[0], 0xAB);
+}
+
+TEST(RtpChannel, GoesStaleAfterFiveSecondsWithoutRtp)
+{
+    ChannelPtr c = readyChannel();
+    QSignalSpy spy(c.get(), &RtpChannel::stale);
+    QElapsedTimer sinceRtp;
+    depay(*c, rtp(1, 1, 0, 8, alawLevel(1000, 160)));
+    sinceRtp.start();
+    QTest::qWait(2500);
+    rtcp(*c, senderReport(1, kBase, 0));  // does not count
+    ASSERT_TRUE(spy.wait(4000));
+    EXPECT_GE(sinceRtp.elapsed(), 4990);
+    EXPECT_LT(sinceRtp.elapsed(), 6000);
+}
+
+TEST(RtpChannel, StaleIsRaisedOnceAndRearmedByTheNextPacketFromAnyThread)
+{
+    RtpChannel::setStaleTimeout(200);
+    ChannelPtr c = readyChannel();
+    RtpChannel::setStaleTimeout(RtpChannel::STALE_TIMEOUT_MS);
+    QSignalSpy spy(c.get(), &RtpChannel::stale);
+    quint16 seq = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 500) {  // packets every 50 ms keep it alive
+        depay(*c, rtp(1, ++seq, 160u * seq, 8, alawLevel(0, 160)));
+        QTest::qWait(50);
+    }
+    EXPECT_EQ(spy.count(), 0);
+    ASSERT_TRUE(spy.wait(1000));
+    EXPECT_FALSE(spy.wait(500));
+    std::thread([&] { depay(*c, rtp(1, ++seq, 160u * seq, 8, alawLevel(0, 160))); }).join();
+    ASSERT_TRUE(spy.wait(1000));
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST(RtpChannel, SdpChangesWhileAnotherThreadDepaysAreSafe)
+{
+    ChannelPtr c = readyChannel();
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        rtcp(*c, senderReport(3, NTPTimestamp::now(), 0));
+        for (quint16 seq = 1; !stop.load(); ++seq)
+            depay(*c, rtp(3, seq, 160u * seq, 8, alawSine(440, 8000, 160u * seq, 160)));
+    });
+    const QString texts[] = {pcmaSdp(), sdp(8, "PCMU", 8000), sdp(8, "G726-32", 8000)};
+    for (int i = 0; i < 300; ++i) {
+        c->setSdp(texts[i % 3]);
+        pull(*c, NTPTimestamp::now());
+        c->getSampleRate();
+    }
+    stop = true;
+    sender.join();
+    EXPECT_EQ(c->sdp(), texts[299 % 3]);
+}

@@ -1,0 +1,168 @@
+#include "Mixer.h"
+#include "MixerImpl.h"
+#include "RtpReceiverTestSupport.h"
+#include "SignalAnalysis.h"
+#include "StreamUnitDecrypter.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+using namespace RtpReceiverTestSupport;
+using namespace RtpTestPackets;
+using namespace SignalAnalysis;
+
+// Live sources on the real mixer thread, whose sound card records into a
+// WAV file: what arrives over the network must come out of the speakers.
+
+namespace {
+
+class RtpReceiverMixerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_saved = qgetenv("OSTKAVEX_OUTPUT_DEVICE");
+        qputenv("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
+        m_mixer = Mixer::getInstance(false, true);
+    }
+    void TearDown() override
+    {
+        m_mixer.reset();
+        qputenv("OSTKAVEX_OUTPUT_DEVICE", m_saved);
+        RtpChannel::setStaleTimeout(RtpChannel::STALE_TIMEOUT_MS);
+    }
+
+    quint64 addSource(const QString& sdp, quint16& rtpPort, quint16& rtcpPort,
+                      const QHostAddress& tcpServer = QHostAddress())
+    {
+        const quint64 id = m_mixer->addUnicastRtpChannel("Ignored", rtpPort, rtcpPort, sdp, nullptr, tcpServer, 1.0);
+        m_mixer->unmute(id, CHANNEL_BOTH);
+        return id;
+    }
+    int registered() { return m_mixer->implementation()->channelIds().size(); }
+
+    // Stops the mixer; the left side of what it played, from its first loud
+    // sample to its last, less 50 ms at either end.
+    std::vector<double> loudPart(double threshold)
+    {
+        m_mixer.reset();
+        const WavData wav = readWav(m_dir.filePath("out.wav"));
+        const std::vector<double> v = channel(wav.samples, 2, 0);
+        const auto loud = [threshold](double x) { return std::abs(x) > threshold; };
+        const auto first = std::find_if(v.begin(), v.end(), loud);
+        const auto last = std::find_if(v.rbegin(), v.rend(), loud).base();
+        if (last - first < 4800)
+            return {};
+        return std::vector<double>(first + 2400, last - 2400);
+    }
+
+    QTemporaryDir m_dir;
+    QByteArray m_saved;
+    QSharedPointer<Mixer> m_mixer;
+};
+
+// The ffmpeg tool sending a sine as RTP, with RTCP sender reports, in real time.
+std::unique_ptr<QProcess> ffmpegSend(const QStringList& codec, double frequency, int rate, quint16 rtpPort,
+                                     quint16 rtcpPort)
+{
+    auto p = std::make_unique<QProcess>();
+    const QString source = QStringLiteral("sine=frequency=%1:sample_rate=%2:samples_per_frame=%3:duration=1.6")
+                               .arg(frequency)
+                               .arg(rate)
+                               .arg(rate / 50);
+    const QString url = QStringLiteral("rtp://127.0.0.1:%1?rtcpport=%2&pkt_size=300").arg(rtpPort).arg(rtcpPort);
+    p->start("ffmpeg", QStringList{"-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i", source, "-ac", "1",
+                                   "-ar", QString::number(rate)}
+                           + codec + QStringList{"-f", "rtp", url});
+    return p;
+}
+
+}  // namespace
+
+TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
+{
+    if (QStandardPaths::findExecutable("ffmpeg").isEmpty())
+        GTEST_SKIP() << "the ffmpeg tool is not installed";
+    quint16 pcmaRtp = 0, pcmaRtcp = 0, pcmuRtp = 0, pcmuRtcp = 0, mpaRtp = 0, mpaRtcp = 0;
+    const quint64 pcma = addSource(pcmaSdp(), pcmaRtp, pcmaRtcp);
+    const quint64 pcmu = addSource(sdp(0, "PCMU", 8000), pcmuRtp, pcmuRtcp);
+    const quint64 mpa = addSource(sdp(14, "MPA", 90000), mpaRtp, mpaRtcp);
+    ASSERT_TRUE(pcma && pcmu && mpa);
+
+    // Two senders to the PCMA source: two SSRCs, two channels, both heard.
+    std::vector<std::unique_ptr<QProcess>> senders;
+    senders.push_back(ffmpegSend({"-c:a", "pcm_alaw"}, 500, 8000, pcmaRtp, pcmaRtcp));
+    senders.push_back(ffmpegSend({"-c:a", "pcm_alaw"}, 700, 8000, pcmaRtp, pcmaRtcp));
+    senders.push_back(ffmpegSend({"-c:a", "pcm_mulaw"}, 1100, 8000, pcmuRtp, pcmuRtcp));
+    senders.push_back(ffmpegSend({"-c:a", "mp2", "-b:a", "64k"}, 1500, 48000, mpaRtp, mpaRtcp));
+    // The mixer's side of the hand-over runs in this thread's event loop.
+    const auto done = [](const std::unique_ptr<QProcess>& p) { return p->state() == QProcess::NotRunning; };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::all_of(senders.begin(), senders.end(), done); }, 20000));
+    for (auto& p : senders)
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().constData();
+    EXPECT_EQ(registered(), 3 + 4);
+
+    // Removing a source takes its channels along.
+    m_mixer->removeRtpChannel(pcma);
+    EXPECT_EQ(registered(), 1 + 1 + 1 + 1);
+    const quint64 tick = m_mixer->implementation()->tick();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_mixer->implementation()->tick() > tick + 5; }, 5000));
+
+    const std::vector<double> heard = loudPart(300);
+    ASSERT_GT(heard.size(), 48000u) << "too little audio was played";
+    for (double f : {500.0, 700.0, 1100.0, 1500.0})
+        EXPECT_NEAR(toneAmplitude(heard, f, 48000), 4096, 1000) << f << " Hz";
+    for (double f : {300.0, 900.0, 1300.0, 2000.0})
+        EXPECT_LT(toneAmplitude(heard, f, 48000), 100) << f << " Hz";
+}
+
+TEST_F(RtpReceiverMixerTest, StaleStreamsLeaveTheMixerAndComeBack)
+{
+    RtpChannel::setStaleTimeout(300);
+    quint16 rtpPort = 0, rtcpPort = 0;
+    ASSERT_NE(addSource(pcmaSdp(), rtpPort, rtcpPort), 0u);
+    UdpSender sender;
+    sender.send(rtp(42, 1, 0, 8, alawLevel(0, 160)), rtpPort);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return registered() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return registered() == 1; }, 5000));
+    sender.send(rtp(42, 2, 160, 8, alawLevel(0, 160)), rtpPort);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return registered() == 2; }, 5000));
+}
+
+TEST_F(RtpReceiverMixerTest, RelayedAudioThatCannotBeDecryptedSoundsTheMarkerTone)
+{
+    QByteArray secret, publicKey;
+    StreamUnitDecrypter::generateKeyPair(secret, publicKey);
+    Relay relay;
+    quint16 rtpPort = 0, rtcpPort = 0;
+    const quint64 id = addSource(pcmaSdp(), rtpPort, rtcpPort, QHostAddress(QHostAddress::LocalHost));
+    ASSERT_NE(id, 0u);
+    m_mixer->setUpstreamAddress(id, "10.9.8.7", relay.port(), 0);
+    ASSERT_TRUE(relay.waitForMessages(1));
+    EXPECT_EQ(relay.messages().first(), QByteArray("\x0a\x09\x08\x07", 4));
+    m_mixer->sendTcpUpstreamRtpData(id, SharedPoolBuffer::fromByteArray(QByteArray(20, 'x')));
+    ASSERT_TRUE(relay.waitForMessages(2));
+    EXPECT_EQ(relay.messages().at(1).size(), 1 + 4 + 20);
+
+    // Nobody holds the key for this audio: a tone plays instead, in a
+    // stream of its own, the first 125 ms of every second.
+    QElapsedTimer clock;
+    clock.start();
+    quint16 seq = 0;
+    while (clock.elapsed() < 1300) {
+        ++seq;
+        relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, seq, 160u * seq, 8, alawSine(1000, 8000, 0, 160)),
+                                                       publicKey));
+        QTest::qWait(20);
+    }
+    EXPECT_EQ(registered(), 1 + 1);
+    const std::vector<double> heard = loudPart(1000);
+    ASSERT_GT(heard.size(), 1200u);
+    EXPECT_NEAR(dominantFrequency(heard, 48000, 100, 4000), 440, 5);
+    EXPECT_LT(toneAmplitude(heard, 1000, 48000), 100);
+}

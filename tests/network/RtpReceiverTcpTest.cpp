@@ -1,0 +1,143 @@
+#include "EncryptedAudioTone.h"
+#include "LogCapture.h"
+#include "RtpReceiverTestSupport.h"
+#include "StreamUnitDecrypter.h"
+
+#include <gtest/gtest.h>
+
+using namespace RtpReceiverTestSupport;
+using namespace RtpTestPackets;
+
+namespace {
+
+const QString kEncryptedSdp =
+    "v=0\r\no=PlaybackSession\r\ns=Encrypted Audio Stream\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
+
+RtpReceiver* tcpReceiver(std::vector<QByteArray> keys = {})
+{
+    quint16 rtpPort = 5004, rtcpPort = 5005;
+    auto* r = new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress(QHostAddress::LocalHost), 1.0,
+                              std::move(keys));
+    EXPECT_TRUE(rtpPort == 5004 && rtcpPort == 5005);  // no sockets of its own
+    return r;
+}
+
+bool connectTo(Source& s, Relay& relay, const QString& peer = "10.1.2.3")
+{
+    const int connections = relay.connections(), messages = relay.messages().size();
+    emit s->sigUpstreamAddress(peer, relay.port(), 0);
+    return QTest::qWaitFor(
+        [&] { return relay.connections() > connections && relay.messages().size() > messages; }, 5000);
+}
+
+}  // namespace
+
+TEST(RtpReceiverTcp, ConnectsWhenToldNamesThePeerAndCarriesTalkBack)
+{
+    Relay relay;
+    Source s(tcpReceiver());
+    QTest::qWait(200);
+    EXPECT_EQ(relay.connections(), 0);
+    ASSERT_TRUE(connectTo(s, relay));
+    EXPECT_EQ(relay.messages().first(), QByteArray("\x0a\x01\x02\x03", 4));
+
+    const QByteArray packet = rtp(77, 1, 0, 8, alawLevel(100, 160));  // 172 bytes
+    emit s->sigUpstreamRtpData(SharedPoolBuffer::fromByteArray(packet));
+    ASSERT_TRUE(relay.waitForMessages(2));
+    EXPECT_EQ(relay.messages().at(1), QByteArray("\x00\x00\x00\x00\xac", 5) + packet);
+
+    ASSERT_TRUE(connectTo(s, relay, "192.168.200.1"));  // a new connection, named anew
+    EXPECT_EQ(relay.messages().last(), QByteArray("\xc0\xa8\xc8\x01", 4));
+}
+
+TEST(RtpReceiverTcp, RelayedPacketsMakeChannelsAndBadMessagesAreDropped)
+{
+    Relay relay;
+    Source s(tcpReceiver());
+    ASSERT_TRUE(connectTo(s, relay));
+    relay.relay(false, rtp(1, 1, 0, 8, alawLevel(0, 160)));
+    relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
+    ASSERT_TRUE(s.waitForChannels(2));
+    EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::1", "2130706433:0::2"}));
+
+    LogCapture log;
+    relay.sendMessage(QByteArray(1, 0));                          // no packet
+    relay.sendMessage(QByteArray("\x00\x00\x00\x01\x00xyz", 8));  // shorter than its length
+    relay.relay(false, QByteArray("\x80\x08", 2));
+    relay.relay(true, QByteArray(8, '\xff'));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.countAny("RtpReceiver::onRtcpReadyRead") > 0; }, 5000));
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message"), 2);
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpReceiver::onReadyRead: Invalid RTP header received"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"), 1);
+
+    // An oversized message ends the connection; the next address connects again.
+    QTcpSocket* first = relay.socket();
+    first->write(QByteArray("\x04\x00\x00\x00", 4) + QByteArray(1000, 'x'));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->state() == QAbstractSocket::UnconnectedState; }, 5000));
+    ASSERT_TRUE(connectTo(s, relay));
+    relay.relay(false, rtp(3, 1, 0, 8, alawLevel(0, 160)));
+    EXPECT_TRUE(s.waitForChannels(3));
+}
+
+TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
+{
+    QByteArray secretA, publicA, secretB, publicB;
+    StreamUnitDecrypter::generateKeyPair(secretA, publicA);
+    StreamUnitDecrypter::generateKeyPair(secretB, publicB);
+    Relay relay;
+    Source s(tcpReceiver({secretA}));
+    ASSERT_TRUE(connectTo(s, relay));
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(1, 1, 0, 8, alawLevel(0, 160)), publicA));
+    relay.relay(false, rtp(2, 1, 0, 8, alawLevel(0, 160)));  // not encrypted at all
+    ASSERT_TRUE(s.waitForChannels(2));
+
+    // Unreadable: every channel gets the tone's SDP; the tone a stream of its own.
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(1, 2, 160, 8, alawLevel(0, 160)), publicB));
+    ASSERT_TRUE(s.waitForChannels(3));
+    EXPECT_TRUE(s->isEncryptedMode());
+    EXPECT_EQ(s->sdp(), kEncryptedSdp);
+    EXPECT_EQ(s.channel(0)->sdp(), kEncryptedSdp);
+    EXPECT_TRUE(s->streamKeys().contains("2130706433:0::7411"));
+    RtpChannel* tone = s.channel(2);
+    relay.relay(true, StreamUnitDecrypter::encrypt(senderReport(99, NTPTimestamp::now(), 0), publicB));
+    EXPECT_FALSE(s.waitForChannels(4, 200));  // unreadable RTCP is dropped
+
+    // With the key the first readable RTP packet restores the SDP and is not played.
+    s->setPrivateKeys({secretA, secretB});
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, 1, 0, 8, alawLevel(0, 160)), publicB));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !s->isEncryptedMode(); }, 5000));
+    EXPECT_EQ(s.channel(0)->sdp(), pcmaSdp());
+    EXPECT_EQ(tone->sdp(), pcmaSdp());
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, 2, 160, 8, alawLevel(0, 160)), publicB));
+    ASSERT_TRUE(s.waitForChannels(4));
+    EXPECT_EQ(s->channelCount(), 4);
+}
+
+TEST(EncryptedAudioTone, PacketsFollowTheClock)
+{
+    EncryptedAudioTone tone;
+    VariableBuffer buffer;
+    struct Step {
+        quint32 nowMs;
+        int samples, seq;
+        quint32 timestamp;
+    } const steps[] = {
+        {1000, 320, 0, 0}, {1000, 0, 0, 0}, {1005, 40, 1, 320}, {1505, 4000, 2, 360}, {2006, 320, 3, 4360}};
+    for (const Step& s : steps) {
+        const int size = tone.nextPacket(s.nowMs, buffer);
+        if (s.samples == 0) {
+            EXPECT_EQ(size, 0);
+            continue;
+        }
+        const RTPPacket p(buffer.getBuffer(), size);
+        EXPECT_TRUE(p.isHeaderValid() && p.getSSRC() == 7411u && p.getPayloadType() == 8 && !p.getMarker());
+        EXPECT_EQ(p.getPayloadSize(), s.samples) << s.nowMs;
+        EXPECT_EQ(p.getSeqNum(), s.seq) << s.nowMs;
+        EXPECT_EQ(p.getRawTimestamp(), s.timestamp) << s.nowMs;
+    }
+    // The sign bit marks negative samples; segment 0 reaches 0xff.
+    for (auto c : {QPair<int, int>{0, 0x55}, {255, 0x5a}, {8000, 0x0a}, {-8000, 0x8a}, {-32768, 0xaa}})
+        EXPECT_EQ(EncryptedAudioTone::encodeALaw(qint16(c.first)), c.second) << c.first;
+    for (quint32 t = 1000; t < 8000; t += 97)
+        EXPECT_EQ(EncryptedAudioTone::sample(t), 0);
+}
