@@ -11,6 +11,7 @@ QList<Command> commands()
         {"demo", "a short self-contained show of the mixer", &runDemo},
         {"devices", "lists the sound outputs and inputs", &runDevices},
         {"tone", "plays a WAV file or a named tone of the settings", &runTone},
+        {"listen", "receives live RTP audio and shows its streams", &runListen},
         {"talk", "sends the microphone or a WAV file as A-law RTP (talk-back)", &runTalk},
         {"keygen", "writes a key pair for encrypted streams", &runKeygen},
         {"encrypt", "wraps a file's bytes in an encryption layer", &runEncrypt},

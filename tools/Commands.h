@@ -24,6 +24,7 @@ void runFor(double seconds);
 int runDemo(const QStringList& args);
 int runDevices(const QStringList& args);
 int runTone(const QStringList& args);
+int runListen(const QStringList& args);
 int runTalk(const QStringList& args);
 int runKeygen(const QStringList& args);
 int runEncrypt(const QStringList& args);

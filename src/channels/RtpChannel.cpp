@@ -1,5 +1,8 @@
 #include "RtpChannel.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "DateTimeExt.h"
 #include "Decoder.h"
 #include "KavexAssert.h"
@@ -106,10 +109,13 @@ bool RtpChannel::acceptSequence(quint16 seq)
     const quint16 distance = quint16(seq - m_lastSequence);
     if (distance == 0 || distance > kMaxMisorder) {
         qWarning() << "RtpChannel::depay(): rejecting detected duplicate rtp packet";
+        m_duplicates.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    if (distance > 1)
+    if (distance > 1) {
         qDebug() << "RtpChannel::depay(): rtp packet(s) lost";
+        m_lost.fetch_add(distance - 1, std::memory_order_relaxed);
+    }
     m_lastSequence = seq;
     return true;
 }
@@ -135,6 +141,7 @@ void RtpChannel::depay(const RTPPacket& packet)
         return;
     if (!acceptSequence(packet.getSeqNum()))
         return;
+    m_packets.fetch_add(1, std::memory_order_relaxed);
 
     QMutexLocker lock(&m_lock);
     const int payloadType = packet.getPayloadType();
@@ -208,6 +215,26 @@ void RtpChannel::getData(NTPRange range, unsigned char* out)
         applySdp();
     }
     m_queue.popNextInRange(out, NTPRange(range.start() - m_delay, range.end() - m_delay), false, true);
+    const auto* samples = reinterpret_cast<const qint16*>(out);
+    const int count = int(bytesForRange(range) / 2);
+    int peak = 0;
+    for (int i = 0; i < count; ++i)
+        peak = std::max(peak, std::abs(int(samples[i])));
+    m_peak.store(std::min(peak, 32767), std::memory_order_relaxed);
+}
+
+void RtpChannel::statistics(quint64* packets, quint64* lost, quint64* duplicates, int* peak) const
+{
+    *packets = m_packets.load(std::memory_order_relaxed);
+    *lost = m_lost.load(std::memory_order_relaxed);
+    *duplicates = m_duplicates.load(std::memory_order_relaxed);
+    *peak = m_peak.load(std::memory_order_relaxed);
+}
+
+QString RtpChannel::codec() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_codec;
 }
 
 void RtpChannel::getData(unsigned char*, quint64)

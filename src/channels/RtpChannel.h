@@ -52,6 +52,9 @@ public:
     void deleteThis() override;
 
     QString sdp() const;
+    // Arrival counters and the level of the audio last handed to the mixer.
+    void statistics(quint64* packets, quint64* lost, quint64* duplicates, int* peak) const;
+    QString codec() const;
     // Changes the silence after which channels made from now on go stale.
     // Meant for tests; every channel uses STALE_TIMEOUT_MS otherwise.
     static void setStaleTimeout(int ms);
@@ -97,6 +100,11 @@ private:
     int m_staleTimeoutMs;
     std::atomic<qint64> m_lastPacketMs;
     std::atomic<bool> m_staleArmed{true};
+
+    std::atomic<quint64> m_packets{0};
+    std::atomic<quint64> m_lost{0};
+    std::atomic<quint64> m_duplicates{0};
+    std::atomic<int> m_peak{0};
 
     unsigned char m_decodeBuffer[DECODE_BUFFER_SIZE];
 };

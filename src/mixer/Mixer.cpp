@@ -275,3 +275,8 @@ void Mixer::sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb)
 {
     m_impl->sendTcpUpstreamRtpData(id, spb);
 }
+
+QList<LiveStreamStatus> Mixer::getLiveStreams()
+{
+    return m_impl->getLiveStreams();
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Channel.h"
+#include "LiveStreamStatus.h"
 #include "NTPRange.h"
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
@@ -99,6 +100,8 @@ public:
     void setSdpFile(quint64 id, const QString& sdp);
     void setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP, unsigned short portRTCP);
     void sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb);
+    // The streams the receivers have made, with their counters and levels.
+    QList<LiveStreamStatus> getLiveStreams();
 
     // Talk-back. enableRtpSink adds a destination (port 0: in process, through
     // inprocRtpPacket) at 8 or 16 kHz and starts capturing unless it runs;

@@ -249,6 +249,21 @@ quint64 MixerImpl::addMulticastRtpChannel(const QString&, const QHostAddress& gr
     }
 }
 
+QList<LiveStreamStatus> MixerImpl::getLiveStreams()
+{
+    QMutexLocker lock(&m_mixerLock);
+    QList<LiveStreamStatus> result;
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
+        if (auto* receiver = dynamic_cast<RtpReceiver*>(it.value())) {
+            for (LiveStreamStatus s : receiver->streamStatus()) {
+                s.receiverId = it.key();
+                result.append(s);
+            }
+        }
+    }
+    return result;
+}
+
 RtpReceiver* MixerImpl::receiverById(quint64 id)
 {
     QMutexLocker lock(&m_mixerLock);

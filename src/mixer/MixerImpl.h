@@ -2,6 +2,7 @@
 
 #include "Channel.h"
 #include "Filter.h"
+#include "LiveStreamStatus.h"
 #include "NTPRange.h"
 #include "RtpSink.h"
 #include "SharedPoolBuffer.h"
@@ -75,6 +76,7 @@ public:
     void setSdpFile(quint64 id, const QString& sdp);
     void setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP, unsigned short portRTCP);
     void sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb);
+    QList<LiveStreamStatus> getLiveStreams();
 
     // Talk-back: the capture sink sends the microphone (or a file) to its
     // destinations; port 0 is an in-process destination (inprocRtpPacket).

@@ -348,6 +348,21 @@ QStringList RtpReceiver::streamKeys() const
     return keys;
 }
 
+QList<LiveStreamStatus> RtpReceiver::streamStatus() const
+{
+    QMutexLocker lock(&m_channelLock);
+    QList<LiveStreamStatus> result;
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
+        LiveStreamStatus s;
+        s.sender = it.key().sender();
+        s.ssrc = it.key().ssrc();
+        s.codec = it.value()->codec();
+        it.value()->statistics(&s.packets, &s.lost, &s.duplicates, &s.peak);
+        result.append(s);
+    }
+    return result;
+}
+
 bool RtpReceiver::isEncryptedMode() const
 {
     return m_encryptedMode.load();

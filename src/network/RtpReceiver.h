@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
+#include "LiveStreamStatus.h"
 #include <QMutex>
 #include <QRecursiveMutex>
 #include <QString>
@@ -80,6 +81,8 @@ public:
     // The streams' keys, in key order ("address:0::ssrc" for IPv4 senders).
     QStringList streamKeys() const;
     bool isEncryptedMode() const;
+    // One entry per stream (receiverId left 0 for the caller to fill in).
+    QList<LiveStreamStatus> streamStatus() const;
 
 signals:
     // Emitted by the mixer on behalf of the host; handled on the receiver's thread.

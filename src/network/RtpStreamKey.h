@@ -2,6 +2,7 @@
 
 #include "OstKavexMixerGlobal.h"
 
+#include <QHostAddress>
 #include <QString>
 
 struct Datagram;
@@ -18,6 +19,7 @@ public:
 
     QString toString() const;
     quint32 ssrc() const { return m_ssrc; }
+    QHostAddress sender() const;
 
     bool operator<(const RtpStreamKey& o) const
     {

@@ -65,13 +65,14 @@ TEST(RtpChannel, SequenceNumbersRejectDuplicatesAndReportLosses)
     struct Case {
         std::vector<quint16> seqs;
         int through, duplicates, lost;
+        quint64 missing;  // packets counted as lost
     } const cases[] = {
-        {{10, 10, 11}, 2, 1, 0},      // 10 stays the last sequence
-        {{10, 9, 11}, 2, 1, 0},       // distance 65535: old
-        {{10, 13, 14}, 3, 0, 1},      // a gap: used, 13 recorded
-        {{65535, 0, 1}, 3, 0, 0},     // wrap-around
-        {{100, 1, 3, 101}, 2, 2, 0},  // 65437 and 65439: old
-        {{100, 0, 1}, 3, 0, 1},       // 65436: the largest gap
+        {{10, 10, 11}, 2, 1, 0, 0},      // 10 stays the last sequence
+        {{10, 9, 11}, 2, 1, 0, 0},       // distance 65535: old
+        {{10, 13, 14}, 3, 0, 1, 2},      // a gap: used, 13 recorded
+        {{65535, 0, 1}, 3, 0, 0, 0},     // wrap-around
+        {{100, 1, 3, 101}, 2, 2, 0, 0},  // 65437 and 65439: old
+        {{100, 0, 1}, 3, 0, 1, 65435},   // 65436: the largest gap
     };
     for (const Case& k : cases) {
         ChannelPtr c = readyChannel();
@@ -82,6 +83,12 @@ TEST(RtpChannel, SequenceNumbersRejectDuplicatesAndReportLosses)
         EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay(): rejecting detected duplicate rtp packet"), k.duplicates)
             << k.seqs[1];
         EXPECT_EQ(log.count(QtDebugMsg, "RtpChannel::depay(): rtp packet(s) lost"), k.lost) << k.seqs[1];
+        quint64 packets = 0, lost = 0, duplicates = 0;
+        int peak = -1;
+        c->statistics(&packets, &lost, &duplicates, &peak);
+        EXPECT_EQ(packets, quint64(k.through)) << k.seqs[1];
+        EXPECT_EQ(duplicates, quint64(k.duplicates)) << k.seqs[1];
+        EXPECT_EQ(lost, k.missing) << k.seqs[1];
     }
 }
 
