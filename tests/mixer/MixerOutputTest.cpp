@@ -1,5 +1,6 @@
 #include "Configuration.h"
 #include "Mixer.h"
+#include "ScopedEnvironment.h"
 #include "MixerImpl.h"
 #include "SignalAnalysis.h"
 #include "TestChannel.h"
@@ -21,8 +22,7 @@ class MixerOutputTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_saved = qgetenv("OSTKAVEX_OUTPUT_DEVICE");
-        qputenv("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
+        m_env.set("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
         QDir().mkpath(Configuration::getDataDirectory());
         writeWav(Configuration::makeDirectory(Configuration::getDataDirectory(), "a880.wav"), 48000, 1,
                  toInt16(sine(880, 48000, 48000, 8000)));
@@ -31,8 +31,6 @@ protected:
         s.setValue("Sounds/Alarm", "a880.wav");
         s.sync();
     }
-    void TearDown() override { qputenv("OSTKAVEX_OUTPUT_DEVICE", m_saved); }
-
     struct Played {
         std::vector<double> left, right;
         WavData wav;
@@ -69,7 +67,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QByteArray m_saved;
+    ScopedEnvironment m_env;
 };
 }  // namespace
 

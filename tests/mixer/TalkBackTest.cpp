@@ -1,6 +1,7 @@
 #include "Mixer.h"
 #include "MixerImpl.h"
 #include "RTPPacket.h"
+#include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 
 #include <QCoreApplication>
@@ -19,19 +20,14 @@ class TalkBackTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_saved = qgetenv("OSTKAVEX_INPUT_DEVICE");
         writeWav(m_dir.filePath("mic.wav"), 48000, 1, toInt16(sine(500, 48000, 48000, 8000)));
-        qputenv("OSTKAVEX_INPUT_DEVICE", ("wav:" + m_dir.filePath("mic.wav")).toUtf8());
+        m_env.set("OSTKAVEX_INPUT_DEVICE", ("wav:" + m_dir.filePath("mic.wav")).toUtf8());
         m_mixer = Mixer::getInstance(true, false);
     }
-    void TearDown() override
-    {
-        m_mixer.reset();
-        qputenv("OSTKAVEX_INPUT_DEVICE", m_saved);
-    }
+    void TearDown() override { m_mixer.reset(); }
 
     QTemporaryDir m_dir;
-    QByteArray m_saved;
+    ScopedEnvironment m_env;
     QSharedPointer<Mixer> m_mixer;
 };
 }  // namespace

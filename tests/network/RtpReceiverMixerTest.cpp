@@ -1,6 +1,7 @@
 #include "Mixer.h"
 #include "MixerImpl.h"
 #include "RtpReceiverTestSupport.h"
+#include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 #include "StreamUnitDecrypter.h"
 
@@ -26,14 +27,12 @@ class RtpReceiverMixerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_saved = qgetenv("OSTKAVEX_OUTPUT_DEVICE");
-        qputenv("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
+        m_env.set("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
         m_mixer = Mixer::getInstance(false, true);
     }
     void TearDown() override
     {
         m_mixer.reset();
-        qputenv("OSTKAVEX_OUTPUT_DEVICE", m_saved);
         RtpChannel::setStaleTimeout(RtpChannel::STALE_TIMEOUT_MS);
     }
 
@@ -62,7 +61,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QByteArray m_saved;
+    ScopedEnvironment m_env;
     QSharedPointer<Mixer> m_mixer;
 };
 

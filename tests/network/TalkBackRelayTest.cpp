@@ -1,6 +1,7 @@
 #include "Mixer.h"
 #include "RTPPacket.h"
 #include "RtpReceiverTestSupport.h"
+#include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 
 #include <QDataStream>
@@ -18,8 +19,7 @@ TEST(TalkBackRelay, CapturedPacketsReachTheRelayFramed)
     QTemporaryDir dir;
     SignalAnalysis::writeWav(dir.filePath("mic.wav"), 48000, 1,
                              SignalAnalysis::toInt16(SignalAnalysis::sine(400, 48000, 48000, 8000)));
-    const QByteArray saved = qgetenv("OSTKAVEX_INPUT_DEVICE");
-    qputenv("OSTKAVEX_INPUT_DEVICE", ("wav:" + dir.filePath("mic.wav")).toUtf8());
+    ScopedEnvironment env("OSTKAVEX_INPUT_DEVICE", ("wav:" + dir.filePath("mic.wav")).toUtf8());
     {
         QSharedPointer<Mixer> mixer = Mixer::getInstance(true, false);
         Relay relay;
@@ -57,5 +57,4 @@ TEST(TalkBackRelay, CapturedPacketsReachTheRelayFramed)
         }
         mixer->removeRtpChannel(id);
     }
-    qputenv("OSTKAVEX_INPUT_DEVICE", saved);
 }
