@@ -56,6 +56,17 @@ double msAfter(const NTPTimestamp& base, const NTPTimestamp& t)
     return (double(t.toMicroSeconds()) - double(base.toMicroSeconds())) / 1000.0;
 }
 
+// PCMA: 600 ms of audio from the report's time on, 20 ms per packet, its level
+// stepping up every 100 ms.
+ChannelPtr fedChannel()
+{
+    ChannelPtr c = readyChannel();
+    rtcp(*c, senderReport(9, kBase, 0));
+    for (int i = 0; i < 30; ++i)
+        depay(*c, rtp(9, quint16(i), quint32(160 * i), 8, alawLevel(2000 * (1 + i / 5), 160)));
+    return c;
+}
+
 }  // namespace
 
 TEST(RtpChannel, SequenceNumbersRejectDuplicatesAndReportLosses)
@@ -79,16 +90,15 @@ TEST(RtpChannel, SequenceNumbersRejectDuplicatesAndReportLosses)
         LogCapture log;
         for (quint16 s : k.seqs)
             depay(*c, rtp(1, s, 160u * s, 0, alawLevel(0, 160)));
-        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: Unsupported Payload type: 0"), k.through) << k.seqs[1];
-        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay(): rejecting detected duplicate rtp packet"), k.duplicates)
-            << k.seqs[1];
-        EXPECT_EQ(log.count(QtDebugMsg, "RtpChannel::depay(): rtp packet(s) lost"), k.lost) << k.seqs[1];
+        SCOPED_TRACE(k.seqs[1]);
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: Unsupported Payload type: 0"), k.through);
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay(): rejecting detected duplicate rtp packet"), k.duplicates);
+        EXPECT_EQ(log.count(QtDebugMsg, "RtpChannel::depay(): rtp packet(s) lost"), k.lost);
         quint64 packets = 0, lost = 0, duplicates = 0;
         int peak = -1;
         c->statistics(&packets, &lost, &duplicates, &peak);
-        EXPECT_EQ(packets, quint64(k.through)) << k.seqs[1];
-        EXPECT_EQ(duplicates, quint64(k.duplicates)) << k.seqs[1];
-        EXPECT_EQ(lost, k.missing) << k.seqs[1];
+        EXPECT_TRUE(packets == quint64(k.through) && duplicates == quint64(k.duplicates) && lost == k.missing)
+            << packets << " " << duplicates << " " << lost;
     }
 }
 
@@ -115,23 +125,7 @@ TEST(RtpChannel, TheMixerSideAppliesTheSdpAndPacketsWaitForIt)
     pull(*c, NTPTimestamp::now());
     depay(*c, rtp(1, 4, 640, 8, alawLevel(0, 160)));
     EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: Unsupported Payload type: 8"), 1);
-
-    const QPair<QString, eSampleRate> rates[] = {{sdp(0, "PCMU", 8000), SAMPLE_RATE_8000},
-                                                 {sdp(96, "PCMA16", 16000), SAMPLE_RATE_16000},
-                                                 {sdp(14, "MPA", 90000), SAMPLE_RATE_NONE},
-                                                 {QString(), SAMPLE_RATE_NONE}};
-    for (const auto& r : rates)
-        EXPECT_EQ(readyChannel(r.first)->getSampleRate(), r.second) << qPrintable(r.first);
-
-    // No decoder: an unknown codec, or no rtpmap (the media line still sets the type).
-    log.clear();
-    ChannelPtr l16 = readyChannel(sdp(11, "L16", 8000));
-    depay(*l16, rtp(1, 1, 0, 11, QByteArray(320, 0)));
-    ChannelPtr bare = readyChannel("v=0\r\nm=audio 5004 RTP/AVP 8\r\n");
-    depay(*bare, rtp(1, 1, 0, 8, alawLevel(0, 160)));
-    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::getData: Unsupported codec: L16"), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, "a=rtpmap line missing or malformed"), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, "RtpChannel::depay: No decoder available"), 2);
+    EXPECT_EQ(readyChannel(sdp(96, "PCMA16", 16000))->getSampleRate(), SAMPLE_RATE_16000);
 }
 
 TEST(RtpChannel, TimeBaseComesFromTheWallClockUntilASenderReport)
@@ -152,46 +146,22 @@ TEST(RtpChannel, TimeBaseComesFromTheWallClockUntilASenderReport)
     }
 }
 
-namespace {
-// 600 ms of audio from the report's time on, 20 ms per packet, its level
-// stepping up every 100 ms.
-ChannelPtr fedChannel(const QString& text, int payloadType, int bytesPerPacket)
+TEST(RtpChannel, G711IsServedOneHundredTwentyMillisecondsBehindTheRange)
 {
-    ChannelPtr c = readyChannel(text);
-    rtcp(*c, senderReport(9, kBase, 0));
-    for (int i = 0; i < 30; ++i)
-        depay(*c, rtp(9, quint16(i), quint32(160 * i), payloadType, alawLevel(2000 * (1 + i / 5), bytesPerPacket)));
-    return c;
-}
-
-// The delay, from the frame handed out for ranges starting 400 to 422 ms
-// after the report: the first frame ending at or after start - delay - 60 ms
-// (the queue's tolerance), whose end is the queue's front afterwards. Each
-// request narrows the interval [lower, upper) the delay lies in.
-QPair<double, double> measuredDelay(const QString& text, int payloadType, int bytesPerPacket)
-{
+    // Ranges starting 400 to 422 ms after the report each hand out the first frame
+    // ending at or after start - delay - 60 ms (the queue's tolerance), each
+    // narrowing the interval [lower, upper) the delay lies in.
     double lower = -1e9, upper = 1e9;
     for (int d = 400; d <= 422; ++d) {
-        ChannelPtr c = fedChannel(text, payloadType, bytesPerPacket);
+        ChannelPtr c = fedChannel();
         pull(*c, kBase + NTPTimestamp::fromMilliseconds(quint64(d)));
         const double front = msAfter(kBase, c->getCurrentTimestamp());
         lower = qMax(lower, d - 60 - front);
         upper = qMin(upper, d - 60 - front + 8000.0 / 375.0);
     }
-    return qMakePair(lower, upper);
-}
-}  // namespace
-
-TEST(RtpChannel, G711IsServedOneHundredTwentyMillisecondsBehindTheRange)
-{
-    const QPair<double, double> g711 = measuredDelay(pcmaSdp(), 8, 160);
-    EXPECT_TRUE(g711.first <= 120.5 && g711.second > 119.5 && g711.second - g711.first < 3)
-        << g711.first << " " << g711.second;
-    const QPair<double, double> g726 = measuredDelay(sdp(2, "G726-32", 8000), 2, 80);
-    EXPECT_TRUE(g726.first <= 0.5 && g726.second > -0.5 && g726.second - g726.first < 3)
-        << g726.first << " " << g726.second;
+    EXPECT_TRUE(lower <= 120.5 && upper > 119.5 && upper - lower < 3) << lower << " " << upper;
     // For [400, 421] ms the frame of [213, 235] ms: the level of [200, 300] ms.
-    EXPECT_NEAR(pull(*fedChannel(pcmaSdp(), 8, 160), kBase + NTPTimestamp::fromMilliseconds(400))[512], 6000, 300);
+    EXPECT_NEAR(pull(*fedChannel(), kBase + NTPTimestamp::fromMilliseconds(400))[512], 6000, 300);
 }
 
 TEST(RtpChannel, BadPacketsAreDroppedWithTheirWarnings)
@@ -206,14 +176,6 @@ TEST(RtpChannel, BadPacketsAreDroppedWithTheirWarnings)
                         "RtpChannel::rtcp: Discarding. RTCP packet does not start with sender report, but with 201"),
               1);
     EXPECT_EQ(log.count(QtWarningMsg, "Invalid RTP header"), 1);
-    ChannelPtr mpa = readyChannel(sdp(14, "MPA", 90000));
-    depay(*mpa, rtp(1, 1, 0, 14, QByteArray(3, 0)));  // shorter than its payload header
-    EXPECT_TRUE(mpa->getCurrentTimestamp().isNull());
-
-    std::vector<unsigned char> buffer(64, 0xAB);
-    c->getData(buffer.data(), buffer.size());  // served by range only
-    EXPECT_EQ(log.count(QtWarningMsg, "ASSERT: \"false\""), 1);
-    EXPECT_EQ(buffer[0], 0xAB);
 }
 
 TEST(RtpChannel, GoesStaleAfterFiveSecondsWithoutRtp)
@@ -228,27 +190,6 @@ TEST(RtpChannel, GoesStaleAfterFiveSecondsWithoutRtp)
     ASSERT_TRUE(spy.wait(4000));
     EXPECT_GE(sinceRtp.elapsed(), 4990);
     EXPECT_LT(sinceRtp.elapsed(), 6000);
-}
-
-TEST(RtpChannel, StaleIsRaisedOnceAndRearmedByTheNextPacketFromAnyThread)
-{
-    RtpChannel::setStaleTimeout(200);
-    ChannelPtr c = readyChannel();
-    RtpChannel::setStaleTimeout(RtpChannel::STALE_TIMEOUT_MS);
-    QSignalSpy spy(c.get(), &RtpChannel::stale);
-    quint16 seq = 0;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 500) {  // packets every 50 ms keep it alive
-        depay(*c, rtp(1, ++seq, 160u * seq, 8, alawLevel(0, 160)));
-        QTest::qWait(50);
-    }
-    EXPECT_EQ(spy.count(), 0);
-    ASSERT_TRUE(spy.wait(1000));
-    EXPECT_FALSE(spy.wait(500));
-    std::thread([&] { depay(*c, rtp(1, ++seq, 160u * seq, 8, alawLevel(0, 160))); }).join();
-    ASSERT_TRUE(spy.wait(1000));
-    EXPECT_EQ(spy.count(), 2);
 }
 
 TEST(RtpChannel, SdpChangesWhileAnotherThreadDepaysAreSafe)

@@ -31,8 +31,7 @@ QString sdpFor(const QString& codec, int payloadType = 96, int clockRate = 8000)
         .arg(clockRate);
 }
 
-// Runs the ffmpeg tool ("ffmpeg" or "ffprobe"); its output is returned,
-// a null array when it fails.
+// Runs "ffmpeg" or "ffprobe"; a null array when it fails.
 QByteArray tool(const QString& program, const QStringList& args)
 {
     QProcess p;
@@ -46,7 +45,7 @@ QByteArray tool(const QString& program, const QStringList& args)
 std::vector<int16_t> voiceLike(int rate, double seconds)
 {
     std::vector<double> out(size_t(rate * seconds));
-    double phase = 0.0;
+    double phase = 0;
     for (size_t i = 0; i < out.size(); ++i) {
         const double t = double(i) / rate;
         phase += 2.0 * M_PI * (140.0 + 60.0 * std::sin(2.0 * M_PI * 0.7 * t)) / rate;
@@ -68,12 +67,9 @@ Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
     QFile file(path);
     file.open(QIODevice::ReadOnly);
     const QByteArray all = file.readAll();
-    if (size) {
-        for (int pos = 0; pos + size <= all.size(); pos += size)
-            packets.append(all.mid(pos, size));
-        return packets;
-    }
-    const QByteArray list = tool("ffprobe", {"-show_entries", "packet=size,pos", "-of", "csv=p=0", path});
+    for (int pos = 0; size && pos + size <= all.size(); pos += size)
+        packets.append(all.mid(pos, size));
+    const QByteArray list = size ? QByteArray() : tool("ffprobe", {"-show_entries", "packet=size,pos", "-of", "csv=p=0", path});
     for (const QByteArray& line : list.split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(',');  // size,pos
         if (f.size() == 2)
@@ -107,16 +103,6 @@ std::vector<double> decode(Decoder& decoder, const Packets& packets, std::vector
     return out;
 }
 
-QStringList g726(int kbits, const char* codec)
-{
-    return {"-ar", "8000", "-ac", "1", "-c:a", codec, "-b:a", QString::number(kbits * 1000), "-f", codec};
-}
-
-QStringList g726In(int kbits, const char* codec)
-{
-    return {"-f", codec, "-code_size", QString::number(kbits / 8)};
-}
-
 struct CodecCase {
     const char* sdpName;
     int clockRate;
@@ -124,44 +110,52 @@ struct CodecCase {
     int packetBytes;     // fixed payload size; 0: one coded frame per packet
     QStringList readBack;
     int channels;
+    bool adts = false;  // recorded G.726: each payload in an ADTS frame, whose 7-byte header is dropped
 };
 
 void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.sdpName; }
 
-const QStringList kAlaw{"-f", "alaw", "-ar", "8000", "-ac", "1"};
+// 20 ms per payload.
+CodecCase g726(const char* sdpName, int kbits, const char* format = "g726", bool adts = false)
+{
+    return {sdpName, 8000, {"-ar", "8000", "-ac", "1", "-c:a", format, "-b:a", QString::number(kbits * 1000), "-f", format},
+            kbits * 5 / 2, {"-f", format, "-code_size", QString::number(kbits / 8)}, 1, adts};
+}
+
 const CodecCase kCases[] = {
-    {"PCMA", 8000, {"-ar", "8000", "-ac", "1", "-f", "alaw"}, 160, kAlaw, 1},
-    {"G711", 8000, {"-ar", "8000", "-ac", "1", "-f", "alaw"}, 160, kAlaw, 1},
+    {"PCMA", 8000, {"-ar", "8000", "-ac", "1", "-f", "alaw"}, 160, {"-f", "alaw", "-ar", "8000", "-ac", "1"}, 1},
     {"PCMU", 8000, {"-ar", "8000", "-ac", "1", "-f", "mulaw"}, 160, {"-f", "mulaw", "-ar", "8000", "-ac", "1"}, 1},
     {"MPA", 90000, {"-ar", "48000", "-ac", "1", "-c:a", "mp2", "-b:a", "128k", "-f", "mp2"}, 0, {}, 1},
     {"MP2", 90000, {"-ar", "44100", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k", "-write_xing", "0", "-f", "mp3"},
      0, {}, 2},
     {"AAC", 48000, {"-ar", "48000", "-ac", "1", "-c:a", "aac", "-b:a", "64k", "-f", "adts"}, 0, {}, 1},
     {"AC3", 48000, {"-ar", "48000", "-ac", "2", "-c:a", "ac3", "-b:a", "192k", "-f", "ac3"}, 0, {}, 2},
-    {"G726-16", 8000, g726(16, "g726"), 40, g726In(16, "g726"), 1},
-    {"G726-24", 8000, g726(24, "g726"), 60, g726In(24, "g726"), 1},
-    {"G726-32", 8000, g726(32, "g726"), 80, g726In(32, "g726"), 1},
-    {"G726-40", 8000, g726(40, "g726"), 100, g726In(40, "g726"), 1},
-    {"G726-32LE", 8000, g726(32, "g726le"), 80, g726In(32, "g726le"), 1},
+    g726("G726-16", 16),          g726("G726-24", 24), g726("G726-32", 32), g726("G726-40", 40),
+    g726("G726-32LE", 32, "g726le"), g726("G726-32", 32, "g726", true),
 };
 
 class DecoderCodecs : public ::testing::TestWithParam<CodecCase>
 {
 };
 
-// Fed one RTP payload at a time, every codec gives what the ffmpeg tool's
-// own decode of the same stream gives, payload by payload as it arrives.
+// Fed one RTP payload at a time, every codec gives the ffmpeg tool's own decode.
 TEST_P(DecoderCodecs, MatchesTheToolsDecode)
 {
     const CodecCase& c = GetParam();
     QTemporaryDir dir;
-    const Packets packets = encode(dir, c.encode, c.packetBytes);
+    Packets packets = encode(dir, c.encode, c.packetBytes);
     ASSERT_GT(packets.size(), 20);
+    for (QByteArray& p : packets) {
+        const int n = 7 + p.size();
+        const char adts[7] = {char(0xFF), char(0xF1), char(0x6C), char(0x40 | (n >> 11)), char((n >> 3) & 0xFF),
+                              char(((n & 7) << 5) | 0x1F), char(0xFC)};
+        p.prepend(QByteArray(adts, c.adts ? 7 : 0));
+    }
     const std::vector<double> expected = reference(dir, c.readBack);
     ASSERT_GT(expected.size(), 48000u);
 
     LogCapture log;
-    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.sdpName, 96, c.clockRate), false, 1.0));
+    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.sdpName, 96, c.clockRate), c.adts, 1.0));
     ASSERT_TRUE(decoder);
     std::vector<int> perPacket;
     const std::vector<double> decoded = decode(*decoder, packets, &perPacket);
@@ -178,30 +172,8 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, DecoderCodecs, ::testing::ValuesIn(kCases), [](const auto& info) {
-    return QString(info.param.sdpName).remove('-').toStdString();
+    return QString(info.param.sdpName).remove('-').append(info.param.adts ? "InAdts" : "").toStdString();
 });
-
-// Recorded G.726 comes in ADTS frames: read through the AAC demuxer, each
-// packet loses its 7-byte header before decoding.
-TEST(DecoderFFMpeg, ReadsG726InAdtsFramesWhenAskedTo)
-{
-    QTemporaryDir dir;
-    Packets packets = encode(dir, g726(32, "g726"), 80);
-    const std::vector<double> expected = reference(dir, g726In(32, "g726"));
-    for (QByteArray& p : packets) {
-        const int n = 7 + p.size();
-        const char adts[7] = {char(0xFF), char(0xF1), char(0x6C), char(0x40 | (n >> 11)), char((n >> 3) & 0xFF),
-                              char(((n & 7) << 5) | 0x1F), char(0xFC)};
-        p.prepend(QByteArray(adts, 7));
-    }
-    LogCapture log;
-    std::unique_ptr<Decoder> wrapped(Decoder::getDecoderBySdp(sdpFor("G726-32", 2), true, 1.0));
-    EXPECT_GE(align(expected, decode(*wrapped, packets), 1500).correlation, 0.999);
-    EXPECT_EQ(log.count(QtDebugMsg, "new decoder: G726-32; sample rate: 8000; bit rate: 32000;"), 1);
-
-    std::unique_ptr<Decoder> plain(Decoder::getDecoderBySdp(sdpFor("G726-32", 2), false, 1.0));
-    EXPECT_LT(align(expected, decode(*plain, packets), 1500).correlation, 0.9);
-}
 
 TEST(DecoderFFMpeg, GainScalesTruncatingTowardZeroAndClips)
 {
@@ -217,8 +189,7 @@ TEST(DecoderFFMpeg, GainScalesTruncatingTowardZeroAndClips)
         out.insert(out.end(), rest.begin(), rest.end());
         return out;
     };
-    const std::vector<double> unity = run(1.0, 1.0), half = run(0.5, 0.5), twice = run(2.0, 2.0);
-    const std::vector<double> changed = run(1.0, 0.5);
+    const std::vector<double> unity = run(1, 1), half = run(0.5, 0.5), twice = run(2, 2), changed = run(1, 0.5);
     ASSERT_GT(unity.size(), 48000u);
     ASSERT_TRUE(half.size() == unity.size() && twice.size() == unity.size() && changed.size() == unity.size());
     int clipped = 0, oddNegative = 0;
@@ -243,15 +214,11 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
     } cases[] = {
         {"PCMA16", QtCriticalMsg, "DecoderFFMpeg::decode:  input format  not available"},
         {"G726", QtWarningMsg, noBitRate},
-        {"G726-8", QtWarningMsg, noBitRate},
-        {"G726-41", QtWarningMsg, noBitRate},
         {"G726-32-1", QtWarningMsg, noBitRate},
         {"G726-20", QtWarningMsg, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!"},
         {"G726-16", QtDebugMsg, "new decoder: G726-16; sample rate: 8000; bit rate: 16000; channel layout: mono; "
                                 "sample format: s16"},
-        {"G726-24", QtDebugMsg, "new decoder: G726-24; sample rate: 8000; bit rate: 24000;"},
         {"G726-40LE", QtDebugMsg, "new decoder: G726-40LE; sample rate: 8000; bit rate: 40000;"},
-        {"PCMU", QtDebugMsg, "new decoder: PCMU; sample rate: 8000; bit rate: 64000; channel layout: mono;"},
     };
     const unsigned char payload[120] = {0x55};
     unsigned char out[4096];
@@ -273,8 +240,7 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
     }
 }
 
-// The byte stream keeps what the demuxer has not read, up to its limit, and
-// reports end of file whenever it runs dry, until more bytes arrive.
+// Keeps unread bytes up to its limit; end of file whenever it runs dry, until more arrive.
 TEST(ByteIOBufferFFmpeg, DropsWhatExceedsTheFifoAndReadsAgainAfterEndOfFile)
 {
     ByteIOBufferFFmpeg stream;
@@ -284,7 +250,6 @@ TEST(ByteIOBufferFFmpeg, DropsWhatExceedsTheFifoAndReadsAgainAfterEndOfFile)
     EXPECT_EQ(stream.putBytes(bytes.data(), limit - 10), limit - 10);
     EXPECT_EQ(stream.putBytes(bytes.data(), 1000), 10);
     EXPECT_EQ(log.count(QtCriticalMsg, "ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile"), 1);
-    EXPECT_EQ(log.entries().size(), 1);
 
     AVIOContext* io = stream.ioContext();
     long total = 0;

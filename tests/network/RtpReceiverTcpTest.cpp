@@ -1,4 +1,3 @@
-#include "EncryptedAudioTone.h"
 #include "LogCapture.h"
 #include "RtpReceiverTestSupport.h"
 #include "StreamUnitDecrypter.h"
@@ -32,29 +31,17 @@ bool connectTo(Source& s, Relay& relay, const QString& peer = "10.1.2.3")
 
 }  // namespace
 
-TEST(RtpReceiverTcp, ConnectsWhenToldNamesThePeerAndCarriesTalkBack)
+TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsBothWaysAndDropsBadMessages)
 {
     Relay relay;
     Source s(tcpReceiver());
-    QTest::qWait(200);
-    EXPECT_EQ(relay.connections(), 0);
     ASSERT_TRUE(connectTo(s, relay));
     EXPECT_EQ(relay.messages().first(), QByteArray("\x0a\x01\x02\x03", 4));
-
-    const QByteArray packet = rtp(77, 1, 0, 8, alawLevel(100, 160));  // 172 bytes
+    const QByteArray packet = rtp(77, 1, 0, 8, alawLevel(100, 160));  // 172 bytes of talk-back
     emit s->sigUpstreamRtpData(SharedPoolBuffer::fromByteArray(packet));
     ASSERT_TRUE(relay.waitForMessages(2));
     EXPECT_EQ(relay.messages().at(1), QByteArray("\x00\x00\x00\x00\xac", 5) + packet);
 
-    ASSERT_TRUE(connectTo(s, relay, "192.168.200.1"));  // a new connection, named anew
-    EXPECT_EQ(relay.messages().last(), QByteArray("\xc0\xa8\xc8\x01", 4));
-}
-
-TEST(RtpReceiverTcp, RelayedPacketsMakeChannelsAndBadMessagesAreDropped)
-{
-    Relay relay;
-    Source s(tcpReceiver());
-    ASSERT_TRUE(connectTo(s, relay));
     relay.relay(false, rtp(1, 1, 0, 8, alawLevel(0, 160)));
     relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
     ASSERT_TRUE(s.waitForChannels(2));
@@ -91,7 +78,7 @@ TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
     relay.relay(false, rtp(2, 1, 0, 8, alawLevel(0, 160)));  // not encrypted at all
     ASSERT_TRUE(s.waitForChannels(2));
 
-    // Unreadable: every channel gets the tone's SDP; the tone a stream of its own.
+    // Unreadable: every channel gets the tone's SDP, the tone a stream of its own.
     relay.relay(false, StreamUnitDecrypter::encrypt(rtp(1, 2, 160, 8, alawLevel(0, 160)), publicB));
     ASSERT_TRUE(s.waitForChannels(3));
     EXPECT_TRUE(s->isEncryptedMode());
@@ -99,8 +86,6 @@ TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
     EXPECT_EQ(s.channel(0)->sdp(), kEncryptedSdp);
     EXPECT_TRUE(s->streamKeys().contains("2130706433:0::7411"));
     RtpChannel* tone = s.channel(2);
-    relay.relay(true, StreamUnitDecrypter::encrypt(senderReport(99, NTPTimestamp::now(), 0), publicB));
-    EXPECT_FALSE(s.waitForChannels(4, 200));  // unreadable RTCP is dropped
 
     // With the key the first readable RTP packet restores the SDP and is not played.
     s->setPrivateKeys({secretA, secretB});
@@ -109,35 +94,5 @@ TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
     EXPECT_EQ(s.channel(0)->sdp(), pcmaSdp());
     EXPECT_EQ(tone->sdp(), pcmaSdp());
     relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, 2, 160, 8, alawLevel(0, 160)), publicB));
-    ASSERT_TRUE(s.waitForChannels(4));
-    EXPECT_EQ(s->channelCount(), 4);
-}
-
-TEST(EncryptedAudioTone, PacketsFollowTheClock)
-{
-    EncryptedAudioTone tone;
-    VariableBuffer buffer;
-    struct Step {
-        quint32 nowMs;
-        int samples, seq;
-        quint32 timestamp;
-    } const steps[] = {
-        {1000, 320, 0, 0}, {1000, 0, 0, 0}, {1005, 40, 1, 320}, {1505, 4000, 2, 360}, {2006, 320, 3, 4360}};
-    for (const Step& s : steps) {
-        const int size = tone.nextPacket(s.nowMs, buffer);
-        if (s.samples == 0) {
-            EXPECT_EQ(size, 0);
-            continue;
-        }
-        const RTPPacket p(buffer.getBuffer(), size);
-        EXPECT_TRUE(p.isHeaderValid() && p.getSSRC() == 7411u && p.getPayloadType() == 8 && !p.getMarker());
-        EXPECT_EQ(p.getPayloadSize(), s.samples) << s.nowMs;
-        EXPECT_EQ(p.getSeqNum(), s.seq) << s.nowMs;
-        EXPECT_EQ(p.getRawTimestamp(), s.timestamp) << s.nowMs;
-    }
-    // The sign bit marks negative samples; segment 0 reaches 0xff.
-    for (auto c : {QPair<int, int>{0, 0x55}, {255, 0x5a}, {8000, 0x0a}, {-8000, 0x8a}, {-32768, 0xaa}})
-        EXPECT_EQ(EncryptedAudioTone::encodeALaw(qint16(c.first)), c.second) << c.first;
-    for (quint32 t = 1000; t < 8000; t += 97)
-        EXPECT_EQ(EncryptedAudioTone::sample(t), 0);
+    EXPECT_TRUE(s.waitForChannels(4));
 }

@@ -13,9 +13,7 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
-// Live-source tests: the receiver with the test in the mixer's part (new
-// channels are collected, withdrawn ones disposed of, the rest at the end),
-// a UDP sender and a relay server.
+// A receiver with the test in the mixer's part, a UDP sender and a relay server.
 namespace RtpReceiverTestSupport {
 
 class Source
@@ -57,7 +55,6 @@ public:
     {
         m_socket.writeDatagram(datagram, to, port);
     }
-    QUdpSocket& socket() { return m_socket; }
 
 private:
     QUdpSocket m_socket;
@@ -75,8 +72,7 @@ inline void applySdp(RtpChannel* channel)
     channel->getData(NTPRange(NTPTimestamp::now(), NTPTimestamp::now() + AudioFrameDefs::frameDuration()), frame);
 }
 
-// The relay server's end of the TCP connection, framed by hand (32-bit
-// big-endian length, then the message) to check the wire format.
+// The relay server's end of the TCP connection, framed by hand to check the wire format.
 class Relay
 {
 public:
