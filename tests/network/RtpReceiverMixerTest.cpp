@@ -106,12 +106,10 @@ TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
 
     const std::vector<double> heard = loudPart(300);
     ASSERT_GT(heard.size(), 48000u) << "too little audio was played";
-    // The senders are separate processes: under load one may start a little
-    // late, so a tone's average over the whole part can fall short of 4096.
-    for (double f : {500.0, 700.0, 1100.0, 1500.0}) {
-        EXPECT_GT(toneAmplitude(heard, f, 48000), 1500) << f << " Hz";
-        EXPECT_LT(toneAmplitude(heard, f, 48000), 5100) << f << " Hz";
-    }
+    // The senders are separate processes that may start at different times
+    // under load: each tone is measured where it is strongest.
+    for (double f : {500.0, 700.0, 1100.0, 1500.0})
+        EXPECT_NEAR(strongestWindow(heard, f, 48000, 9600).amplitude, 4096, 1000) << f << " Hz";
     for (double f : {300.0, 900.0, 1300.0, 2000.0})
         EXPECT_LT(toneAmplitude(heard, f, 48000), 100) << f << " Hz";
 }

@@ -71,6 +71,25 @@ double toneAmplitude(const std::vector<double>& samples, double frequencyHz, dou
     return 2.0 * std::sqrt(re * re + im * im) / windowSum;
 }
 
+std::vector<double> slice(const std::vector<double>& samples, size_t start, size_t length)
+{
+    start = std::min(start, samples.size());
+    const size_t end = std::min(samples.size(), start + length);
+    return std::vector<double>(samples.begin() + long(start), samples.begin() + long(end));
+}
+
+Window strongestWindow(const std::vector<double>& samples, double frequencyHz, double sampleRate, size_t length)
+{
+    Window best;
+    const size_t step = std::max<size_t>(1, length / 4);
+    for (size_t start = 0; start + length <= samples.size(); start += step) {
+        const double a = toneAmplitude(slice(samples, start, length), frequencyHz, sampleRate);
+        if (a > best.amplitude)
+            best = {start, a};
+    }
+    return best;
+}
+
 double dominantFrequency(const std::vector<double>& samples, double sampleRate, double loHz, double hiHz)
 {
     hiHz = std::min(hiHz, sampleRate / 2.0);

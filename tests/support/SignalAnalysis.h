@@ -21,6 +21,16 @@ double dbfs(double rmsValue);
 // Amplitude of the component at frequencyHz (Goertzel over the samples, Hann window):
 // a pure sine of peak A measures about A.
 double toneAmplitude(const std::vector<double>& samples, double frequencyHz, double sampleRate);
+// The window (of `length` samples, stepped by a quarter of it) in which the
+// component at frequencyHz is strongest: its first sample and the amplitude
+// there. Finds a tone wherever it plays in a recording whose timing varies.
+struct Window {
+    size_t start = 0;
+    double amplitude = 0.0;
+};
+Window strongestWindow(const std::vector<double>& samples, double frequencyHz, double sampleRate, size_t length);
+std::vector<double> slice(const std::vector<double>& samples, size_t start, size_t length);
+
 // Frequency of the strongest component between loHz and hiHz, searched in 1 Hz steps
 // around a coarse maximum.
 double dominantFrequency(const std::vector<double>& samples, double sampleRate, double loHz = 20,
