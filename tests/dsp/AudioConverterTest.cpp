@@ -119,19 +119,6 @@ TEST_F(AudioConverterTest, AdjustRateGlidesAcrossTheNextBlock)
     }
 }
 
-TEST_F(AudioConverterTest, CopyContinuesTheStreamWithItsOwnState)
-{
-    const std::vector<unsigned char> in = pcm(sine(900, 48000, 6000, 10000.0));
-    const std::vector<unsigned char> first(in.begin(), in.begin() + 3000), rest(in.begin() + 3000, in.end());
-    AudioConverter original(48000, 8000, false, false, false, 1.0, 2048, RESAMPLE_SINC_FASTEST);
-    convert(original, first, 3000);
-    AudioConverter copy(original);
-    EXPECT_NE(copy.context().private_data, original.context().private_data);
-    EXPECT_EQ(convert(copy, rest, 3000), convert(original, rest, 3000));
-    EXPECT_EQ(original.estimateDestinationSize(1000, 4), 168u);
-    EXPECT_EQ(original.estimateDestinationSize(1000, 0), 167u);
-}
-
 TEST(ConvertAudioTest, EdgeCases)
 {
     _G711_SetALawMode(false, false, 0x55, 0x55);

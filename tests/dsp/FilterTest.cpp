@@ -151,21 +151,3 @@ TEST(FilterTest, SwitchingOffKeepsStateAndReplacingResetsIt)
     toggled.setHighpass(400, 2);
     EXPECT_NE(run(toggled, block), expected);
 }
-
-TEST(FilterTest, NotchQualityFromWidthAndDepth)
-{
-    const std::vector<int> block = stereoTones(1300, 700, 2048);
-    auto output = [&](short width, short depth) {
-        Filter chain;
-        chain.setNotch(1000, width, depth);
-        chain.enable(Filter::INDEX_NOTCH, true);
-        return run(chain, block);
-    };
-    auto withQ = [&](double q) {
-        IIRFilter notch(IIRFilter::KIND_NOTCH, 1, 1000 / 48000.0, 1.0, q);
-        return reference(block, {&notch});
-    };
-    EXPECT_EQ(output(1000, 73), withQ(1.0));  // r = 1: q = 1 whatever the depth
-    EXPECT_EQ(output(100, 0), withQ(10.0));
-    EXPECT_EQ(output(100, 100), withQ(1.0));
-}
