@@ -1,31 +1,48 @@
-# The library is built from one object library per subsystem, so that a
-# subsystem and its tests can be compiled without the rest of the tree.
-# Headers are included by bare file name, as they are installed flat.
+# The library is built from one object library per subsystem. Each subsystem
+# declares the subsystems below it that it uses and sees only their include
+# directories, so an include of a higher layer fails to compile. Headers are
+# included by bare file name, as they are installed flat.
+#
+#   core          frame format, Channel, clock, locks, NTP time
+#   contracts     packets, buffers, sockets, configuration, decryption
+#   dsp           G.711, filters, sample-rate converters
+#   device        sound output and capture over the platform backends
+#   decoder       FFmpeg decoders, SDP reading
+#   presentation  presentation groups, audio frame queue
+#   channels      the mixer's inputs: RTP, sound files
+#   network       RTP receivers, talk-back sink
+#   mixer         the mixer and its facade
 
-set(KAVEX_SUBSYSTEMS contracts dsp device presentation channels decoder network mixer)
+set(KAVEX_SUBSYSTEMS)
 
-set(KAVEX_SOURCE_INCLUDE_DIRS)
-foreach(_sub IN LISTS KAVEX_SUBSYSTEMS)
-  list(APPEND KAVEX_SOURCE_INCLUDE_DIRS $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src/${_sub}>)
-endforeach()
+option(KAVEX_WERROR "Treat compiler warnings as errors" OFF)
+set(KAVEX_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+if(KAVEX_WERROR)
+  list(APPEND KAVEX_WARNINGS -Werror)
+endif()
 
-set(KAVEX_EXTERNAL_LIBS
-  Qt5::Core Qt5::Network Threads::Threads
-  PkgConfig::FFMPEG PkgConfig::SAMPLERATE PkgConfig::PORTAUDIO PkgConfig::SODIUM)
-
+# kavex_subsystem(NAME [DEPENDS subsystem...] [LIBS external...])
 function(kavex_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS;LIBS" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS
        ${PROJECT_SOURCE_DIR}/src/${name}/*.cpp
-       ${PROJECT_SOURCE_DIR}/src/${name}/*.c
-       ${PROJECT_SOURCE_DIR}/src/${name}/*.h)
-  if(NOT _sources)
-    return()
-  endif()
+       ${PROJECT_SOURCE_DIR}/src/${name}/*.h
+       ${PROJECT_SOURCE_DIR}/src/${name}/*/*.cpp
+       ${PROJECT_SOURCE_DIR}/src/${name}/*/*.h)
   add_library(kavex_${name} OBJECT ${_sources})
   target_compile_definitions(kavex_${name} PRIVATE OSTKAVEXMIXER_LIBRARY)
   # File, line and function reach the message handler in every build type.
   target_compile_definitions(kavex_${name} PUBLIC QT_MESSAGELOGCONTEXT)
-  target_compile_options(kavex_${name} PRIVATE -Wall -Wextra -Wno-unused-parameter)
-  target_include_directories(kavex_${name} PUBLIC ${KAVEX_SOURCE_INCLUDE_DIRS})
-  target_link_libraries(kavex_${name} PUBLIC ${KAVEX_EXTERNAL_LIBS})
+  target_compile_options(kavex_${name} PRIVATE ${KAVEX_WARNINGS})
+  set_target_properties(kavex_${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(kavex_${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src/${name}>)
+  foreach(_dep IN LISTS ARG_DEPENDS)
+    if(NOT TARGET kavex_${_dep})
+      message(FATAL_ERROR "subsystem ${name} depends on ${_dep}, which is not declared before it")
+    endif()
+    target_link_libraries(kavex_${name} PUBLIC kavex_${_dep})
+  endforeach()
+  target_link_libraries(kavex_${name} PUBLIC Qt5::Core ${ARG_LIBS})
+  set(KAVEX_SUBSYSTEMS ${KAVEX_SUBSYSTEMS} ${name} PARENT_SCOPE)
 endfunction()

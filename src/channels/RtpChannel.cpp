@@ -12,7 +12,6 @@
 
 #include <QDateTime>
 #include <QDebug>
-#include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
 
@@ -86,7 +85,7 @@ void RtpChannel::deleteThis()
 
 void RtpChannel::setSdp(const QString& sdp)
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     if (sdp == m_sdp)
         return;
     m_sdp = sdp;
@@ -95,7 +94,7 @@ void RtpChannel::setSdp(const QString& sdp)
 
 QString RtpChannel::sdp() const
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_sdp;
 }
 
@@ -143,7 +142,7 @@ void RtpChannel::depay(const RTPPacket& packet)
         return;
     m_packets.fetch_add(1, std::memory_order_relaxed);
 
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     const int payloadType = packet.getPayloadType();
     if (payloadType != m_payloadType) {
         qWarning().nospace() << "RtpChannel::depay: Unsupported Payload type: " << payloadType;
@@ -180,7 +179,7 @@ void RtpChannel::rtcp(const RTCPPacket& packet)
                    << int(packet.getType());
         return;
     }
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_clock.setTimeBase(packet.getNtpTimestamp(), packet.getRtpTimestamp());
 }
 
@@ -211,7 +210,7 @@ void RtpChannel::applySdp()
 void RtpChannel::getData(NTPRange range, unsigned char* out)
 {
     if (m_sdpPending.load(std::memory_order_acquire)) {
-        QMutexLocker lock(&m_lock);
+        KavexLocker lock(&m_lock);
         applySdp();
     }
     m_queue.popNextInRange(out, NTPRange(range.start() - m_delay, range.end() - m_delay), false, true);
@@ -236,7 +235,7 @@ void RtpChannel::statistics(quint64* packets, quint64* lost, quint64* duplicates
 
 QString RtpChannel::codec() const
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_codec;
 }
 
@@ -249,7 +248,7 @@ eSampleRate RtpChannel::getSampleRate()
 {
     if (m_sdpPending.load(std::memory_order_acquire))
         return SAMPLE_RATE_NONE;
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     if (!m_decoder)
         return SAMPLE_RATE_NONE;
     const QString name = m_decoder->codecName();

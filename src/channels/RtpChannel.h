@@ -5,7 +5,7 @@
 #include "ClockToNtpMapper32.h"
 #include "OstKavexMixerGlobal.h"
 
-#include <QMutex>
+#include "KavexMutex.h"
 #include <QObject>
 #include <QString>
 #include <atomic>
@@ -26,7 +26,7 @@ class RTPPacket;
 // for 5 s; the next packet re-arms it.
 //
 // The object holds its 256000-byte decode buffer itself: create it on the heap.
-class OSTKAVEXMIXER_EXPORT RtpChannel : public QObject, public Channel
+class RtpChannel : public QObject, public Channel
 {
     Q_OBJECT
 public:
@@ -91,7 +91,7 @@ private:
     // Serialises the SDP, decoder, payload type and clock between the
     // delivering thread and the mixer thread. The mixer thread takes it only
     // while an SDP is pending (and for getSampleRate).
-    mutable QMutex m_lock;
+    mutable KavexMutex m_lock;
 
     // Staleness: depay only notes the time; the timer, which belongs to the
     // creating thread, checks it when it fires and re-arms itself for the

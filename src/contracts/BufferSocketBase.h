@@ -10,7 +10,7 @@
 // A TCP connection that carries whole messages instead of a byte stream (the
 // framing is in KavexTcpSocket). Derived classes decide how the socket is
 // driven; the interface is the same for all of them.
-class OSTKAVEXMIXER_EXPORT BufferSocketBase : public QObject
+class BufferSocketBase : public QObject
 {
     Q_OBJECT
 public:

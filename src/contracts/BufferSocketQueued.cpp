@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QMetaObject>
-#include <QMutexLocker>
 #include <QTcpSocket>
 #include <QThread>
 #include <QtEndian>
@@ -131,19 +130,19 @@ bool BufferSocketQueued::writeMessage(const char* data, int size)
 
 QHostAddress BufferSocketQueued::peerAddress() const
 {
-    QMutexLocker lock(&m_peerLock);
+    KavexLocker lock(&m_peerLock);
     return m_peerAddress;
 }
 
 quint16 BufferSocketQueued::peerPort() const
 {
-    QMutexLocker lock(&m_peerLock);
+    KavexLocker lock(&m_peerLock);
     return m_peerPort;
 }
 
 void BufferSocketQueued::setPeer(const QHostAddress& address, quint16 port)
 {
-    QMutexLocker lock(&m_peerLock);
+    KavexLocker lock(&m_peerLock);
     m_peerAddress = address;
     m_peerPort = port;
 }

@@ -6,7 +6,7 @@
 
 #include <QAbstractSocket>
 #include <QAtomicInt>
-#include <QMutex>
+#include "KavexMutex.h"
 
 class QTcpSocket;
 class QThread;
@@ -27,7 +27,7 @@ class QThread;
 // than the socket's are forwarded to it in order (a message is copied for the
 // trip). Delete the object from its creating thread and not from within one
 // of its own signals (use deleteLater() there).
-class OSTKAVEXMIXER_EXPORT BufferSocketQueued : public BufferSocketBase
+class BufferSocketQueued : public BufferSocketBase
 {
     Q_OBJECT
 public:
@@ -73,7 +73,7 @@ private:
     QTcpSocket* m_socket = nullptr;
     QAtomicInt m_connected;
 
-    mutable QMutex m_peerLock;
+    mutable KavexMutex m_peerLock;
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;
 

@@ -6,7 +6,7 @@
 // base: RTP timestamp `baseRtp` belongs to NTP time `base`. RTP timestamps
 // wrap; a timestamp is taken as later than the base unless it lies at most
 // `maxBackSeconds` (the second argument of clockToNtp) behind it.
-class OSTKAVEXMIXER_EXPORT ClockToNtpMapper32
+class ClockToNtpMapper32
 {
 public:
     explicit ClockToNtpMapper32(quint32 clockRateHz = 8000);

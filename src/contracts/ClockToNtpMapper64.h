@@ -5,7 +5,7 @@
 // Maps a 64-bit tick counter running at numerator/denominator ticks per second
 // to NTP time, from a time base: tick `baseTick` happened at NTP time `base`.
 // Ticks before the base tick map to times before the base.
-class OSTKAVEXMIXER_EXPORT ClockToNtpMapper64
+class ClockToNtpMapper64
 {
 public:
     ClockToNtpMapper64(quint64 numerator = 1, quint64 denominator = 1);

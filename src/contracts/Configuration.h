@@ -7,7 +7,7 @@
 // Where the library keeps its settings and data files. The environment
 // variables OSTKAVEX_CONFIG_DIR and OSTKAVEX_DATA_DIR override the per-user
 // locations (tests and hosts with their own layout use them).
-class OSTKAVEXMIXER_EXPORT Configuration
+class Configuration
 {
 public:
     static QString getConfigurationDirectory();

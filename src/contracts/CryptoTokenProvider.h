@@ -7,7 +7,7 @@
 
 // A source of private keys beyond the list the host hands to the mixer, for
 // example a key store of the host. Keys are 32-byte X25519 secret keys.
-class OSTKAVEXMIXER_EXPORT CryptoTokenProvider
+class CryptoTokenProvider
 {
 public:
     virtual ~CryptoTokenProvider() = default;

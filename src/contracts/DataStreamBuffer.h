@@ -9,7 +9,7 @@
 // message with QDataStream. It is open for reading and writing from
 // construction on, positioned at the start. Writing past the end extends the
 // bytes; writing inside them overwrites.
-class OSTKAVEXMIXER_EXPORT DataStreamBuffer : public QIODevice
+class DataStreamBuffer : public QIODevice
 {
     Q_OBJECT
 public:

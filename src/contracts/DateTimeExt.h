@@ -3,7 +3,7 @@
 #include "OstKavexMixerGlobal.h"
 
 // Monotonic clock readings, unaffected by changes of the wall clock.
-class OSTKAVEXMIXER_EXPORT DateTimeExt
+class DateTimeExt
 {
 public:
     // Milliseconds of a monotonic clock, wrapping at 2^32.

@@ -8,7 +8,7 @@
 // blocks, up to a fixed limit. It starts with one block of storage and keeps
 // what it has grown to, so a FIFO fed at a steady rate stops allocating once
 // it has seen its largest fill level. Not thread-safe.
-class OSTKAVEXMIXER_EXPORT DynamicByteFifo
+class DynamicByteFifo
 {
 public:
     // Storage grows in steps of `blockSize` bytes to at most `maxBlocks`

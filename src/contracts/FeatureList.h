@@ -7,7 +7,7 @@ class CryptoTokenProvider;
 // Process-wide switches of the host installation. The library runs in local
 // mode unless the host says otherwise; the crypto token providers are the
 // host's (none by default).
-class OSTKAVEXMIXER_EXPORT FeatureList
+class FeatureList
 {
 public:
     static FeatureList* globalInstance();

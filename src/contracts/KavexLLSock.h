@@ -9,7 +9,7 @@
 
 // Low-level socket helpers shared by the UDP sender and receiver: socket
 // addresses of either family and conversions from and to QHostAddress.
-class OSTKAVEXMIXER_EXPORT KavexLLSock
+class KavexLLSock
 {
 public:
     // An IPv4 or IPv6 socket address with port; family AF_UNSPEC when unset.

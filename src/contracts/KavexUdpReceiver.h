@@ -14,7 +14,7 @@ class QSocketNotifier;
 // of the thread that creates the receiver, and the callback runs on that
 // thread. One 64 KiB buffer is reused for every datagram: receiving does not
 // allocate.
-class OSTKAVEXMIXER_EXPORT KavexUdpReceiver : public QObject
+class KavexUdpReceiver : public QObject
 {
     Q_OBJECT
 public:

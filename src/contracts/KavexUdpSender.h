@@ -10,7 +10,7 @@
 // reaches both families from one local port. Sending is thread-safe in the
 // sense of the sockets API (one sendto per datagram); configuration calls
 // should come from one thread.
-class OSTKAVEXMIXER_EXPORT KavexUdpSender
+class KavexUdpSender
 {
 public:
     KavexUdpSender() = default;

@@ -9,7 +9,7 @@
 // A recording session: delivers the stream units of one recorded stream on
 // request. Implementations report on their own threads; the playback channel
 // that owns a session connects its signals queued.
-class OSTKAVEXMIXER_EXPORT PlaybackSessionIf : public QObject
+class PlaybackSessionIf : public QObject
 {
     Q_OBJECT
 public:

@@ -1,7 +1,6 @@
 #include "SharedBufferPool.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include "KavexMutex.h"
 #include <cstring>
 #include <vector>
 
@@ -14,7 +13,7 @@ public:
 
     SharedPoolBuffer::Entry* take()
     {
-        QMutexLocker lock(&m_lock);
+        KavexLocker lock(&m_lock);
         SharedPoolBuffer::Entry* e;
         if (!m_free.empty()) {
             e = m_free.back();
@@ -34,7 +33,7 @@ public:
     {
         bool destroy;
         {
-            QMutexLocker lock(&m_lock);
+            KavexLocker lock(&m_lock);
             --m_outstanding;
             if (m_released)
                 delete e;
@@ -50,7 +49,7 @@ public:
     {
         bool destroy;
         {
-            QMutexLocker lock(&m_lock);
+            KavexLocker lock(&m_lock);
             m_released = true;
             for (SharedPoolBuffer::Entry* e : m_free)
                 delete e;
@@ -63,13 +62,13 @@ public:
 
     int created() const
     {
-        QMutexLocker lock(&m_lock);
+        KavexLocker lock(&m_lock);
         return m_created;
     }
 
 private:
     const int m_initialSize;
-    mutable QMutex m_lock;
+    mutable KavexMutex m_lock;
     std::vector<SharedPoolBuffer::Entry*> m_free;
     int m_outstanding = 0;
     int m_created = 0;

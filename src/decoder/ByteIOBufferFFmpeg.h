@@ -12,7 +12,7 @@ struct AVIOContext;
 // out. When the stream runs dry the read reports end of file, so every read
 // loop over it ends as soon as the bytes put in so far are consumed; putting
 // more bytes in lets the demuxer read again.
-class OSTKAVEXMIXER_EXPORT ByteIOBufferFFmpeg
+class ByteIOBufferFFmpeg
 {
 public:
     static constexpr int IO_BUFFER_SIZE = 4096;

@@ -2,14 +2,14 @@
 
 #include "OstKavexMixerGlobal.h"
 
-#include <QMutex>
+#include "KavexMutex.h"
 #include <QString>
 
 // Turns the payload of an audio stream into 48 kHz mono 16-bit PCM for the
 // mixer. A channel describes its stream by SDP; getDecoderBySdp picks the
 // decoder for it, and matchesSdp / isCodec tell whether an existing decoder
 // still fits, so that a channel rebuilds it only when the stream changed.
-class OSTKAVEXMIXER_EXPORT Decoder
+class Decoder
 {
 public:
     // A new decoder for the SDP's first audio format, owned by the caller;
@@ -51,7 +51,7 @@ protected:
     QString m_codecName;
     int m_payloadType;
     int m_clockRate;
-    QMutex m_mutex;  // guards m_gain
+    KavexMutex m_mutex;  // guards m_gain
     double m_gain = 1.0;
     bool m_g726AsAac;
     QString m_sdp;

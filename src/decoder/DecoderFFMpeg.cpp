@@ -1,7 +1,6 @@
 #include "DecoderFFMpeg.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 #include <QStringList>
 
 #include <cstring>
@@ -74,7 +73,7 @@ int DecoderFFMpeg::channels()
 
 void DecoderFFMpeg::setGain(double gain)
 {
-    QMutexLocker locker(&m_mutex);
+    KavexLocker locker(&m_mutex);
     m_gain = gain;
 }
 
@@ -143,7 +142,7 @@ bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
 
 void DecoderFFMpeg::applyGain(unsigned char* out, int bytes)
 {
-    QMutexLocker locker(&m_mutex);
+    KavexLocker locker(&m_mutex);
     if (m_gain == 1.0)
         return;
     for (int i = 0; i + 1 < bytes; i += 2) {

@@ -16,7 +16,7 @@ struct SwrContext;
 // libavcodec and every frame is converted by libswresample to 48 kHz mono
 // 16-bit. FFmpeg is set up on the first decode call and kept for the life of
 // the decoder; a failed set-up is tried again on the next call.
-class OSTKAVEXMIXER_EXPORT DecoderFFMpeg : public Decoder
+class DecoderFFMpeg : public Decoder
 {
 public:
     DecoderFFMpeg(const QString& sdp, const QString& codecName, int payloadType, int clockRate, bool g726AsAac,
@@ -53,4 +53,4 @@ private:
 
 // The text of an FFmpeg error code, in a buffer shared by all callers: meant
 // for immediate logging.
-OSTKAVEXMIXER_EXPORT const char* getFFMmpegErrorString(int error);
+const char* getFFMmpegErrorString(int error);

@@ -3,7 +3,7 @@
 #include "SoundClock.h"
 
 // The system's monotonic clock and a real sleep of the calling thread.
-class OSTKAVEXMIXER_EXPORT MonotonicSoundClock : public SoundClock
+class MonotonicSoundClock : public SoundClock
 {
 public:
     quint64 monotonicUs() override;

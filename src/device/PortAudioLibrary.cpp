@@ -1,7 +1,6 @@
 #include "PortAudioLibrary.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include "KavexMutex.h"
 
 #include <cstdarg>
 #include <dlfcn.h>
@@ -9,7 +8,7 @@
 namespace {
 // PortAudio's Pa_Initialize/Pa_Terminate and stream set-up are not
 // thread-safe.
-QMutex s_mutex;
+KavexMutex s_mutex;
 std::weak_ptr<PortAudioLibrary> s_current;
 
 using AlsaLocalHandler = void (*)(const char*, int, const char*, int, const char*, va_list);
@@ -83,7 +82,7 @@ bool worksIn(const PaDeviceInfo* info, SoundBackend::Direction direction)
 
 std::shared_ptr<PortAudioLibrary> PortAudioLibrary::acquire(QString* error)
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     if (std::shared_ptr<PortAudioLibrary> current = s_current.lock())
         return current;
     PaError result;
@@ -102,14 +101,14 @@ std::shared_ptr<PortAudioLibrary> PortAudioLibrary::acquire(QString* error)
 
 PortAudioLibrary::~PortAudioLibrary()
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     Pa_Terminate();
 }
 
 int PortAudioLibrary::defaultDevice(SoundBackend::Direction direction) const
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     const PaDeviceIndex device = direction == SoundBackend::DIRECTION_PLAYBACK ? Pa_GetDefaultOutputDevice()
                                                                                : Pa_GetDefaultInputDevice();
     return device == paNoDevice || !worksIn(Pa_GetDeviceInfo(device), direction) ? -1 : device;
@@ -117,7 +116,7 @@ int PortAudioLibrary::defaultDevice(SoundBackend::Direction direction) const
 
 int PortAudioLibrary::findDevice(const QString& name, SoundBackend::Direction direction) const
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     const int count = Pa_GetDeviceCount();
     for (int i = 0; i < count; ++i) {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
@@ -129,7 +128,7 @@ int PortAudioLibrary::findDevice(const QString& name, SoundBackend::Direction di
 
 QStringList PortAudioLibrary::deviceNames(SoundBackend::Direction direction) const
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QStringList names;
     const int count = Pa_GetDeviceCount();
     for (int i = 0; i < count; ++i) {
@@ -142,7 +141,7 @@ QStringList PortAudioLibrary::deviceNames(SoundBackend::Direction direction) con
 
 QString PortAudioLibrary::deviceName(int device) const
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
     return info ? QString::fromUtf8(info->name) : QString();
 }
@@ -166,7 +165,7 @@ PaStreamParameters PortAudioLibrary::parameters(int device, SoundBackend::Direct
 bool PortAudioLibrary::supports(int device, SoundBackend::Direction direction,
                                 const SoundBackend::Format& format) const
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
@@ -178,7 +177,7 @@ PaError PortAudioLibrary::openStream(PaStream** stream, int device, SoundBackend
                                      const SoundBackend::Format& format, PaStreamCallback* callback,
                                      void* userData)
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
@@ -189,14 +188,14 @@ PaError PortAudioLibrary::openStream(PaStream** stream, int device, SoundBackend
 
 PaError PortAudioLibrary::startStream(PaStream* stream)
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     return Pa_StartStream(stream);
 }
 
 void PortAudioLibrary::stopStream(PaStream* stream)
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     if (Pa_IsStreamStopped(stream) == 0)
         Pa_StopStream(stream);
@@ -204,7 +203,7 @@ void PortAudioLibrary::stopStream(PaStream* stream)
 
 void PortAudioLibrary::closeStream(PaStream* stream)
 {
-    QMutexLocker lock(&s_mutex);
+    KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     Pa_CloseStream(stream);
 }

@@ -7,16 +7,15 @@
 #include "WavFileSoundBackend.h"
 
 #include <QDebug>
-#include <QMutex>
-#include <QMutexLocker>
+#include "KavexMutex.h"
 
 namespace {
-QMutex s_makerLock;
+KavexMutex s_makerLock;
 SoundBackendFactory::Maker s_maker;
 
 SoundBackendFactory::Maker currentMaker()
 {
-    QMutexLocker lock(&s_makerLock);
+    KavexLocker lock(&s_makerLock);
     return s_maker;
 }
 
@@ -47,7 +46,7 @@ std::unique_ptr<SoundBackend> keepIfOpen(std::unique_ptr<Backend> backend)
 
 void SoundBackendFactory::setMaker(Maker maker)
 {
-    QMutexLocker lock(&s_makerLock);
+    KavexLocker lock(&s_makerLock);
     s_maker = std::move(maker);
 }
 

@@ -5,7 +5,7 @@
 // The time base of the sound devices: the monotonic clock they pace against
 // and the sleep they wait with. One clock is current for the whole process;
 // tests install a TestSoundClock so that waiting costs no real time.
-class OSTKAVEXMIXER_EXPORT SoundClock
+class SoundClock
 {
 public:
     virtual ~SoundClock();

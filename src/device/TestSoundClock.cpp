@@ -1,12 +1,11 @@
 #include "TestSoundClock.h"
 
-#include <QMutexLocker>
 
 TestSoundClock::TestSoundClock(quint64 startUs) : m_nowUs(startUs) {}
 
 quint64 TestSoundClock::monotonicUs()
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     const quint64 now = m_nowUs;
     m_nowUs += m_advancePerReading;
     return now;
@@ -14,38 +13,38 @@ quint64 TestSoundClock::monotonicUs()
 
 void TestSoundClock::sleepMs(quint32 ms)
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_sleeps.append(ms);
     m_nowUs += quint64(ms) * 1000;
 }
 
 void TestSoundClock::advanceUs(quint64 us)
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_nowUs += us;
 }
 
 void TestSoundClock::setNowUs(quint64 us)
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_nowUs = us;
 }
 
 void TestSoundClock::setAdvancePerReading(quint64 us)
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_advancePerReading = us;
 }
 
 QList<quint32> TestSoundClock::sleeps() const
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_sleeps;
 }
 
 quint64 TestSoundClock::sleptMs() const
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     quint64 total = 0;
     for (quint32 ms : m_sleeps)
         total += ms;
@@ -54,6 +53,6 @@ quint64 TestSoundClock::sleptMs() const
 
 void TestSoundClock::clearSleeps()
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_sleeps.clear();
 }

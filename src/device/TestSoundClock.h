@@ -3,12 +3,12 @@
 #include "SoundClock.h"
 
 #include <QList>
-#include <QMutex>
+#include "KavexMutex.h"
 
 // A clock that moves only when told: sleeping advances it by the sleep's
 // length at once and records the length, so that code which paces itself by
 // sleeping runs instantly and its waits can be checked. Thread-safe.
-class OSTKAVEXMIXER_EXPORT TestSoundClock : public SoundClock
+class TestSoundClock : public SoundClock
 {
 public:
     explicit TestSoundClock(quint64 startUs = 1000000000ULL);
@@ -28,7 +28,7 @@ public:
     void clearSleeps();
 
 private:
-    mutable QMutex m_lock;
+    mutable KavexMutex m_lock;
     quint64 m_nowUs;
     quint64 m_advancePerReading = 0;
     QList<quint32> m_sleeps;

@@ -11,7 +11,7 @@ class IIRFilter;
 // filters, then master volume and balance as two channel gains, then rounding
 // and clipping to 16 bits. It has no lock of its own; the owner serialises the
 // setters and process().
-class OSTKAVEXMIXER_EXPORT Filter
+class Filter
 {
 public:
     enum Index {

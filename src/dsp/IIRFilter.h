@@ -7,7 +7,7 @@
 // A cascade of identical biquad sections (Butterworth low-pass, Butterworth
 // high-pass or notch) in transposed direct form II, with separate delay state
 // for a left and a right channel.
-class OSTKAVEXMIXER_EXPORT IIRFilter
+class IIRFilter
 {
 public:
     enum Kind {

@@ -15,7 +15,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -68,7 +67,7 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput)
 
     auto* live = new PresentationGroup(kLive);
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         m_groups.insert(kLive, live);
     }
     connect(&m_captureSink, &RtpSink::inprocRtpPacket, this, &MixerImpl::inprocRtpPacket);
@@ -78,14 +77,14 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput)
 MixerImpl::~MixerImpl()
 {
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         while (!m_channels.isEmpty())
             removeChannel(m_channels.firstKey());
     }
     m_captureSink.stop();
     shutdown();
     // Groups left over ("LIVE" and groups that never had a channel) die with us.
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     qDeleteAll(m_groups);
     m_groups.clear();
     qDeleteAll(m_replacedGroups);
@@ -99,7 +98,7 @@ quint64 MixerImpl::channelId(const Channel* channel)
 
 quint64 MixerImpl::registerChannel(Channel* channel)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     const quint64 id = channelId(channel);
     m_channels.insert(id, channel);
     if (m_snapshot.capacity() < size_t(m_channels.size()))
@@ -109,7 +108,7 @@ quint64 MixerImpl::registerChannel(Channel* channel)
 
 quint64 MixerImpl::addChannel(const QString& presentationGroup, Channel* channel)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     qDebug().noquote() << "MixerImpl::addChannel: Trying to add channel to presentation group" << presentationGroup;
     PresentationGroup* group = m_groups.value(presentationGroup);
     if (!group) {
@@ -135,7 +134,7 @@ void MixerImpl::addPlaybackPresentationGroup(const QString& name)
 {
     auto* group = new PlaybackPresentationGroup(name);
     connectGroup(group, Qt::AutoConnection);
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     // An empty replaced group goes at once; one with channels is kept until
     // we die, as its channels may still be in the middle of being used.
     if (PresentationGroup* old = m_groups.value(name)) {
@@ -159,7 +158,7 @@ bool MixerImpl::isOwnChannel(Channel* channel)
 
 void MixerImpl::removeChannel(quint64 id)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (!m_channels.contains(id)) {
         qWarning().noquote() << "MixerImpl::removeChannel: Unknown id" << id;
         return;
@@ -195,13 +194,13 @@ void MixerImpl::removeChannel(quint64 id)
 
 void MixerImpl::removeRtpChannel(quint64 id)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     removeChannel(id);
 }
 
 void MixerImpl::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_privateKeys = keys;
     for (Channel* c : qAsConst(m_channels))
         if (auto* receiver = dynamic_cast<RtpReceiver*>(c))
@@ -210,7 +209,7 @@ void MixerImpl::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys
 
 std::vector<QByteArray> MixerImpl::privateKeys()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     return m_privateKeys;
 }
 
@@ -251,7 +250,7 @@ quint64 MixerImpl::addMulticastRtpChannel(const QString&, const QHostAddress& gr
 
 QList<LiveStreamStatus> MixerImpl::getLiveStreams()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     QList<LiveStreamStatus> result;
     for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
         if (auto* receiver = dynamic_cast<RtpReceiver*>(it.value())) {
@@ -266,13 +265,13 @@ QList<LiveStreamStatus> MixerImpl::getLiveStreams()
 
 RtpReceiver* MixerImpl::receiverById(quint64 id)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     return dynamic_cast<RtpReceiver*>(m_channels.value(id));
 }
 
 void MixerImpl::injectRtpChannelPacket(quint64 id, const RTPPacket& packet)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     // Only channels made by addRtpChannel take packets; other kinds are ignored.
     if (auto* channel = dynamic_cast<RtpChannel*>(m_channels.value(id)))
         channel->depay(packet);
@@ -280,14 +279,14 @@ void MixerImpl::injectRtpChannelPacket(quint64 id, const RTPPacket& packet)
 
 void MixerImpl::injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (auto* channel = dynamic_cast<RtpChannel*>(m_channels.value(id)))
         channel->rtcp(packet);
 }
 
 void MixerImpl::setSdpFile(quint64 id, const QString& sdp)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (RtpReceiver* receiver = receiverById(id))
         receiver->setSdp(sdp);
 }
@@ -295,14 +294,14 @@ void MixerImpl::setSdpFile(quint64 id, const QString& sdp)
 void MixerImpl::setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP,
                                    unsigned short portRTCP)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (RtpReceiver* receiver = receiverById(id))
         emit receiver->sigUpstreamAddress(peerAddress, portRTP, portRTCP);
 }
 
 void MixerImpl::sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (RtpReceiver* receiver = receiverById(id))
         emit receiver->sigUpstreamRtpData(spb);
 }
@@ -310,7 +309,7 @@ void MixerImpl::sendTcpUpstreamRtpData(quint64 id, const SharedPoolBuffer& spb)
 template <typename Op>
 void MixerImpl::groupOp(const QString& name, Op op)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (PresentationGroup* group = m_groups.value(name))
         op(group);
 }
@@ -384,59 +383,59 @@ void MixerImpl::unmute(const QString& presentationGroup, channel_t side)
 
 eSampleRate MixerImpl::getSampleRateForChannel(quint64 id)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     Channel* c = m_channels.value(id);
     return c ? c->getSampleRate() : SAMPLE_RATE_NONE;
 }
 
 void MixerImpl::mute(quint64 id, channel_t side)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (Channel* c = m_channels.value(id))
         c->mute(side);
 }
 
 void MixerImpl::unmute(quint64 id, channel_t side)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (Channel* c = m_channels.value(id))
         c->unmute(side);
 }
 
 void MixerImpl::setMasterVolume(int volume)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.setOutputVolume(static_cast<unsigned char>(volume & 0xFF));
 }
 
 void MixerImpl::setBalance(int balance)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.setBalance(balance);
     m_outputStage.setOutputVolume(static_cast<unsigned char>(m_outputStage.volume()));
 }
 
 void MixerImpl::enableFilter(int index, bool enable)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.enable(index, enable);
 }
 
 void MixerImpl::setLowpassFilterFreq(short frequency, short stages)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.setLowpass(frequency, stages);
 }
 
 void MixerImpl::setHighpassFilterFreq(short frequency, short stages)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.setHighpass(frequency, stages);
 }
 
 void MixerImpl::setNotchFilter(short frequency, short bandwidth, short depth)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_outputStage.setNotch(frequency, bandwidth, depth);
 }
 
@@ -467,26 +466,26 @@ void MixerImpl::setDigitalMicGain(float gain)
 
 QStringList MixerImpl::presentationGroupNames()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     return m_groups.keys();
 }
 
 QList<quint64> MixerImpl::channelIds()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     return m_channels.keys();
 }
 
 void MixerImpl::onNewChannel(Channel* c)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     qDebug() << "MixerImpl::onNewChannel: Received new channel from RTP Receiver";
     registerChannel(c);
 }
 
 void MixerImpl::onRemoveChannel(Channel* c)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     qDebug() << "MixerImpl::onRemoveChannel: Received request to remove channel from RTP receiver";
     removeChannel(channelId(c));
 }
@@ -494,12 +493,12 @@ void MixerImpl::onRemoveChannel(Channel* c)
 void MixerImpl::shutdown()
 {
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         m_stopRequested = true;
     }
     {
-        QMutexLocker lock(&m_stopLock);
-        m_stopCondition.wakeAll();
+        KavexLocker lock(&m_stopLock);
+        m_stopCondition.notify_all();
     }
     qDebug() << "MixerImpl::shutdown: Waiting for mixer thread to finish";
     wait();
@@ -508,14 +507,14 @@ void MixerImpl::shutdown()
 
 void MixerImpl::anchorLiveTimeLine(quint64 tick)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (PresentationGroup* live = m_groups.value(kLive))
         live->setPosition(liveAnchor(), tick);
 }
 
 void MixerImpl::mix(int frames)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     const quint64 tick = m_tick.load(std::memory_order_relaxed);
     m_snapshot.clear();
     for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it)
@@ -585,13 +584,13 @@ void MixerImpl::paceTick(quint64 tick)
 
 void MixerImpl::pauseUnlessStopping(unsigned long ms)
 {
-    QMutexLocker lock(&m_stopLock);
+    KavexLocker lock(&m_stopLock);
     {
-        QMutexLocker mixerLock(&m_mixerLock);
+        KavexLocker mixerLock(&m_mixerLock);
         if (m_stopRequested)
             return;
     }
-    m_stopCondition.wait(&m_stopLock, ms);
+    m_stopCondition.wait_for(lock, std::chrono::milliseconds(ms));
 }
 
 void MixerImpl::measurePeaks()
@@ -642,13 +641,13 @@ quint64 MixerImpl::renderTick()
     const quint64 tick = m_tick.fetch_add(1, std::memory_order_acq_rel) + 1;
     mix(kFramesPerTick);
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         m_outputStage.process(m_mixBuffer.get(), reinterpret_cast<unsigned short*>(m_outputBlock.get()),
                               kFramesPerTick);
     }
     measurePeaks();
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         reportIntervals(tick);
     }
     return tick;
@@ -662,7 +661,7 @@ void MixerImpl::run()
 
     for (;;) {
         {
-            QMutexLocker lock(&m_mixerLock);
+            KavexLocker lock(&m_mixerLock);
             if (m_stopRequested)
                 break;
         }
@@ -680,7 +679,7 @@ void MixerImpl::run()
 
 QStringList MixerImpl::getAvailableSignalTones()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     m_settings.beginGroup(QStringLiteral("Sounds"));
     const QStringList keys = m_settings.childKeys();
     m_settings.endGroup();
@@ -692,7 +691,7 @@ quint64 MixerImpl::startTone(const QString& path, bool loop, double volume)
     // Throws when the file cannot be played; nothing is registered then.
     auto* channel = new SoundFileChannel(path, 48000, loop, volume);
     channel->unmute(CHANNEL_BOTH);
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     const quint64 id = addChannel(QStringLiteral("LIVE"), channel);
     if (id != 0)
         m_signalTones.insert(id, channel);
@@ -705,7 +704,7 @@ quint64 MixerImpl::setSignalTone(const QString& name, bool loop, bool exclusive,
         stopAllSignalTones();
     QString file;
     {
-        QMutexLocker lock(&m_mixerLock);
+        KavexLocker lock(&m_mixerLock);
         file = m_settings.value(QStringLiteral("Sounds/%1").arg(name), QString()).toString();
     }
     if (file.isEmpty())
@@ -738,7 +737,7 @@ quint64 MixerImpl::setSignalToneFromFile(const QString& path, bool loop, bool ex
 
 void MixerImpl::stopSignalTone(quint64 id)
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     if (!m_signalTones.contains(id)) {
         qWarning("MixerImpl::stopSignalTone(): unknown channel id 0x%llx", static_cast<unsigned long long>(id));
         return;
@@ -749,7 +748,7 @@ void MixerImpl::stopSignalTone(quint64 id)
 
 void MixerImpl::stopAllSignalTones()
 {
-    QMutexLocker lock(&m_mixerLock);
+    KavexLocker lock(&m_mixerLock);
     const QList<quint64> ids = m_signalTones.keys();
     for (quint64 id : ids)
         removeChannel(id);

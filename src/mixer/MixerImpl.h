@@ -10,11 +10,11 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMap>
-#include <QRecursiveMutex>
+#include "KavexMutex.h"
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
+#include <condition_variable>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -167,9 +167,9 @@ private:
     PcmDevice* m_device = nullptr;
     bool m_stopRequested = false;
     // Lets shutdown cut short the pause between attempts to open the output.
-    QMutex m_stopLock;
-    QWaitCondition m_stopCondition;
-    QRecursiveMutex m_mixerLock;
+    KavexMutex m_stopLock;
+    std::condition_variable_any m_stopCondition;
+    KavexRecursiveMutex m_mixerLock;
     RtpSink m_captureSink;
     QSettings m_settings;
     bool m_inputEnabled;

@@ -11,7 +11,7 @@ class VariableBuffer;
 // every 8000 samples fading out, the rest silent. Each packet covers the time
 // since the previous one, so that the tone keeps real time however often the
 // undecryptable packets come.
-class OSTKAVEXMIXER_EXPORT EncryptedAudioTone
+class EncryptedAudioTone
 {
 public:
     static const quint32 SSRC = 7411;

@@ -17,7 +17,6 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QMetaObject>
-#include <QMutexLocker>
 #include <QRegExp>
 #include <QSettings>
 
@@ -66,14 +65,14 @@ RtpReceiver::~RtpReceiver()
     wait();
     QList<RtpChannel*> remaining;
     {
-        QMutexLocker lock(&m_channelLock);
+        KavexLocker lock(&m_channelLock);
         remaining = m_channels.values();
         m_channels.clear();
     }
     for (RtpChannel* channel : remaining)
         emit removeChannel(channel);
     {
-        QMutexLocker lock(&m_keyLock);
+        KavexLocker lock(&m_keyLock);
         delete m_decrypter;
         m_decrypter = nullptr;
     }
@@ -103,10 +102,10 @@ void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort,
             m_interface = *iface;
     }
     {
-        QMutexLocker lock(&m_startLock);
+        KavexLocker lock(&m_startLock);
         start(QThread::InheritPriority);
         while (!m_startDone)
-            m_startCondition.wait(&m_startLock);
+            m_startCondition.wait(lock);
     }
     rtpPort = m_rtpPort;
     rtcpPort = m_rtcpPort;
@@ -129,10 +128,10 @@ void RtpReceiver::run()
     else
         openTcpSocket();
     {
-        QMutexLocker lock(&m_startLock);
+        KavexLocker lock(&m_startLock);
         m_startFailed = failed;
         m_startDone = true;
-        m_startCondition.wakeAll();
+        m_startCondition.notify_all();
     }
     if (!failed)
         exec();
@@ -186,7 +185,7 @@ bool RtpReceiver::openUdpSockets()
 void RtpReceiver::openTcpSocket()
 {
     {
-        QMutexLocker lock(&m_keyLock);
+        KavexLocker lock(&m_keyLock);
         FeatureList* features = FeatureList::globalInstance();
         CryptoTokenProvider* primary = features->getCryptoTokenProvider(true);
         CryptoTokenProvider* secondary = features->getCryptoTokenProvider(false);
@@ -240,7 +239,7 @@ RtpChannel* RtpReceiver::channelFor(const RtpStreamKey& key, const char* failure
 void RtpReceiver::announce(RtpChannel* channel)
 {
     {
-        QMutexLocker lock(&m_channelLock);
+        KavexLocker lock(&m_channelLock);
         if (!m_channels.values().contains(channel))
             return;
     }
@@ -256,7 +255,7 @@ void RtpReceiver::onRtpStreamData(const Datagram& datagram)
         qWarning() << "RtpReceiver::onReadyRead: Invalid RTP header received";
         return;
     }
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     if (RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
                                          "RtpReceiver::onReadyRead: Failed to create RTP channel"))
         channel->depay(packet);
@@ -271,7 +270,7 @@ void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
         qWarning() << "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received";
         return;
     }
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
                                      "RtpReceiver::onRtcpReadyRead: Failed to create RTP channel");
     if (!channel) {
@@ -289,7 +288,7 @@ void RtpReceiver::onStaleChannel()
     const QObject* source = sender();
     RtpChannel* channel = nullptr;
     {
-        QMutexLocker lock(&m_channelLock);
+        KavexLocker lock(&m_channelLock);
         for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
             if (static_cast<QObject*>(it.value()) == source) {
                 channel = it.value();
@@ -304,7 +303,7 @@ void RtpReceiver::onStaleChannel()
 
 void RtpReceiver::setSdp(const QString& sdp)
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     if (sdp == m_sdp)
         return;
     m_sdp = sdp;
@@ -314,13 +313,13 @@ void RtpReceiver::setSdp(const QString& sdp)
 
 QString RtpReceiver::sdp() const
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     return m_sdp;
 }
 
 void RtpReceiver::setPrivateKeys(const std::vector<QByteArray>& keys)
 {
-    QMutexLocker lock(&m_keyLock);
+    KavexLocker lock(&m_keyLock);
     m_privateKeys = keys;
     if (m_decrypter)
         m_decrypter->setListOfPossiblePrivateKeys(m_privateKeys);
@@ -328,20 +327,20 @@ void RtpReceiver::setPrivateKeys(const std::vector<QByteArray>& keys)
 
 void RtpReceiver::takeChannels(QList<RtpChannel*>& channels)
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     channels.append(m_channels.values());
     m_channels.clear();
 }
 
 int RtpReceiver::channelCount() const
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     return m_channels.size();
 }
 
 QStringList RtpReceiver::streamKeys() const
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     QStringList keys;
     for (const RtpStreamKey& key : m_channels.keys())
         keys.append(key.toString());
@@ -350,7 +349,7 @@ QStringList RtpReceiver::streamKeys() const
 
 QList<LiveStreamStatus> RtpReceiver::streamStatus() const
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     QList<LiveStreamStatus> result;
     for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it) {
         LiveStreamStatus s;
@@ -370,7 +369,7 @@ bool RtpReceiver::isEncryptedMode() const
 
 void RtpReceiver::mute(channel_t side)
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     Channel::mute(side);
     for (RtpChannel* channel : qAsConst(m_channels))
         channel->mute(side);
@@ -378,7 +377,7 @@ void RtpReceiver::mute(channel_t side)
 
 void RtpReceiver::unmute(channel_t side)
 {
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     Channel::unmute(side);
     for (RtpChannel* channel : qAsConst(m_channels))
         channel->unmute(side);
@@ -387,7 +386,7 @@ void RtpReceiver::unmute(channel_t side)
 void RtpReceiver::setPresentationGroup(const QString& name)
 {
     // Streams that arrived before the mixer registered us follow along.
-    QMutexLocker lock(&m_channelLock);
+    KavexLocker lock(&m_channelLock);
     Channel::setPresentationGroup(name);
     for (RtpChannel* channel : qAsConst(m_channels))
         channel->setPresentationGroup(name);
@@ -475,7 +474,7 @@ void RtpReceiver::onIncomingRtpRtcpData(const char* pData, int size)
 
     SharedPoolBuffer plain = packet;
     if (m_decrypter) {
-        QMutexLocker lock(&m_keyLock);
+        KavexLocker lock(&m_keyLock);
         plain = m_decrypter->decrypt(packet);
     }
     if (m_decrypter && plain.isEmpty() && !packet.isEmpty()) {

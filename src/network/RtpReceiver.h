@@ -11,12 +11,12 @@
 #include <QList>
 #include <QMap>
 #include "LiveStreamStatus.h"
-#include <QMutex>
-#include <QRecursiveMutex>
+#include "KavexMutex.h"
+#include "KavexMutex.h"
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
+#include <condition_variable>
 #include <atomic>
 #include <vector>
 
@@ -41,7 +41,7 @@ struct Datagram;
 // remove all streams of the source through one id; it plays no audio of its
 // own. The constructors throw std::exception when the sockets cannot be
 // opened.
-class OSTKAVEXMIXER_EXPORT RtpReceiver : public QThread, public Channel
+class RtpReceiver : public QThread, public Channel
 {
     Q_OBJECT
 public:
@@ -128,8 +128,8 @@ private:
     KavexUdpReceiver* m_rtcpSocket = nullptr;
     BufferSocketQueued* m_tcpSocket = nullptr;
     QString m_sdp;
-    QMutex m_startLock;
-    QWaitCondition m_startCondition;
+    KavexMutex m_startLock;
+    std::condition_variable_any m_startCondition;
     bool m_startDone = false;
     quint16 m_rtpPort = 0;
     quint16 m_rtcpPort = 0;
@@ -148,8 +148,8 @@ private:
     QMap<RtpStreamKey, RtpChannel*> m_channels;
     QString m_savedSdp;
     // Guards the private keys and the decrypter.
-    mutable QMutex m_keyLock;
+    mutable KavexMutex m_keyLock;
     // Serialises the channel map, the SDP, the mute state and the group name
     // between the receiver's thread and the threads that call it.
-    mutable QRecursiveMutex m_channelLock;
+    mutable KavexRecursiveMutex m_channelLock;
 };

@@ -10,7 +10,6 @@
 #include "SoundFileChannel.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QSettings>
 
@@ -84,13 +83,13 @@ void RtpSink::addDestination(const QHostAddress& address, unsigned short port, e
     destination.port = port;
     destination.rate = rate;
     destination.iface = iface;
-    QMutexLocker lock(&m_destinationsLock);
+    KavexLocker lock(&m_destinationsLock);
     m_destinations.append(destination);
 }
 
 void RtpSink::startReadingFromFile(const QString& fileName)
 {
-    QMutexLocker lock(&m_destinationsLock);
+    KavexLocker lock(&m_destinationsLock);
     if ((m_running || isRunning()) && fileName != m_fileName) {
         qCritical("RtpSink::startReadingFromFile() : Already reading from %s could not read from %s",
                   qPrintable(m_fileName), qPrintable(fileName));
@@ -106,7 +105,7 @@ void RtpSink::setDigitalMicGain(float gain)
     const double factor = std::exp2(double(gain) / 3.0);
     const QSettings settings(Configuration::settingsFilePath(), QSettings::IniFormat);
     const int quality = resampleQuality(settings);
-    QMutexLocker lock(&m_converterLock);
+    KavexLocker lock(&m_converterLock);
     replaceConverters(factor, quality);
 }
 
@@ -115,7 +114,7 @@ void RtpSink::stop()
     {
         // Held while waiting so that concurrent stops end one thread once.
         // The capture loop never takes this lock.
-        QMutexLocker state(&m_stateLock);
+        KavexLocker state(&m_stateLock);
         if (m_running || isRunning()) {
             m_stopRequested = true;
             m_running = false;
@@ -125,7 +124,7 @@ void RtpSink::stop()
             m_stopRequested = false;
         }
     }
-    QMutexLocker lock(&m_destinationsLock);
+    KavexLocker lock(&m_destinationsLock);
     m_destinations.clear();
     m_fileInput = false;
 }
@@ -141,7 +140,7 @@ void RtpSink::run()
     bool fileInput;
     QString fileName;
     {
-        QMutexLocker lock(&m_destinationsLock);
+        KavexLocker lock(&m_destinationsLock);
         fileInput = m_fileInput;
         fileName = m_fileName;
     }
@@ -228,7 +227,7 @@ void RtpSink::rebuildProcessing(int channels)
     const double frequency =
         settings.value(QStringLiteral("Mixer/HighPassFilterFrequency"), kDefaultHighPassHz).toDouble();
     {
-        QMutexLocker lock(&m_converterLock);
+        KavexLocker lock(&m_converterLock);
         m_channels = channels;
         replaceConverters(1.0, quality);
     }
@@ -269,14 +268,14 @@ void RtpSink::sendBlock(unsigned char* block, unsigned int bytes, KavexUdpSender
     // One packet per rate and cycle, built for the first destination of that
     // rate and shared by the others.
     SharedPoolBuffer packets[2];
-    QMutexLocker lock(&m_destinationsLock);
+    KavexLocker lock(&m_destinationsLock);
     ++m_sequenceNumber;
     for (const Destination& destination : qAsConst(m_destinations)) {
         if (destination.rate != SAMPLE_RATE_8000 && destination.rate != SAMPLE_RATE_16000)
             continue;
         SharedPoolBuffer& packet = packets[destination.rate];
         if (packet.isNull()) {
-            QMutexLocker converterLock(&m_converterLock);
+            KavexLocker converterLock(&m_converterLock);
             packet = buildPacket(m_streams[destination.rate], block, bytes);
             if (packet.isNull())
                 continue;

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "Channel.h"
+#include "ChannelTypes.h"
 #include "KavexLLSock.h"
 #include "OstKavexMixerGlobal.h"
 #include "SharedPoolBuffer.h"
 
 #include <QHostAddress>
 #include <QList>
-#include <QMutex>
+#include "KavexMutex.h"
 #include <QString>
 #include <QThread>
 
@@ -29,7 +29,7 @@ class SoundFileChannel;
 // Locks: the state lock serialises stop(); the destinations lock guards the
 // destination list and the file choice and is held for a whole send cycle;
 // the converter lock guards the converters. Destinations before converter.
-class OSTKAVEXMIXER_EXPORT RtpSink : public QThread
+class RtpSink : public QThread
 {
     Q_OBJECT
 public:
@@ -110,9 +110,9 @@ private:
     RateStream m_streams[2];  // indexed by SAMPLE_RATE_8000, SAMPLE_RATE_16000
     quint32 m_ssrc;
     quint16 m_sequenceNumber;
-    QMutex m_stateLock;
-    QMutex m_destinationsLock;
-    QMutex m_converterLock;
+    KavexMutex m_stateLock;
+    KavexMutex m_destinationsLock;
+    KavexMutex m_converterLock;
     PcmDevice* m_captureDevice = nullptr;
     int m_channels = 1;
     std::atomic<bool> m_stopRequested{false};

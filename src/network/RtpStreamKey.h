@@ -11,7 +11,7 @@ struct Datagram;
 // the same SSRC from two senders makes two streams. The text form is
 // "address:0::ssrc" for IPv4 senders (the address as one decimal number) and
 // "high:low::ssrc" for IPv6 senders (the address as two 64-bit numbers).
-class OSTKAVEXMIXER_EXPORT RtpStreamKey
+class RtpStreamKey
 {
 public:
     RtpStreamKey() = default;

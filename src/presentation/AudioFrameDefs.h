@@ -18,10 +18,10 @@ static_assert(BYTES_IN_FRAME == 2048, "a frame is 2048 bytes");
 static_assert(MAX_BYTES_IN_QUEUE == 5734400, "the queue holds 2800 frames");
 
 // 1024 samples at 48 kHz: 8/375 s.
-OSTKAVEXMIXER_EXPORT const NTPTimestamp& frameDuration();
+const NTPTimestamp& frameDuration();
 
 // Duration of `bytes` bytes of 48 kHz 16-bit mono audio, truncated to whole
 // microseconds.
-OSTKAVEXMIXER_EXPORT NTPTimestamp durationOfBytes(int bytes);
+NTPTimestamp durationOfBytes(int bytes);
 
 }  // namespace AudioFrameDefs

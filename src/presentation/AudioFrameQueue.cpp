@@ -3,7 +3,6 @@
 #include "KavexAssert.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 
 #include <algorithm>
 #include <cstring>
@@ -44,19 +43,19 @@ int AudioFrameQueue::sizeLocked() const
 
 int AudioFrameQueue::size() const
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     return sizeLocked();
 }
 
 int AudioFrameQueue::freeSpace() const
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     return MAX_BYTES_IN_QUEUE - sizeLocked();
 }
 
 bool AudioFrameQueue::isEmpty() const
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     return m_empty;
 }
 
@@ -69,7 +68,7 @@ void AudioFrameQueue::clearPositions()
 
 void AudioFrameQueue::clear()
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     clearPositions();
     m_lastPushTime = NTPTimestamp();
 }
@@ -210,7 +209,7 @@ bool AudioFrameQueue::fitsBounds(const NTPRange& range, const char* warning) con
 
 void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPRange& range)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     setReverse(false);
     if (!fitsBounds(range, "AudioFrameQueue::pushBack : Did not add. Range does not fit in bounds"))
         return;
@@ -229,7 +228,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPRange& range
 
 void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPTimestamp& start)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     setReverse(false);
     if (!data || n <= 0)
         return;
@@ -243,7 +242,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPTimestamp& s
 
 void AudioFrameQueue::pushFront(unsigned char* data, int n, const NTPRange& range)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     setReverse(true);
     if (!fitsBounds(range, "AudioFrameQueue::pushFront : Did not add. Range does not fit in bounds"))
         return;
@@ -261,7 +260,7 @@ void AudioFrameQueue::pushFront(unsigned char* data, int n, const NTPRange& rang
 
 void AudioFrameQueue::popNextInRange(unsigned char* out, const NTPRange& range, bool bReverse, bool live)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     setReverse(bReverse);
     dropStale(range);
 
@@ -301,7 +300,7 @@ void AudioFrameQueue::popNextInRange(unsigned char* out, const NTPRange& range, 
 
 void AudioFrameQueue::popNext(unsigned char* out, const NTPRange& range, bool bReverse)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     setReverse(bReverse);
     dropStale(range);
     if (sizeLocked() < BYTES_IN_FRAME) {
@@ -314,7 +313,7 @@ void AudioFrameQueue::popNext(unsigned char* out, const NTPRange& range, bool bR
 
 NTPTimestamp AudioFrameQueue::frontTimestamp() const
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     if (m_empty)
         return NTPTimestamp();
     if (!m_reverse)
@@ -324,19 +323,19 @@ NTPTimestamp AudioFrameQueue::frontTimestamp() const
 
 NTPTimestamp AudioFrameQueue::lastPushTime() const
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     return m_lastPushTime;
 }
 
 void AudioFrameQueue::setBounds(const NTPRange& bounds)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     m_bounds = bounds;
 }
 
 void AudioFrameQueue::setReverse(bool reverse)
 {
-    QMutexLocker locker(&m_lock);
+    KavexLocker locker(&m_lock);
     if (!m_empty && reverse != m_reverse) {
         if (reverse) {
             const int partial = m_end % BYTES_IN_FRAME;

@@ -5,7 +5,7 @@
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
 
-#include <QRecursiveMutex>
+#include "KavexMutex.h"
 
 #include <memory>
 
@@ -20,7 +20,7 @@
 // All memory is allocated in the constructor; pushes and pops only copy.
 // Every operation locks the queue, so producer and consumer threads may use
 // it at the same time.
-class OSTKAVEXMIXER_EXPORT AudioFrameQueue
+class AudioFrameQueue
 {
 public:
     // `tolerance`: how far a frame may lie outside a requested range and
@@ -78,7 +78,7 @@ private:
     // Warns with the bounds when a ranged push misses them.
     bool fitsBounds(const NTPRange& range, const char* warning) const;
 
-    mutable QRecursiveMutex m_lock;
+    mutable KavexRecursiveMutex m_lock;
     std::unique_ptr<unsigned char[]> m_ring;
     std::unique_ptr<unsigned char[]> m_lastFrame;
     std::unique_ptr<NTPTimestamp[]> m_frameTimes;

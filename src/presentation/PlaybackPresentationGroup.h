@@ -10,7 +10,7 @@ class PlaybackMember;
 // members, and switches them on and off with play, pause and stop. Members
 // that are not playback members are kept on the time line but never treated
 // as one.
-class OSTKAVEXMIXER_EXPORT PlaybackPresentationGroup : public PresentationGroup
+class PlaybackPresentationGroup : public PresentationGroup
 {
     Q_OBJECT
 public:

@@ -21,7 +21,7 @@ enum ePlaybackState {
 // NTP time, follows play/pause/stop/position commands, keeps its clock near
 // the time its first channel actually delivers, and reports position and
 // state through signals. It does not own its channels.
-class OSTKAVEXMIXER_EXPORT PresentationGroup : public QObject
+class PresentationGroup : public QObject
 {
     Q_OBJECT
 public:

@@ -11,6 +11,6 @@ namespace MixerUtil {
 // that payload type's "a=rtpmap" line. True when both lines were found; then
 // all three outputs are set. On false, codec and clockRate are unchanged, and
 // payloadType is set only when the media line was found.
-OSTKAVEXMIXER_EXPORT bool parseSdp(const QString& sdp, QString& codec, int& payloadType, int& clockRate);
+bool parseSdp(const QString& sdp, QString& codec, int& payloadType, int& clockRate);
 
 }  // namespace MixerUtil

@@ -1,25 +1,12 @@
 #pragma once
 
+#include "ChannelTypes.h"
 #include "NTPRange.h"
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
 
 #include <QMetaType>
 #include <QString>
-
-// Output sides a channel is muted on (a bit set; 0 = heard on both sides).
-enum channel_t : quint32 {
-    CHANNEL_LEFT = 1,
-    CHANNEL_RIGHT = 2,
-    CHANNEL_BOTH = 3
-};
-
-// Rate of a channel's or sender's coded stream.
-enum eSampleRate : int {
-    SAMPLE_RATE_NONE = -1,
-    SAMPLE_RATE_8000 = 0,
-    SAMPLE_RATE_16000 = 1
-};
 
 // Number of bytes of 48 kHz 16-bit mono audio that `range` spans, always
 // even; 0 when the range's start lies after its end.
