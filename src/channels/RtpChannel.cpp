@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "DateTimeExt.h"
 #include "Decoder.h"
 #include "KavexAssert.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
 #include "Util.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QThread>
 #include <QTimer>
@@ -27,46 +25,33 @@ const quint32 kMaxBackSeconds = 100;
 // Sequence distances above this count as old packets (RFC 3550 A.1 allows
 // 100 packets of misordering).
 const quint16 kMaxMisorder = 65436;
-
-std::atomic<int> s_staleTimeoutMs{RtpChannel::STALE_TIMEOUT_MS};
 }  // namespace
 
-void RtpChannel::setStaleTimeout(int ms)
+qint64 RtpChannel::nowMs() const
 {
-    s_staleTimeoutMs.store(ms);
+    return qint64(m_clock.monotonicUs() / 1000);
 }
 
-int RtpChannel::staleTimeout()
-{
-    return s_staleTimeoutMs.load();
-}
-
-qint64 RtpChannel::nowMs()
-{
-    return qint64(DateTimeExt::getMonotonicTimeUs() / 1000);
-}
-
-RtpChannel::RtpChannel(const QString& sdp, double volume)
-    : m_staleTimer(new QTimer)
+RtpChannel::RtpChannel(const QString& sdp, double volume, Clock& clock)
+    : m_clock(clock)
+    , m_staleTimer(new QTimer)
     , m_queue(kQueueTolerance)
-    , m_clock(8000)
-    , m_staleTimeoutMs(staleTimeout())
+    , m_timeBase(8000)
     , m_lastPacketMs(nowMs())
 {
     m_volume = volume;
     setSdp(sdp);
     m_staleTimer->setSingleShot(true);
     m_staleTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_staleTimer, &QTimer::timeout, this, &RtpChannel::onStaleTimer);
+    connect(m_staleTimer, &QTimer::timeout, this, &RtpChannel::checkStale);
     // A timer left registered when its thread ends cannot be stopped from
     // anywhere else: stop it on that thread as it finishes.
     connect(QThread::currentThread(), &QThread::finished, m_staleTimer, &QTimer::stop, Qt::DirectConnection);
-    m_staleTimer->start(m_staleTimeoutMs);
+    m_staleTimer->start(std::min(STALE_TIMEOUT_MS, STALE_CHECK_MS));
 }
 
 RtpChannel::~RtpChannel()
 {
-    delete m_decoder;
     QThread* owner = m_staleTimer->thread();
     if (!owner || owner == QThread::currentThread() || !owner->isRunning())
         delete m_staleTimer;
@@ -129,11 +114,10 @@ void RtpChannel::depay(const RTPPacket& packet)
     if (!m_staleArmed.exchange(true)) {
         // Gone stale before: the timer has stopped and must run again.
         if (m_staleTimer->thread() == QThread::currentThread())
-            m_staleTimer->start(m_staleTimeoutMs);
+            m_staleTimer->start(STALE_CHECK_MS);
         else
             QMetaObject::invokeMethod(
-                m_staleTimer, [timer = m_staleTimer, ms = m_staleTimeoutMs] { timer->start(ms); },
-                Qt::QueuedConnection);
+                m_staleTimer, [timer = m_staleTimer] { timer->start(STALE_CHECK_MS); }, Qt::QueuedConnection);
     }
 
     if (m_sdpPending.load(std::memory_order_acquire))
@@ -148,12 +132,12 @@ void RtpChannel::depay(const RTPPacket& packet)
         qWarning().nospace() << "RtpChannel::depay: Unsupported Payload type: " << payloadType;
         return;
     }
-    if (!m_clock.hasTimeBase()) {
+    if (!m_timeBase.hasTimeBase()) {
         // No sender report yet: take the packet as sent just now.
-        const NTPTimestamp now = NTPTimestamp::fromDateTime(QDateTime::currentDateTimeUtc());
+        const NTPTimestamp now = m_clock.wallClock();
         qDebug().noquote() << "RtpChannel::depay: Trying to guess timebase:" << now.toString(false) << "->"
                            << packet.getRawTimestamp();
-        m_clock.setTimeBase(now, packet.getRawTimestamp());
+        m_timeBase.setTimeBase(now, packet.getRawTimestamp());
     }
     if (!m_decoder) {
         qWarning() << "RtpChannel::depay: No decoder available";
@@ -165,7 +149,7 @@ void RtpChannel::depay(const RTPPacket& packet)
     int produced = DECODE_BUFFER_SIZE;
     m_decoder->decode(packet.getPayload() + m_payloadSkip, payloadSize, m_decodeBuffer, produced);
     if (produced > 0)
-        m_queue.pushBack(m_decodeBuffer, produced, m_clock.clockToNtp(packet.getRawTimestamp(), kMaxBackSeconds));
+        m_queue.pushBack(m_decodeBuffer, produced, m_timeBase.clockToNtp(packet.getRawTimestamp(), kMaxBackSeconds));
 }
 
 void RtpChannel::rtcp(const RTCPPacket& packet)
@@ -180,19 +164,18 @@ void RtpChannel::rtcp(const RTCPPacket& packet)
         return;
     }
     KavexLocker lock(&m_lock);
-    m_clock.setTimeBase(packet.getNtpTimestamp(), packet.getRtpTimestamp());
+    m_timeBase.setTimeBase(packet.getNtpTimestamp(), packet.getRtpTimestamp());
 }
 
 void RtpChannel::applySdp()
 {
-    delete m_decoder;
-    m_decoder = nullptr;
+    m_decoder.reset();
     m_delay = NTPTimestamp();
     m_payloadSkip = 0;
     // A media line without its rtpmap still sets the payload type: its
     // packets then fail for want of a decoder, not for their type.
     if (MixerUtil::parseSdp(m_sdp, m_codec, m_payloadType, m_clockRate)) {
-        m_clock.setClockFrequency(quint32(m_clockRate));
+        m_timeBase.setClockFrequency(quint32(m_clockRate));
         m_decoder = Decoder::getDecoderBySdp(m_sdp, false, m_volume);
         if (!m_decoder) {
             qWarning().noquote() << "RtpChannel::getData: Unsupported codec:" << m_codec;
@@ -264,13 +247,16 @@ NTPTimestamp RtpChannel::getCurrentTimestamp()
     return m_queue.frontTimestamp();
 }
 
-void RtpChannel::onStaleTimer()
+void RtpChannel::checkStale()
 {
+    if (!m_staleArmed.load())
+        return;
     const qint64 idle = nowMs() - m_lastPacketMs.load(std::memory_order_relaxed);
-    if (idle < m_staleTimeoutMs) {
-        m_staleTimer->start(int(m_staleTimeoutMs - idle));
+    if (idle < STALE_TIMEOUT_MS) {
+        m_staleTimer->start(int(std::min<qint64>(STALE_TIMEOUT_MS - idle, STALE_CHECK_MS)));
         return;
     }
+    m_staleTimer->stop();
     m_staleArmed.store(false);
     emit stale();
 }

@@ -2,13 +2,15 @@
 
 #include "AudioFrameQueue.h"
 #include "Channel.h"
+#include "Clock.h"
 #include "ClockToNtpMapper32.h"
+#include "KavexMutex.h"
 #include "OstKavexMixerGlobal.h"
 
-#include "KavexMutex.h"
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <memory>
 
 class Decoder;
 class QTimer;
@@ -23,7 +25,8 @@ class RTPPacket;
 //
 // A new SDP is applied by the mixer thread's next getData; until then packets
 // are dropped. The channel raises stale() once when no RTP packet has come
-// for 5 s; the next packet re-arms it.
+// for 5 s of its clock; the next packet re-arms it. The stale timer and
+// stale() belong to the thread that created the channel.
 //
 // The object holds its 256000-byte decode buffer itself: create it on the heap.
 class RtpChannel : public QObject, public Channel
@@ -33,7 +36,9 @@ public:
     static const int DECODE_BUFFER_SIZE = 256000;
     static const int STALE_TIMEOUT_MS = 5000;
 
-    RtpChannel(const QString& sdp, double volume);
+    // `clock` times staleness and stands in for the sender's clock until its
+    // first sender report.
+    RtpChannel(const QString& sdp, double volume, Clock& clock = Clock::system());
     ~RtpChannel() override;
 
     // A text that differs from the current SDP makes it pending.
@@ -55,28 +60,27 @@ public:
     // Arrival counters and the level of the audio last handed to the mixer.
     void statistics(quint64* packets, quint64* lost, quint64* duplicates, int* peak) const;
     QString codec() const;
-    // Changes the silence after which channels made from now on go stale.
-    // Meant for tests; every channel uses STALE_TIMEOUT_MS otherwise.
-    static void setStaleTimeout(int ms);
-    static int staleTimeout();
+    // Emits stale() when the last RTP packet is STALE_TIMEOUT_MS old by the
+    // channel's clock and stale() has not been emitted since. The stale timer
+    // calls it; call it only on the channel's thread.
+    void checkStale();
 
 signals:
     void stale();
-
-private slots:
-    void onStaleTimer();
 
 private:
     bool acceptSequence(quint16 seq);
     // Builds the decoder for a pending SDP (under m_lock).
     void applySdp();
-    static qint64 nowMs();
+    qint64 nowMs() const;
 
+    Clock& m_clock;
+    // Owned; lives on the creating thread (see the destructor).
     QTimer* m_staleTimer;
     AudioFrameQueue m_queue;
-    ClockToNtpMapper32 m_clock;
+    ClockToNtpMapper32 m_timeBase;
     QString m_sdp;
-    Decoder* m_decoder = nullptr;
+    std::unique_ptr<Decoder> m_decoder;
     std::atomic<bool> m_sdpPending{false};
     QString m_codec;
     int m_clockRate = 0;
@@ -88,16 +92,17 @@ private:
     int m_payloadSkip = 0;
     NTPTimestamp m_delay;
 
-    // Serialises the SDP, decoder, payload type and clock between the
+    // Serialises the SDP, decoder, payload type and time base between the
     // delivering thread and the mixer thread. The mixer thread takes it only
     // while an SDP is pending (and for getSampleRate).
     mutable KavexMutex m_lock;
 
     // Staleness: depay only notes the time; the timer, which belongs to the
     // creating thread, checks it when it fires and re-arms itself for the
-    // rest of the interval. So a packet costs no timer restart and may come
-    // from any thread.
-    int m_staleTimeoutMs;
+    // rest of the interval, at most STALE_CHECK_MS ahead, so that a clock
+    // that jumps is noticed soon. So a packet costs no timer restart and may
+    // come from any thread.
+    static const int STALE_CHECK_MS = 500;
     std::atomic<qint64> m_lastPacketMs;
     std::atomic<bool> m_staleArmed{true};
 

@@ -26,7 +26,7 @@ quint16 le16(const char* p)
         qWarning() << text;
     else
         qWarning().noquote() << text << detail;
-    throw std::exception();
+    throw std::runtime_error(detail.isNull() ? std::string(text) : std::string(text) + " " + detail.toStdString());
 }
 }  // namespace
 

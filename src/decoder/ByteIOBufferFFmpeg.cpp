@@ -16,25 +16,21 @@ constexpr int kIoBufferPadding = 32;
 }  // namespace
 
 ByteIOBufferFFmpeg::ByteIOBufferFFmpeg()
-    : m_ioBuffer(static_cast<unsigned char*>(av_malloc(IO_BUFFER_SIZE + kIoBufferPadding)))
-    , m_fifo(FIFO_BLOCK_SIZE, FIFO_MAX_BLOCKS)
-    , m_ioContext(avio_alloc_context(m_ioBuffer, IO_BUFFER_SIZE, 0, this, &ByteIOBufferFFmpeg::read, nullptr,
-                                     nullptr))
+    : m_fifo(FIFO_BLOCK_SIZE, FIFO_MAX_BLOCKS)
 {
-    if (m_ioContext)
-        m_ioContext->seekable = 0;
+    std::unique_ptr<unsigned char, FFmpegHandles::AvFree> buffer(
+        static_cast<unsigned char*>(av_malloc(IO_BUFFER_SIZE + kIoBufferPadding)));
+    if (!buffer)
+        return;
+    m_ioContext.reset(
+        avio_alloc_context(buffer.get(), IO_BUFFER_SIZE, 0, this, &ByteIOBufferFFmpeg::read, nullptr, nullptr));
+    if (!m_ioContext)
+        return;
+    buffer.release();  // the context holds it now
+    m_ioContext->seekable = 0;
 }
 
-ByteIOBufferFFmpeg::~ByteIOBufferFFmpeg()
-{
-    if (m_ioContext) {
-        // The context may have replaced its buffer; free the one it holds.
-        av_freep(&m_ioContext->buffer);
-        avio_context_free(&m_ioContext);
-    } else {
-        av_free(m_ioBuffer);
-    }
-}
+ByteIOBufferFFmpeg::~ByteIOBufferFFmpeg() = default;
 
 int ByteIOBufferFFmpeg::putBytes(const unsigned char* data, int length)
 {
@@ -69,7 +65,7 @@ void ByteIOBufferFFmpeg::stopRecording()
 void ByteIOBufferFFmpeg::rewind()
 {
     if (m_ioContext) {
-        avio_flush(m_ioContext);
+        avio_flush(m_ioContext.get());
         m_ioContext->eof_reached = 0;
     }
     m_replay = m_recorded + m_replay.mid(m_replayPos);

@@ -1,17 +1,17 @@
 #pragma once
 
 #include "DynamicByteFifo.h"
+#include "FFmpegHandles.h"
 #include "OstKavexMixerGlobal.h"
 
 #include <QByteArray>
-
-struct AVIOContext;
 
 // An in-memory byte stream that libavformat reads through a custom I/O
 // context: payload bytes are put in as they arrive and the demuxer takes them
 // out. When the stream runs dry the read reports end of file, so every read
 // loop over it ends as soon as the bytes put in so far are consumed; putting
-// more bytes in lets the demuxer read again.
+// more bytes in lets the demuxer read again. Used by one thread at a time (the
+// decoder's).
 class ByteIOBufferFFmpeg
 {
 public:
@@ -29,7 +29,8 @@ public:
     int putBytes(const unsigned char* data, int length);
     // Drops the bytes not yet read.
     void clear();
-    AVIOContext* ioContext() const { return m_ioContext; }
+    // Null when FFmpeg could not allocate it.
+    AVIOContext* ioContext() const { return m_ioContext.get(); }
     // Bytes waiting to be read by the demuxer (not counting its own buffer).
     int pending() const { return m_fifo.size() + m_replay.size() - m_replayPos; }
 
@@ -50,9 +51,9 @@ public:
 private:
     static int read(void* opaque, unsigned char* buffer, int size);
 
-    unsigned char* m_ioBuffer;
     DynamicByteFifo m_fifo;
-    AVIOContext* m_ioContext;
+    // Holds the read buffer, which FFmpeg may replace.
+    FFmpegHandles::IoContext m_ioContext;
     QByteArray m_replay;  // handed out before the FIFO, from m_replayPos on
     int m_replayPos = 0;
     QByteArray m_recorded;

@@ -45,7 +45,7 @@ QString Decoder::canonicalCodecName(const QString& sdpName)
     return QString();
 }
 
-Decoder* Decoder::getDecoderBySdp(const QString& sdp, bool g726AsAac, double gain)
+std::unique_ptr<Decoder> Decoder::getDecoderBySdp(const QString& sdp, bool g726AsAac, double gain)
 {
     QString codec;
     int payloadType = 0;
@@ -58,7 +58,7 @@ Decoder* Decoder::getDecoderBySdp(const QString& sdp, bool g726AsAac, double gai
         qWarning() << "Decoder::getDecoderBySdp: Unsupported decoder:" << codec;
         return nullptr;
     }
-    return new DecoderFFMpeg(sdp, canonical, payloadType, clockRate, g726AsAac, gain);
+    return std::make_unique<DecoderFFMpeg>(sdp, canonical, payloadType, clockRate, g726AsAac, gain);
 }
 
 bool Decoder::matchesSdp(const QString& sdp)

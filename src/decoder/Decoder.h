@@ -1,20 +1,23 @@
 #pragma once
 
+#include "KavexMutex.h"
 #include "OstKavexMixerGlobal.h"
 
-#include "KavexMutex.h"
 #include <QString>
+#include <memory>
 
 // Turns the payload of an audio stream into 48 kHz mono 16-bit PCM for the
 // mixer. A channel describes its stream by SDP; getDecoderBySdp picks the
 // decoder for it, and matchesSdp / isCodec tell whether an existing decoder
 // still fits, so that a channel rebuilds it only when the stream changed.
+// A decoder runs on the thread that delivers its stream's packets; only
+// setGain may come from another thread.
 class Decoder
 {
 public:
-    // A new decoder for the SDP's first audio format, owned by the caller;
-    // null when the SDP does not parse or names an unsupported codec.
-    static Decoder* getDecoderBySdp(const QString& sdp, bool g726AsAac, double gain);
+    // A new decoder for the SDP's first audio format; null when the SDP does
+    // not parse or names an unsupported codec.
+    static std::unique_ptr<Decoder> getDecoderBySdp(const QString& sdp, bool g726AsAac, double gain);
 
     // The canonical name for an SDP encoding name ("PCMA", "PCMA16", "PCMU",
     // "MPA", "AAC", "AC3", or a "G726..." name itself); empty when unsupported.

@@ -50,19 +50,13 @@ DecoderFFMpeg::DecoderFFMpeg(const QString& sdp, const QString& codecName, int p
     m_gain = gain;
 }
 
-DecoderFFMpeg::~DecoderFFMpeg()
-{
-    av_frame_free(&m_frame);
-    av_packet_free(&m_packet);
-    release();
-}
+DecoderFFMpeg::~DecoderFFMpeg() = default;
 
 void DecoderFFMpeg::release()
 {
-    avcodec_free_context(&m_codecContext);
-    if (m_formatContext)
-        avformat_close_input(&m_formatContext);
-    swr_free(&m_resampler);
+    m_codecContext.reset();
+    m_formatContext.reset();
+    m_resampler.reset();
     m_streamIndex = -1;
 }
 
@@ -90,17 +84,18 @@ void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char*
     const bool stripHeader = m_g726AsAac && isG726(m_codecName);
     int written = 0;
     int ret;
-    while ((ret = av_read_frame(m_formatContext, m_packet)) >= 0) {
+    AVPacket* const packet = m_packet.get();
+    while ((ret = av_read_frame(m_formatContext.get(), packet)) >= 0) {
         bool goOn = true;
-        if (m_packet->stream_index == m_streamIndex) {
-            const int skip = stripHeader ? qMin(kG726AacHeaderBytes, m_packet->size) : 0;
-            m_packet->data += skip;
-            m_packet->size -= skip;
+        if (packet->stream_index == m_streamIndex) {
+            const int skip = stripHeader ? qMin(kG726AacHeaderBytes, packet->size) : 0;
+            packet->data += skip;
+            packet->size -= skip;
             goOn = decodePacket(out, capacity, written);
-            m_packet->data -= skip;
-            m_packet->size += skip;
+            packet->data -= skip;
+            packet->size += skip;
         }
-        av_packet_unref(m_packet);
+        av_packet_unref(packet);
         if (!goOn)
             break;
     }
@@ -116,13 +111,13 @@ void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char*
 bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
 {
     // A packet the codec refuses is skipped.
-    if (avcodec_send_packet(m_codecContext, m_packet) < 0)
+    if (avcodec_send_packet(m_codecContext.get(), m_packet.get()) < 0)
         return true;
-    while (avcodec_receive_frame(m_codecContext, m_frame) >= 0) {
+    while (avcodec_receive_frame(m_codecContext.get(), m_frame.get()) >= 0) {
         uint8_t* dst = out + written;
-        const int n = swr_convert(m_resampler, &dst, (capacity - written) / 2,
+        const int n = swr_convert(m_resampler.get(), &dst, (capacity - written) / 2,
                                   const_cast<const uint8_t**>(m_frame->extended_data), m_frame->nb_samples);
-        av_frame_unref(m_frame);
+        av_frame_unref(m_frame.get());
         if (n < 0) {
             qWarning("DecoderFFMpeg::decode(): swr_convert() return %d => %s", n, getFFMmpegErrorString(n));
             return false;
@@ -191,17 +186,18 @@ bool DecoderFFMpeg::setUpDecoding()
         return false;
     }
 
-    m_formatContext = avformat_alloc_context();
-    if (!m_formatContext)
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context)
         return false;
-    m_formatContext->pb = m_byteStream.ioContext();
-    if (avformat_open_input(&m_formatContext, nullptr, inputFormat, nullptr) < 0) {
-        // avformat_open_input has freed the context.
+    context->pb = m_byteStream.ioContext();
+    // Frees the context when it fails.
+    if (avformat_open_input(&context, nullptr, inputFormat, nullptr) < 0) {
         if (!waitingForData())
             qCritical("DecoderFFMpeg::decode: avformat_open_input failed");
         release();
         return false;
     }
+    m_formatContext.reset(context);
     m_formatContext->flags |= AVFMT_FLAG_NONBLOCK;
 
     bool ok;
@@ -233,7 +229,7 @@ bool DecoderFFMpeg::setUpDecoding()
 // finds them, and the decoder is made for the stream it found.
 bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
 {
-    if (avformat_find_stream_info(m_formatContext, nullptr) < 0)
+    if (avformat_find_stream_info(m_formatContext.get(), nullptr) < 0)
         return false;
     for (unsigned i = 0; i < m_formatContext->nb_streams && m_streamIndex < 0; ++i) {
         const AVCodecID id = m_formatContext->streams[i]->codecpar->codec_id;
@@ -253,14 +249,14 @@ bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
         qCritical("DecoderFFMpeg::decode: avcodec_find_decoder failed");
         return false;
     }
-    m_codecContext = avcodec_alloc_context3(codec);
-    if (!m_codecContext || avcodec_parameters_to_context(m_codecContext, stream->codecpar) < 0) {
+    m_codecContext.reset(avcodec_alloc_context3(codec));
+    if (!m_codecContext || avcodec_parameters_to_context(m_codecContext.get(), stream->codecpar) < 0) {
         qCritical("DecoderFFMpeg::decode: avcodec_open failed");
         return false;
     }
     m_codecContext->thread_count = 1;
     m_codecContext->pkt_timebase = stream->time_base;
-    if (avcodec_open2(m_codecContext, codec, nullptr) < 0) {
+    if (avcodec_open2(m_codecContext.get(), codec, nullptr) < 0) {
         qCritical("DecoderFFMpeg::decode: avcodec_open failed");
         return false;
     }
@@ -276,7 +272,7 @@ bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSam
         qWarning("DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
         return false;
     }
-    m_codecContext = avcodec_alloc_context3(codec);
+    m_codecContext.reset(avcodec_alloc_context3(codec));
     if (!m_codecContext)
         return false;
     if (bitRate > 0) {
@@ -286,11 +282,11 @@ bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSam
     m_codecContext->sample_rate = 8000;
     av_channel_layout_uninit(&m_codecContext->ch_layout);
     m_codecContext->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-    if (avcodec_open2(m_codecContext, codec, nullptr) < 0) {
+    if (avcodec_open2(m_codecContext.get(), codec, nullptr) < 0) {
         qWarning("DecoderFFMpeg::decode: Failed to open codec! No decoding possible!");
         return false;
     }
-    if (!avformat_new_stream(m_formatContext, codec)) {
+    if (!avformat_new_stream(m_formatContext.get(), codec)) {
         qWarning("DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
         return false;
     }
@@ -325,7 +321,7 @@ bool DecoderFFMpeg::setUpG726()
 
 bool DecoderFFMpeg::setUpResampler()
 {
-    m_resampler = swr_alloc();
+    m_resampler.reset(swr_alloc());
     if (!m_resampler)
         return false;
     AVChannelLayout inLayout;
@@ -334,15 +330,15 @@ bool DecoderFFMpeg::setUpResampler()
     else
         av_channel_layout_copy(&inLayout, &m_codecContext->ch_layout);
     const AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_MONO;
-    av_opt_set_chlayout(m_resampler, "in_chlayout", &inLayout, 0);
-    av_opt_set_chlayout(m_resampler, "out_chlayout", &outLayout, 0);
+    av_opt_set_chlayout(m_resampler.get(), "in_chlayout", &inLayout, 0);
+    av_opt_set_chlayout(m_resampler.get(), "out_chlayout", &outLayout, 0);
     av_channel_layout_uninit(&inLayout);
-    av_opt_set_int(m_resampler, "in_sample_rate", m_codecContext->sample_rate, 0);
-    av_opt_set_int(m_resampler, "out_sample_rate", kOutputSampleRate, 0);
-    av_opt_set_sample_fmt(m_resampler, "in_sample_fmt", m_codecContext->sample_fmt, 0);
-    av_opt_set_sample_fmt(m_resampler, "out_sample_fmt", AV_SAMPLE_FMT_S16, 0);
-    av_opt_set_int(m_resampler, "filter_size", kResamplerFilterSize, 0);
-    const int ret = swr_init(m_resampler);
+    av_opt_set_int(m_resampler.get(), "in_sample_rate", m_codecContext->sample_rate, 0);
+    av_opt_set_int(m_resampler.get(), "out_sample_rate", kOutputSampleRate, 0);
+    av_opt_set_sample_fmt(m_resampler.get(), "in_sample_fmt", m_codecContext->sample_fmt, 0);
+    av_opt_set_sample_fmt(m_resampler.get(), "out_sample_fmt", AV_SAMPLE_FMT_S16, 0);
+    av_opt_set_int(m_resampler.get(), "filter_size", kResamplerFilterSize, 0);
+    const int ret = swr_init(m_resampler.get());
     if (ret < 0) {
         if (!waitingForData())
             qWarning("DecoderFFMpeg::decode: swr_init() return %d => %s", ret, getFFMmpegErrorString(ret));

@@ -2,20 +2,16 @@
 
 #include "ByteIOBufferFFmpeg.h"
 #include "Decoder.h"
+#include "FFmpegHandles.h"
 #include "OstKavexMixerGlobal.h"
-
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVPacket;
-struct SwrContext;
 
 // The decoder for every supported stream (G.711 A-law and µ-law, G.726, MPEG
 // audio, AAC, AC-3). Payload bytes go into an in-memory byte stream that
 // libavformat reads through a custom I/O context; the packets are decoded by
 // libavcodec and every frame is converted by libswresample to 48 kHz mono
 // 16-bit. FFmpeg is set up on the first decode call and kept for the life of
-// the decoder; a failed set-up is tried again on the next call.
+// the decoder; a failed set-up is tried again on the next call. decode runs on
+// the thread that delivers the stream; setGain may come from any thread.
 class DecoderFFMpeg : public Decoder
 {
 public:
@@ -36,19 +32,22 @@ private:
     bool setUpRawStream(int codecId, int bitRate, int bitsPerCodedSample);
     bool setUpG726();
     bool setUpResampler();
+    // Drops the demuxer, codec and resampler after a failed set-up.
     void release();
     // Decodes one packet and converts its frames behind the `written` bytes
     // of `out`; false when conversion failed and decoding must stop.
     bool decodePacket(unsigned char* out, int capacity, int& written);
     void applyGain(unsigned char* out, int bytes);
 
+    // All on the decoding thread. The format context reads the byte
+    // stream's I/O context and goes first.
     ByteIOBufferFFmpeg m_byteStream;
-    AVFormatContext* m_formatContext = nullptr;
-    AVCodecContext* m_codecContext = nullptr;
-    SwrContext* m_resampler = nullptr;
-    AVFrame* m_frame = nullptr;
+    FFmpegHandles::FormatContext m_formatContext;
+    FFmpegHandles::CodecContext m_codecContext;
+    FFmpegHandles::Resampler m_resampler;
+    FFmpegHandles::Frame m_frame;
     int m_streamIndex = -1;
-    AVPacket* m_packet = nullptr;  // reused for every packet
+    FFmpegHandles::Packet m_packet;  // reused for every packet
 };
 
 // The text of an FFmpeg error code, in a buffer shared by all callers: meant

@@ -17,6 +17,12 @@ static double ratioOf(unsigned int srcRate, unsigned int dstRate, const char* fu
     return 1.0;
 }
 
+void AudioConverter::ContextFree::operator()(RESAMPLE_CONTEXT* context) const
+{
+    ResampleShutdown(context);
+    delete context;
+}
+
 AudioConverter::AudioConverter(unsigned int srcRate, unsigned int dstRate, bool stereo, bool srcALaw,
                                bool dstALaw, double gain, unsigned int maxSamples, int quality)
     : m_srcRate(srcRate)
@@ -26,11 +32,11 @@ AudioConverter::AudioConverter(unsigned int srcRate, unsigned int dstRate, bool 
     , m_dstALaw(dstALaw)
     , m_gain(gain)
     , m_maxSamples(maxSamples)
+    , m_context(new RESAMPLE_CONTEXT())
 {
-    std::memset(&m_context, 0, sizeof(m_context));
-    m_context.channels = stereo ? 2 : 1;
-    m_context.src_ratio = m_context.last_ratio = ratioOf(srcRate, dstRate, "AudioConverter::AudioConverter");
-    ResampleSetConverter(&m_context, quality);
+    m_context->channels = stereo ? 2 : 1;
+    m_context->src_ratio = m_context->last_ratio = ratioOf(srcRate, dstRate, "AudioConverter::AudioConverter");
+    ResampleSetConverter(m_context.get(), quality);
     allocate();
 }
 
@@ -42,8 +48,8 @@ AudioConverter::AudioConverter(const AudioConverter& other)
     , m_dstALaw(false)
     , m_gain(1.0)
     , m_maxSamples(0)
+    , m_context(new RESAMPLE_CONTEXT())
 {
-    std::memset(&m_context, 0, sizeof(m_context));
     *this = other;
 }
 
@@ -51,7 +57,6 @@ AudioConverter& AudioConverter::operator=(const AudioConverter& other)
 {
     if (this == &other)
         return *this;
-    release();
     m_srcRate = other.m_srcRate;
     m_dstRate = other.m_dstRate;
     m_stereo = other.m_stereo;
@@ -59,42 +64,33 @@ AudioConverter& AudioConverter::operator=(const AudioConverter& other)
     m_dstALaw = other.m_dstALaw;
     m_gain = other.m_gain;
     m_maxSamples = other.m_maxSamples;
-    m_context = other.m_context;
-    m_context.private_data = nullptr;
+    std::unique_ptr<RESAMPLE_CONTEXT, ContextFree> context(new RESAMPLE_CONTEXT(*other.m_context));
+    context->private_data = nullptr;
     // The copy has its own converter state and continues the stream where the
     // original stands.
-    if (other.m_context.private_data) {
+    if (other.m_context->private_data) {
         int error = 0;
-        m_context.private_data = src_clone(static_cast<SRC_STATE*>(other.m_context.private_data), &error);
-        if (!m_context.private_data)
+        context->private_data = src_clone(static_cast<SRC_STATE*>(other.m_context->private_data), &error);
+        if (!context->private_data)
             qWarning() << "AudioConverter::operator=: Cannot copy converter state:" << src_strerror(error);
     }
+    m_context = std::move(context);
     allocate();
     return *this;
 }
 
-AudioConverter::~AudioConverter()
-{
-    release();
-}
+AudioConverter::~AudioConverter() = default;
 
 void AudioConverter::allocate()
 {
     const size_t inputSamples = 2 * size_t(m_maxSamples);
-    m_context.output_frames = long(std::floor((m_context.src_ratio + 0.5) * double(inputSamples)));
-    m_context.data_in = new float[inputSamples]();
+    m_context->output_frames = long(std::floor((m_context->src_ratio + 0.5) * double(inputSamples)));
     // Room for output_frames frames of every channel, so that stereo output cannot overrun it.
-    const size_t outputFloats = size_t(std::max(m_context.output_frames, 0L)) * size_t(m_context.channels);
-    m_context.data_out = new float[outputFloats]();
-}
-
-void AudioConverter::release()
-{
-    ResampleShutdown(&m_context);
-    delete[] m_context.data_in;
-    delete[] m_context.data_out;
-    m_context.data_in = nullptr;
-    m_context.data_out = nullptr;
+    const size_t outputFloats = size_t(std::max(m_context->output_frames, 0L)) * size_t(m_context->channels);
+    m_input.reset(new float[inputSamples]());
+    m_output.reset(new float[outputFloats]());
+    m_context->data_in = m_input.get();
+    m_context->data_out = m_output.get();
 }
 
 bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigned char* dst,
@@ -110,7 +106,7 @@ bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigne
         const unsigned int piece = unsigned(std::min<quint64>(srcLength - done, pieceBytes));
         unsigned int written = 0;
         if (!ConvertAudio(m_srcRate, m_stereo, m_srcALaw, src ? src + done : nullptr, piece, m_dstRate, m_stereo,
-                          m_dstALaw, dst ? dst + total : nullptr, &written, m_gain, &m_context)) {
+                          m_dstALaw, dst ? dst + total : nullptr, &written, m_gain, m_context.get())) {
             if (dstLength)
                 *dstLength = total;
             return false;
@@ -126,7 +122,7 @@ bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigne
 void AudioConverter::adjustRate(unsigned int dstRate)
 {
     m_dstRate = dstRate;
-    m_context.src_ratio = ratioOf(m_srcRate, dstRate, "AudioConverter::adjustRate");
+    m_context->src_ratio = ratioOf(m_srcRate, dstRate, "AudioConverter::adjustRate");
 }
 
 void AudioConverter::setGain(double gain)
@@ -136,13 +132,13 @@ void AudioConverter::setGain(double gain)
 
 void AudioConverter::setQuality(int quality)
 {
-    ResampleShutdown(&m_context);
-    ResampleSetConverter(&m_context, quality);
+    ResampleShutdown(m_context.get());
+    ResampleSetConverter(m_context.get(), quality);
 }
 
 quint64 AudioConverter::estimateDestinationSize(quint64 srcBytes, quint8 alignment) const
 {
     const quint64 align = std::max<quint64>(alignment, 1);
-    const quint64 bytes = quint64(std::floor(double(srcBytes) * m_context.src_ratio + 0.5));
+    const quint64 bytes = quint64(std::floor(double(srcBytes) * m_context->src_ratio + 0.5));
     return (bytes + align - 1) / align * align;
 }

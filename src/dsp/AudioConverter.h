@@ -4,12 +4,14 @@
 #include "OstKavexMixerGlobal.h"
 
 #include <QtGlobal>
+#include <memory>
 
 // Converts the blocks of one continuous stream between two sample rates and
 // between 16-bit linear PCM and G.711 A-law, with a gain. The resampler keeps
 // its history and fractional position from block to block. Buffers are
 // allocated once at construction: one call carries at most 2 * maxSamples
-// samples (all channels together); longer input is converted in pieces.
+// samples (all channels together); longer input is converted in pieces. An
+// object is used by one thread at a time; it has no lock.
 class OSTKAVEXMIXER_EXPORT AudioConverter
 {
 public:
@@ -31,14 +33,20 @@ public:
     unsigned int srcRate() const { return m_srcRate; }
     unsigned int dstRate() const { return m_dstRate; }
     double gain() const { return m_gain; }
-    const RESAMPLE_CONTEXT& context() const { return m_context; }
+    const RESAMPLE_CONTEXT& context() const { return *m_context; }
 
     // floor(srcBytes * ratio + 0.5), rounded up to a multiple of alignment (0 counts as 1).
     quint64 estimateDestinationSize(quint64 srcBytes, quint8 alignment) const;
 
 private:
+    // Releases the converter state the context holds, then the context.
+    struct ContextFree {
+        void operator()(RESAMPLE_CONTEXT* context) const;
+    };
+
+    // Sizes and zeroes the sample buffers for m_maxSamples and points the
+    // context at them.
     void allocate();
-    void release();
 
     quint32 m_srcRate;
     quint32 m_dstRate;
@@ -46,6 +54,8 @@ private:
     bool m_srcALaw;
     bool m_dstALaw;
     double m_gain;
-    RESAMPLE_CONTEXT m_context;
     unsigned int m_maxSamples;  // data_in holds 2 * m_maxSamples floats
+    std::unique_ptr<float[]> m_input;   // the context's data_in
+    std::unique_ptr<float[]> m_output;  // the context's data_out
+    std::unique_ptr<RESAMPLE_CONTEXT, ContextFree> m_context;
 };

@@ -62,6 +62,11 @@ void applyGain(unsigned char* samples, int bytes, double gain)
 
 }  // namespace
 
+void AudioConverter2::ResamplerFree::operator()(SwrContext* resampler) const
+{
+    swr_free(&resampler);
+}
+
 AudioConverter2::AudioConverter2(unsigned int srcRate, unsigned int dstRate, CHANNEL_LAYOUT srcLayout,
                                  CHANNEL_LAYOUT dstLayout, CODEC srcCodec, CODEC dstCodec, double gain)
     : m_srcRate(srcRate)
@@ -95,7 +100,7 @@ AudioConverter2& AudioConverter2::operator=(const AudioConverter2& other)
 {
     if (this == &other)
         return *this;
-    swr_free(&m_resampler);
+    m_resampler.reset();
     m_srcRate = other.m_srcRate;
     m_dstRate = other.m_dstRate;
     m_srcLayout = other.m_srcLayout;
@@ -109,10 +114,7 @@ AudioConverter2& AudioConverter2::operator=(const AudioConverter2& other)
     return *this;
 }
 
-AudioConverter2::~AudioConverter2()
-{
-    swr_free(&m_resampler);
-}
+AudioConverter2::~AudioConverter2() = default;
 
 int AudioConverter2::getBytesPerSample(CODEC codec)
 {
@@ -140,19 +142,22 @@ void AudioConverter2::createResampler()
     AVChannelLayout outLayout;
     av_channel_layout_default(&inLayout, getNumOfChannels(m_srcLayout));
     av_channel_layout_default(&outLayout, getNumOfChannels(m_dstLayout));
-    int error = swr_alloc_set_opts2(&m_resampler, &outLayout, AV_SAMPLE_FMT_S16, int(m_dstRate), &inLayout,
+    SwrContext* resampler = nullptr;
+    int error = swr_alloc_set_opts2(&resampler, &outLayout, AV_SAMPLE_FMT_S16, int(m_dstRate), &inLayout,
                                     AV_SAMPLE_FMT_S16, int(m_srcRate), 0, nullptr);
+    std::unique_ptr<SwrContext, ResamplerFree> owned(resampler);
     if (error >= 0)
-        error = av_opt_set_int(m_resampler, "filter_size", 256, 0);
+        error = av_opt_set_int(owned.get(), "filter_size", 256, 0);
     if (error >= 0)
-        error = swr_init(m_resampler);
+        error = swr_init(owned.get());
     if (error < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(error, text, sizeof(text));
         qWarning() << "AudioConverter2::AudioConverter2: Cannot create resampler for" << m_srcRate << "->"
                    << m_dstRate << "Hz:" << text;
-        swr_free(&m_resampler);
+        return;
     }
+    m_resampler = std::move(owned);
 }
 
 bool AudioConverter2::convert(const unsigned char* src, int srcLength, unsigned char* dst, int dstSize,
@@ -247,7 +252,7 @@ bool AudioConverter2::resamplePcmS16(const unsigned char* in, int inLength, unsi
     const int outCapacity = outSize / (2 * dstChannels);
     const uint8_t* inPlanes[1] = {in ? in : noInput};
     uint8_t* outPlanes[1] = {out ? out : noOutput};
-    const int result = swr_convert(m_resampler, outPlanes, outCapacity, inPlanes, inSamples);
+    const int result = swr_convert(m_resampler.get(), outPlanes, outCapacity, inPlanes, inSamples);
     if (result < 0) {
         qWarning("AudioConverter2::resamplePcmS16 failed error code = %d", result);
         return false;

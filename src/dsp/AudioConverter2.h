@@ -3,13 +3,16 @@
 #include "OstKavexMixerGlobal.h"
 #include "VariableBuffer.h"
 
+#include <memory>
+
 struct SwrContext;
 
 // Changes codec (G.711 A-law, mu-law, 16-bit linear), channel layout and
 // sample rate of audio blocks in one call. Codec changes at equal rate and
 // layout without gain use the G.711 tables directly; everything else is
 // resampled on 16-bit linear samples. The resampler keeps its history between
-// calls, so consecutive calls must carry one continuous stream.
+// calls, so consecutive calls must carry one continuous stream. An object is
+// used by one thread at a time; it has no lock.
 class OSTKAVEXMIXER_EXPORT AudioConverter2
 {
 public:
@@ -41,11 +44,16 @@ public:
     static int getNumOfChannels(CHANNEL_LAYOUT layout);
 
 private:
+    struct ResamplerFree {
+        void operator()(SwrContext* resampler) const;
+    };
+
     void createResampler();
     bool convertGeneral(const unsigned char* src, int srcLength, unsigned char* dst, int dstSize, int* dstLength);
     bool resamplePcmS16(const unsigned char* in, int inLength, unsigned char* out, int outSize, int* outLength);
 
-    SwrContext* m_resampler = nullptr;
+    // Null when the rates and layouts match, or when it could not be made.
+    std::unique_ptr<SwrContext, ResamplerFree> m_resampler;
     quint32 m_srcRate;
     quint32 m_dstRate;
     CHANNEL_LAYOUT m_srcLayout;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <samplerate.h>
 
 Q_LOGGING_CATEGORY(lcConvertAudio, "CAT_DYNOBJ_BSO_ENGINE")
@@ -16,6 +17,10 @@ SRC_STATE* stateOf(const RESAMPLE_CONTEXT* context)
 {
     return static_cast<SRC_STATE*>(context->private_data);
 }
+
+struct StateFree {
+    void operator()(SRC_STATE* state) const { src_delete(state); }
+};
 
 // Our type numbers list linear before zero-order hold; the library's the reverse.
 bool libraryType(int converter, int* type)
@@ -146,12 +151,13 @@ bool ResampleSetConverter(RESAMPLE_CONTEXT* context, int converter)
     }
     context->converter = converter;
     int error = 0;
-    SRC_STATE* state = src_new(type, context->channels, &error);
+    std::unique_ptr<SRC_STATE, StateFree> state(src_new(type, context->channels, &error));
     if (!state) {
         qWarning() << "ResampleSetConverter: Cannot create converter:" << src_strerror(error);
         return false;
     }
-    context->private_data = state;
+    // From here on the context owns it, until ResampleShutdown.
+    context->private_data = state.release();
     return true;
 }
 

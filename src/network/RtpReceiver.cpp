@@ -4,7 +4,6 @@
 #include "Configuration.h"
 #include "DataStreamBuffer.h"
 #include "Datagram.h"
-#include "DateTimeExt.h"
 #include "FeatureList.h"
 #include "KavexUdpReceiver.h"
 #include "RTCPPacket.h"
@@ -30,8 +29,9 @@ const char kEncryptedSdp[] =
 }  // namespace
 
 RtpReceiver::RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
-                         const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys)
-    : m_sdp(sdp)
+                         const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys, Clock& clock)
+    : m_clock(clock)
+    , m_sdp(sdp)
     , m_rtpPort(rtpPort)
     , m_rtcpPort(rtcpPort)
     , m_group(QHostAddress::Any)
@@ -45,8 +45,10 @@ RtpReceiver::RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, cons
 }
 
 RtpReceiver::RtpReceiver(const QHostAddress& group, unsigned short& rtpPort, unsigned short& rtcpPort,
-                         const QString& sdp, QHostAddress* iface, double volume, std::vector<QByteArray> keys)
-    : m_sdp(sdp)
+                         const QString& sdp, QHostAddress* iface, double volume, std::vector<QByteArray> keys,
+                         Clock& clock)
+    : m_clock(clock)
+    , m_sdp(sdp)
     , m_rtpPort(rtpPort)
     , m_rtcpPort(rtcpPort)
     , m_interface(QStringLiteral("0.0.0.0"))
@@ -71,13 +73,6 @@ RtpReceiver::~RtpReceiver()
     }
     for (RtpChannel* channel : remaining)
         emit removeChannel(channel);
-    {
-        KavexLocker lock(&m_keyLock);
-        delete m_decrypter;
-        m_decrypter = nullptr;
-    }
-    if (m_pool)
-        m_pool->release();
 }
 
 void RtpReceiver::readSettings()
@@ -111,17 +106,15 @@ void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort,
     rtcpPort = m_rtcpPort;
     if (m_startFailed) {
         wait();
-        m_pool->release();
-        m_pool = nullptr;
         throw std::runtime_error("RtpReceiver: cannot open the sockets");
     }
 }
 
 void RtpReceiver::run()
 {
-    m_proxy = new RtpReceiverSlotProxy(this);
-    connect(this, &RtpReceiver::sigUpstreamAddress, m_proxy, &RtpReceiverSlotProxy::slotSetUpstreamAddress);
-    connect(this, &RtpReceiver::sigUpstreamRtpData, m_proxy, &RtpReceiverSlotProxy::slotUpStreamRtpData);
+    m_proxy = std::make_unique<RtpReceiverSlotProxy>(this);
+    connect(this, &RtpReceiver::sigUpstreamAddress, m_proxy.get(), &RtpReceiverSlotProxy::slotSetUpstreamAddress);
+    connect(this, &RtpReceiver::sigUpstreamRtpData, m_proxy.get(), &RtpReceiverSlotProxy::slotUpStreamRtpData);
     bool failed = false;
     if (m_tcpServer.isNull())
         failed = !openUdpSockets();
@@ -135,20 +128,17 @@ void RtpReceiver::run()
     }
     if (!failed)
         exec();
-    delete m_rtpSocket;
-    m_rtpSocket = nullptr;
-    delete m_rtcpSocket;
-    m_rtcpSocket = nullptr;
-    delete m_tcpSocket;
-    m_tcpSocket = nullptr;
-    delete m_proxy;
-    m_proxy = nullptr;
+    // Gone on the thread they belong to.
+    m_rtpSocket.reset();
+    m_rtcpSocket.reset();
+    m_tcpSocket.reset();
+    m_proxy.reset();
 }
 
 bool RtpReceiver::openUdpSockets()
 {
-    m_rtpSocket = new KavexUdpReceiver;
-    m_rtcpSocket = new KavexUdpReceiver;
+    m_rtpSocket = std::make_unique<KavexUdpReceiver>();
+    m_rtcpSocket = std::make_unique<KavexUdpReceiver>();
     m_rtpSocket->registerCallback(&RtpReceiver::rtpCallback, this);
     m_rtcpSocket->registerCallback(&RtpReceiver::rtcpCallback, this);
     qDebug().noquote() << "RtpReceiver::run: Using interface" << m_interface.toString();
@@ -190,16 +180,17 @@ void RtpReceiver::openTcpSocket()
         CryptoTokenProvider* primary = features->getCryptoTokenProvider(true);
         CryptoTokenProvider* secondary = features->getCryptoTokenProvider(false);
         if (!features->isLocalMode() && (!primary || !secondary))
-            m_decrypter = new StreamUnitDecrypter();
+            m_decrypter = std::make_unique<StreamUnitDecrypter>();
         else
-            m_decrypter = new StreamUnitDecrypter(primary, secondary);
+            m_decrypter = std::make_unique<StreamUnitDecrypter>(primary, secondary);
         m_decrypter->setListOfPossiblePrivateKeys(m_privateKeys);
     }
     // Connected later, by slotSetUpstreamAddress.
-    m_tcpSocket = new BufferSocketQueued(false);
-    connect(m_tcpSocket, &BufferSocketBase::incomingBuffer, m_proxy, &RtpReceiverSlotProxy::onIncomingRtpRtcpData,
-            Qt::DirectConnection);
-    connect(m_tcpSocket, &BufferSocketBase::connected, m_proxy, &RtpReceiverSlotProxy::onRtpRtcpDataConnected);
+    m_tcpSocket = std::make_unique<BufferSocketQueued>(false);
+    connect(m_tcpSocket.get(), &BufferSocketBase::incomingBuffer, m_proxy.get(),
+            &RtpReceiverSlotProxy::onIncomingRtpRtcpData, Qt::DirectConnection);
+    connect(m_tcpSocket.get(), &BufferSocketBase::connected, m_proxy.get(),
+            &RtpReceiverSlotProxy::onRtpRtcpDataConnected);
 }
 
 void RtpReceiver::rtpCallback(void* context, const Datagram& datagram)
@@ -219,7 +210,7 @@ RtpChannel* RtpReceiver::channelFor(const RtpStreamKey& key, const char* failure
         return it.value();
     RtpChannel* channel = nullptr;
     try {
-        channel = new RtpChannel(m_sdp, m_volume);
+        channel = new RtpChannel(m_sdp, m_volume, m_clock);
     } catch (const std::exception&) {
         qWarning() << failureText;
         return nullptr;
@@ -511,7 +502,7 @@ void RtpReceiver::onUndecryptable(bool isRtcp)
 void RtpReceiver::sendTonePacket()
 {
     SharedPoolBuffer buffer = m_pool->getBuffer();
-    const int size = m_tone.nextPacket(DateTimeExt::getMonotonicTimeMs(), *buffer.getVariableBuffer());
+    const int size = m_tone.nextPacket(m_clock.monotonicMs(), *buffer.getVariableBuffer());
     if (size > 0)
         onRtpStreamData(fromTcpPeer(buffer.getBuffer(), size));
 }

@@ -1,30 +1,31 @@
 #pragma once
 
 #include "Channel.h"
+#include "Clock.h"
 #include "EncryptedAudioTone.h"
+#include "KavexMutex.h"
+#include "LiveStreamStatus.h"
 #include "OstKavexMixerGlobal.h"
 #include "RtpStreamKey.h"
+#include "SharedBufferPoolRelease.h"
 #include "SharedPoolBuffer.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
-#include "LiveStreamStatus.h"
-#include "KavexMutex.h"
-#include "KavexMutex.h"
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <condition_variable>
 #include <atomic>
+#include <condition_variable>
+#include <memory>
 #include <vector>
 
 class BufferSocketQueued;
 class KavexUdpReceiver;
 class RtpChannel;
 class RtpReceiverSlotProxy;
-class SharedBufferPool;
 class StreamUnitDecrypter;
 struct Datagram;
 
@@ -39,8 +40,9 @@ struct Datagram;
 //
 // The receiver is a channel itself, so that the mixer can mute, query and
 // remove all streams of the source through one id; it plays no audio of its
-// own. The constructors throw std::exception when the sockets cannot be
-// opened.
+// own. The constructors throw std::runtime_error when the sockets cannot be
+// opened. `clock` (the system's unless given) times the channels' staleness
+// and the marker tone.
 class RtpReceiver : public QThread, public Channel
 {
     Q_OBJECT
@@ -51,10 +53,11 @@ public:
     // receives the interface in use, any other overrides the setting
     // "Mixer/UnicastInterface".
     RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
-                const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys);
+                const QHostAddress& tcpServer, double volume, std::vector<QByteArray> keys,
+                Clock& clock = Clock::system());
     // Receives the multicast group on interface iface (any when null or not given).
     RtpReceiver(const QHostAddress& group, unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
-                QHostAddress* iface, double volume, std::vector<QByteArray> keys);
+                QHostAddress* iface, double volume, std::vector<QByteArray> keys, Clock& clock = Clock::system());
     ~RtpReceiver() override;
 
     // A different SDP is handed to every channel, and to channels made later.
@@ -124,10 +127,17 @@ private:
     Datagram fromTcpPeer(const unsigned char* data, int size) const;
     void sendMessage(const QByteArray& message);
 
-    KavexUdpReceiver* m_rtpSocket = nullptr;
-    KavexUdpReceiver* m_rtcpSocket = nullptr;
-    BufferSocketQueued* m_tcpSocket = nullptr;
+    Clock& m_clock;
+    // Made, used and dropped by the receiver's thread (run()).
+    std::unique_ptr<KavexUdpReceiver> m_rtpSocket;
+    std::unique_ptr<KavexUdpReceiver> m_rtcpSocket;
+    std::unique_ptr<BufferSocketQueued> m_tcpSocket;
+    std::unique_ptr<RtpReceiverSlotProxy> m_proxy;
+    // Guarded by m_channelLock.
     QString m_sdp;
+    // The start handshake between the constructor and run(): m_startDone,
+    // m_startFailed and the ports in use are written by run() under
+    // m_startLock before the constructor reads them.
     KavexMutex m_startLock;
     std::condition_variable_any m_startCondition;
     bool m_startDone = false;
@@ -138,15 +148,18 @@ private:
     QHostAddress m_group;
     bool m_multicast = false;
     bool m_startFailed = false;
-    RtpReceiverSlotProxy* m_proxy = nullptr;
-    StreamUnitDecrypter* m_decrypter = nullptr;
+    // Guarded by m_keyLock; made by run() in TCP mode.
+    std::unique_ptr<StreamUnitDecrypter> m_decrypter;
     std::atomic<bool> m_encryptedMode{false};
+    // The tone and the saved SDP: the receiver's thread only.
     EncryptedAudioTone m_tone;
-    SharedBufferPool* m_pool;
+    QString m_savedSdp;
+    SharedBufferPoolPtr m_pool;
+    // Guarded by m_keyLock.
     std::vector<QByteArray> m_privateKeys;
     QHostAddress m_tcpServer;
+    // Guarded by m_channelLock.
     QMap<RtpStreamKey, RtpChannel*> m_channels;
-    QString m_savedSdp;
     // Guards the private keys and the decrypter.
     mutable KavexMutex m_keyLock;
     // Serialises the channel map, the SDP, the mute state and the group name

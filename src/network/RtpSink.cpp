@@ -6,7 +6,7 @@
 #include "KavexUdpSender.h"
 #include "PcmDevice.h"
 #include "RTPPacket.h"
-#include "SharedBufferPool.h"
+#include "RealTimePriority.h"
 #include "SoundFileChannel.h"
 
 #include <QDebug>
@@ -22,7 +22,14 @@ const unsigned int kCaptureRate = 48000;
 const int kDefaultResample = 2;
 const int kDefaultHighPassHz = 500;
 const int kMulticastTtl = 32;
-const int kFileInputPeriodMs = 37;
+// File input sends a 40 ms block every 37 ms of the clock.
+const quint64 kFileInputPeriodUs = 37000;
+// A file loop this far behind its schedule starts a new one rather than
+// sending the missed blocks in a burst.
+const quint64 kFileInputMaxLagUs = 10 * kFileInputPeriodUs;
+// Pause after a failed device read.
+const quint32 kCaptureRetryMs = 2;
+const int kCapturePriority = 20;
 // Buffers the converters are sized for, in samples per channel.
 const unsigned int kConverterMaxSamples = 2048;
 
@@ -45,8 +52,14 @@ int resampleQuality(const QSettings& settings)
 }
 }  // namespace
 
-RtpSink::RtpSink()
-    : m_ssrc(QRandomGenerator::global()->generate()),
+void RtpSink::ChannelDispose::operator()(SoundFileChannel* channel) const
+{
+    channel->deleteThis();
+}
+
+RtpSink::RtpSink(Clock& clock)
+    : m_clock(clock),
+      m_ssrc(QRandomGenerator::global()->generate()),
       m_sequenceNumber(quint16(QRandomGenerator::global()->generate())),
       m_interface(QStringLiteral("0.0.0.0")),
       m_pool(new SharedBufferPool()),
@@ -65,13 +78,6 @@ RtpSink::RtpSink()
 RtpSink::~RtpSink()
 {
     stop();
-    delete m_captureDevice;
-    for (RateStream& stream : m_streams)
-        delete stream.converter;
-    qDeleteAll(m_filters);
-    if (m_fileChannel)
-        m_fileChannel->deleteThis();
-    m_pool->release();
 }
 
 void RtpSink::addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate,
@@ -131,6 +137,7 @@ void RtpSink::stop()
 
 void RtpSink::run()
 {
+    RealTimePriority::raiseCurrentThread(QStringLiteral("RtpSink capture thread"), kCapturePriority);
     KavexUdpSender sender;
     sender.bind(0, QHostAddress::Any);
     sender.setMulticastInterface(m_interface);
@@ -146,12 +153,8 @@ void RtpSink::run()
     }
     const int blockFrames = fileInput ? FILE_BLOCK_FRAMES : MIC_BLOCK_FRAMES;
 
-    delete m_captureDevice;
-    m_captureDevice = nullptr;
-    if (m_fileChannel) {
-        m_fileChannel->deleteThis();
-        m_fileChannel = nullptr;
-    }
+    m_captureDevice.reset();
+    m_fileChannel.reset();
     const int channels = fileInput ? openFile(fileName) : openMicrophone();
     if (channels > 0) {
         rebuildProcessing(channels);
@@ -165,8 +168,8 @@ void RtpSink::run()
 int RtpSink::openMicrophone()
 {
     for (int channels = 1; channels <= 2; ++channels) {
-        m_captureDevice =
-            PcmDevice::open(PcmDevice::DirectionInput, kCaptureRate, PcmDevice::SampleWidth16, channels, true);
+        m_captureDevice.reset(
+            PcmDevice::open(PcmDevice::DirectionInput, kCaptureRate, PcmDevice::SampleWidth16, channels, true));
         if (m_captureDevice)
             return channels;
     }
@@ -178,7 +181,7 @@ int RtpSink::openMicrophone()
 int RtpSink::openFile(const QString& fileName)
 {
     try {
-        m_fileChannel = new SoundFileChannel(fileName, kCaptureRate, true, 1.0);
+        m_fileChannel.reset(new SoundFileChannel(fileName, kCaptureRate, true, 1.0));
     } catch (const std::exception&) {
         qWarning("RtpSink::run: error while activating sound '%s'", qPrintable(fileName));
         return 0;
@@ -191,9 +194,16 @@ int RtpSink::openFile(const QString& fileName)
 void RtpSink::captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sender)
 {
     unsigned char* capture = captureBuffer();
+    // File blocks go out on a fixed grid of the clock, so that the time spent
+    // sending does not add up.
+    quint64 deadlineUs = m_clock.monotonicUs();
     while (!m_stopRequested) {
         if (fileInput) {
-            QThread::msleep(kFileInputPeriodMs);
+            deadlineUs += kFileInputPeriodUs;
+            const quint64 nowUs = m_clock.monotonicUs();
+            if (nowUs > deadlineUs + kFileInputMaxLagUs)
+                deadlineUs = nowUs;
+            m_clock.sleepUntilUs(deadlineUs);
             const unsigned int bytes = unsigned(blockFrames * 2);
             m_fileChannel->getData(capture, bytes);
             sendBlock(capture, bytes, sender);
@@ -202,7 +212,7 @@ void RtpSink::captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sende
         } else {
             // A blocking read only comes back empty on a device error: do
             // not spin on it.
-            QThread::msleep(2);
+            m_clock.sleepMs(kCaptureRetryMs);
         }
     }
 }
@@ -231,19 +241,18 @@ void RtpSink::rebuildProcessing(int channels)
         m_channels = channels;
         replaceConverters(1.0, quality);
     }
-    qDeleteAll(m_filters);
     m_filters.clear();
     for (int i = 0; i < 2; ++i)
-        m_filters.append(new IIRFilter(IIRFilter::KIND_HIGHPASS, 1, frequency / double(kCaptureRate), 1.0, 10.0));
+        m_filters.push_back(
+            std::make_unique<IIRFilter>(IIRFilter::KIND_HIGHPASS, 1, frequency / double(kCaptureRate), 1.0, 10.0));
 }
 
 void RtpSink::replaceConverters(double gain, int quality)
 {
     const unsigned int rates[2] = {8000, 16000};
     for (int i = 0; i < 2; ++i) {
-        delete m_streams[i].converter;
-        m_streams[i].converter =
-            new AudioConverter(kCaptureRate, rates[i], m_channels == 2, false, true, gain, kConverterMaxSamples, 0);
+        m_streams[i].converter = std::make_unique<AudioConverter>(kCaptureRate, rates[i], m_channels == 2, false, true,
+                                                                  gain, kConverterMaxSamples, 0);
         m_streams[i].converter->setQuality(quality);
     }
 }
@@ -251,7 +260,7 @@ void RtpSink::replaceConverters(double gain, int quality)
 void RtpSink::filterBlock(const qint16* in, qint16* out, int pairs)
 {
     const qint16* source = in;
-    for (IIRFilter* filter : qAsConst(m_filters)) {
+    for (const std::unique_ptr<IIRFilter>& filter : m_filters) {
         for (int i = 0; i < pairs; ++i) {
             double y;
             filter->processRight(source[2 * i], &y);

@@ -1,30 +1,34 @@
 #pragma once
 
 #include "ChannelTypes.h"
+#include "Clock.h"
 #include "KavexLLSock.h"
+#include "KavexMutex.h"
 #include "OstKavexMixerGlobal.h"
+#include "SharedBufferPoolRelease.h"
 #include "SharedPoolBuffer.h"
 
 #include <QHostAddress>
 #include <QList>
-#include "KavexMutex.h"
 #include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 class AudioConverter;
 class IIRFilter;
 class KavexUdpSender;
 class PcmDevice;
-class SharedBufferPool;
 class SoundFileChannel;
 
 // The talk-back sender: a thread that captures the microphone (or loops a
 // WAV file instead), high-passes it, converts it to G.711 A-law at 8 kHz
 // and/or 16 kHz and sends one RTP packet per rate and cycle to every
 // destination, over UDP or, for port 0, in-process through inprocRtpPacket.
+// The capture thread asks for real-time scheduling; it paces file input and
+// its retries after a device error on the clock given at construction.
 //
 // Locks: the state lock serialises stop(); the destinations lock guards the
 // destination list and the file choice and is held for a whole send cycle;
@@ -37,7 +41,7 @@ public:
     static const int FILE_BLOCK_FRAMES = 1920;  // 40 ms, read every 37 ms
     static const int PAYLOAD_BUFFER_SIZE = 2048;
 
-    RtpSink();
+    explicit RtpSink(Clock& clock = Clock::system());
     ~RtpSink() override;
 
     // Port 0 makes an in-process destination. A rate other than 8 or 16 kHz
@@ -82,9 +86,10 @@ private:
         eSampleRate rate;
         QHostAddress iface;
     };
-    // Per-rate state of the send cycle.
+    // Per-rate state of the send cycle. The converter is guarded by the
+    // converter lock, the rest belongs to the send cycle (destinations lock).
     struct RateStream {
-        AudioConverter* converter = nullptr;
+        std::unique_ptr<AudioConverter> converter;
         quint32 timestamp = 0;
         int payloadType = 0;
         std::vector<unsigned char> payload;
@@ -106,23 +111,33 @@ private:
     int openFile(const QString& fileName);
     void captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sender);
 
+    struct ChannelDispose {
+        void operator()(SoundFileChannel* channel) const;
+    };
+
+    Clock& m_clock;
+    // Guarded by m_destinationsLock.
     QList<Destination> m_destinations;
     RateStream m_streams[2];  // indexed by SAMPLE_RATE_8000, SAMPLE_RATE_16000
-    quint32 m_ssrc;
-    quint16 m_sequenceNumber;
+    const quint32 m_ssrc;
+    quint16 m_sequenceNumber;  // guarded by m_destinationsLock
     KavexMutex m_stateLock;
     KavexMutex m_destinationsLock;
     KavexMutex m_converterLock;
-    PcmDevice* m_captureDevice = nullptr;
-    int m_channels = 1;
+    // The capture thread's while it runs; replaced at its start.
+    std::unique_ptr<PcmDevice> m_captureDevice;
+    int m_channels = 1;  // guarded by m_converterLock
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_running{false};
-    QList<IIRFilter*> m_filters;
+    // The capture thread's while it runs; replaced at its start.
+    std::vector<std::unique_ptr<IIRFilter>> m_filters;
     QHostAddress m_interface;
+    // Guarded by m_destinationsLock.
     QString m_fileName;
     bool m_fileInput = false;
-    SoundFileChannel* m_fileChannel = nullptr;
-    SharedBufferPool* m_pool;
+    // The capture thread's while it runs; replaced at its start.
+    std::unique_ptr<SoundFileChannel, ChannelDispose> m_fileChannel;
+    SharedBufferPoolPtr m_pool;
     // Capture and filter output: room for the largest block as stereo pairs.
     std::vector<qint16> m_captureBuffer;
     std::vector<qint16> m_filteredBuffer;

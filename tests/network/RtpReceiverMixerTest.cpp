@@ -29,7 +29,7 @@ protected:
         m_env.set("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath("out.wav")).toUtf8());
         m_mixer = Mixer::getInstance(false, true);
     }
-    void TearDown() override { m_mixer.reset(); RtpChannel::setStaleTimeout(RtpChannel::STALE_TIMEOUT_MS); }
+    void TearDown() override { m_mixer.reset(); }
 
     quint64 addSource(const QString& sdp, quint16& rtpPort, quint16& rtcpPort,
                       const QHostAddress& tcpServer = QHostAddress())
@@ -112,19 +112,6 @@ TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
         EXPECT_NEAR(strongestWindow(heard, f, 48000, 9600).amplitude, 4096, 1000) << f << " Hz";
     for (double f : {300.0, 900.0, 1300.0, 2000.0})
         EXPECT_LT(toneAmplitude(heard, f, 48000), 100) << f << " Hz";
-}
-
-TEST_F(RtpReceiverMixerTest, StaleStreamsLeaveTheMixerAndComeBack)
-{
-    RtpChannel::setStaleTimeout(300);
-    quint16 rtpPort = 0, rtcpPort = 0;
-    ASSERT_NE(addSource(pcmaSdp(), rtpPort, rtcpPort), 0u);
-    UdpSender sender;
-    sender.send(rtp(42, 1, 0, 8, alawLevel(0, 160)), rtpPort);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return registered() == 2; }, 5000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return registered() == 1; }, 5000));
-    sender.send(rtp(42, 2, 160, 8, alawLevel(0, 160)), rtpPort);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return registered() == 2; }, 5000));
 }
 
 TEST_F(RtpReceiverMixerTest, RelayedAudioThatCannotBeDecryptedSoundsTheMarkerTone)

@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 #include "RtpReceiverTestSupport.h"
+#include "TestClock.h"
 
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
@@ -97,4 +98,20 @@ TEST(RtpReceiver, GarbageIsDroppedWithoutHarm)
     ASSERT_TRUE(s.waitForChannels(1));
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onReadyRead: Invalid RTP header received"), 6);
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"), 6);
+}
+
+TEST(RtpReceiver, StaleStreamsAreWithdrawnAndComeBackWithTheirNextPacket)
+{
+    TestClock clock;
+    quint16 rtpPort = 0, rtcpPort = 0;
+    Source s(unicastReceiver(rtpPort, rtcpPort, clock));
+    QSignalSpy removed(s.get(), &RtpReceiver::removeChannel);
+    UdpSender sender;
+    sender.send(rtp(42, 1, 0, 8, alawLevel(0, 160)), rtpPort);
+    ASSERT_TRUE(s.waitForChannels(1));
+    clock.advanceMs(5000);
+    ASSERT_TRUE(removed.wait(5000));
+    EXPECT_EQ(s->channelCount(), 0);
+    sender.send(rtp(42, 2, 160, 8, alawLevel(0, 160)), rtpPort);
+    EXPECT_TRUE(s.waitForChannels(2));
 }

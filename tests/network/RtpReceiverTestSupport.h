@@ -32,6 +32,7 @@ public:
             c->deleteThis();
     }
     RtpReceiver* operator->() const { return m_receiver; }
+    RtpReceiver* get() const { return m_receiver; }
     bool waitForChannels(int count, int timeoutMs = 5000)
     {
         return QTest::qWaitFor([&] { return m_new.count() >= count; }, timeoutMs);
@@ -60,9 +61,9 @@ private:
     QUdpSocket m_socket;
 };
 
-inline RtpReceiver* unicastReceiver(quint16& rtpPort, quint16& rtcpPort)
+inline RtpReceiver* unicastReceiver(quint16& rtpPort, quint16& rtcpPort, Clock& clock = Clock::system())
 {
-    return new RtpReceiver(rtpPort, rtcpPort, RtpTestPackets::pcmaSdp(), nullptr, QHostAddress(), 1.0, {});
+    return new RtpReceiver(rtpPort, rtcpPort, RtpTestPackets::pcmaSdp(), nullptr, QHostAddress(), 1.0, {}, clock);
 }
 
 // What the mixer thread does first with a new channel.

@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
+#include "TestClock.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -14,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <tuple>
 
 namespace sa = SignalAnalysis;
@@ -127,6 +130,18 @@ double bestCorrelation(const std::vector<double>& decoded, const std::vector<dou
     return best;
 }
 
+// Moves only when slept on, like TestClock, but lets a little real time pass
+// per sleep so that a file loop paced on it cannot flood the sockets.
+class ThrottledClock : public TestClock
+{
+public:
+    void sleepUs(quint64 us) override
+    {
+        TestClock::sleepUs(us);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+};
+
 class RtpSinkTest : public ::testing::Test
 {
 protected:
@@ -149,7 +164,8 @@ protected:
 
     QTemporaryDir m_dir;
     ScopedEnvironment m_env;
-    RtpSink m_sink;
+    ThrottledClock m_clock;
+    RtpSink m_sink{m_clock};
 };
 
 TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
@@ -236,7 +252,7 @@ TEST_F(RtpSinkTest, GainAndDestinationsLastUntilTheNextStart)
     EXPECT_EQ(next[0].timestamp, last.timestamp + quint32(last.payload.size()));
 }
 
-TEST_F(RtpSinkTest, FileInputLoopsAndKeepsItsFileWhileRunning)
+TEST_F(RtpSinkTest, FileInputLoopsOnAGridOfTheClockAndKeepsItsFileWhileRunning)
 {
     const QString file = writeWav("talk.wav", tones(4800, {1000}, 8000));  // 0.1 s
     const QString other = writeWav("other.wav", tones(4800, {2000}, 8000));
@@ -244,21 +260,26 @@ TEST_F(RtpSinkTest, FileInputLoopsAndKeepsItsFileWhileRunning)
     m_sink.startReadingFromFile(file);
     add(narrow, SAMPLE_RATE_8000);
     add(wide, SAMPLE_RATE_16000);
+    m_clock.setAdvancePerReading(1000);  // time passes while the loop works
     start();
-    ASSERT_GE(wide.packets(3).size(), 3);
+    ASSERT_GE(wide.packets(9).size(), 9);
     LogCapture log;
     m_sink.startReadingFromFile(other);
     EXPECT_EQ(log.count(QtCriticalMsg, QStringLiteral("RtpSink::startReadingFromFile() : Already reading from %1 "
                                                       "could not read from %2").arg(file, other)),
               1);
-    ASSERT_GE(wide.packets(9).size(), 9);
     m_sink.stop();
+    // Every cycle sleeps what is left of its 37 ms, not 37 ms after its work.
+    const QList<quint64> sleeps = m_clock.sleepsUs();
+    ASSERT_GE(sleeps.size(), 9);
+    for (quint64 us : sleeps)
+        ASSERT_TRUE(us >= 30000 && us < 37000) << us;
 
-    const QList<Rtp> packets = narrow.packets();
+    const QList<Rtp> packets = narrow.packets().mid(0, 9), widePackets = wide.packets().mid(0, 9);
     for (int i = 1; i < packets.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_NEAR(packets[i].payload.size(), 320, 4);
-        EXPECT_NEAR(wide.packets()[i].payload.size(), 640, 4);
+        EXPECT_NEAR(widePackets[i].payload.size(), 640, 4);
         EXPECT_GT(sa::rms(decode(packets, i, 1)), 3000.0);  // the file loops without a gap
     }
     EXPECT_GT(sa::toneAmplitude(decode(packets, 1), 1000, 8000), 6000.0);
