@@ -26,7 +26,9 @@ quint16 le16(const char* p)
         qWarning() << text;
     else
         qWarning().noquote() << text << detail;
-    throw std::runtime_error(detail.isNull() ? std::string(text) : std::string(text) + " " + detail.toStdString());
+    // A plain std::exception: the mixer logs its what() ("std::exception"),
+    // and the warning above has said why.
+    throw std::exception();
 }
 }  // namespace
 
