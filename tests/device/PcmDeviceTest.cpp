@@ -34,7 +34,7 @@ protected:
     QByteArray m_chunk = QByteArray(4096, 0x11);
 };
 
-TEST_F(PcmDeviceTest, OpenFailuresReturnNothingWithAWarning)
+TEST_F(PcmDeviceTest, OpenFailuresAreLoggedAndReturnNothing)
 {
     {
         // An unknown sample width fails before any card is asked for.
@@ -45,14 +45,41 @@ TEST_F(PcmDeviceTest, OpenFailuresReturnNothingWithAWarning)
         EXPECT_EQ(log.entries().size(), 2);
         EXPECT_EQ(ringRequests, 0);
     }
-    allowedBackends = 0;
-    const QPair<PcmDevice::eDirection, QString> cases[] = {{PcmDevice::DirectionOutput, "DSoundOut"},
-                                                           {PcmDevice::DirectionInput, "DSoundIn"}};
+    // What fails, and what the output or capture logs about it on its own.
+    enum Failure { NO_CARD, NO_CAPS, NO_STEREO48, NO_RING, NO_START };
+    const auto out = PcmDevice::DirectionOutput;
+    const auto in = PcmDevice::DirectionInput;
+    const struct {
+        PcmDevice::eDirection direction;
+        Failure failure;
+        QtMsgType type;
+        const char* text;
+    } cases[] = {
+        {out, NO_CARD, QtDebugMsg, nullptr},
+        {out, NO_RING, QtDebugMsg, nullptr},
+        {out, NO_START, QtDebugMsg, nullptr},
+        {in, NO_CARD, QtCriticalMsg, "DSoundIn::start() : creation of capture device failed"},
+        {in, NO_CAPS, QtCriticalMsg, "DSoundIn::start() : not able to read capabilities of the capture device"},
+        // Without 48 kHz stereo no format is prepared, and the card refuses the empty one.
+        {in, NO_STEREO48, QtDebugMsg, "DSoundIn::start() : creation of capture buffer failed: 88780064"},
+        {in, NO_RING, QtDebugMsg, "DSoundIn::start() : creation of capture buffer failed: 80004005"},
+        {in, NO_START, QtCriticalMsg, "DSoundIn::start() : Could not start buffer!"},
+    };
     for (const auto& c : cases) {
+        cardExists = c.failure != NO_CARD;
+        capsReadable = c.failure != NO_CAPS;
+        takesStereo48 = c.failure != NO_STEREO48;
+        allowedBackends = c.failure == NO_RING ? ringRequests : 1000;
+        prepare = [&](ScriptedSoundBackend* b) { b->refuseStart = c.failure == NO_START; };
         LogCapture log;
-        EXPECT_EQ(open(c.first), nullptr);
-        EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start " + c.second), 1);
+        EXPECT_EQ(open(c.direction), nullptr);
+        const QString side = c.direction == out ? "DSoundOut" : "DSoundIn";
+        EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start " + side), 1);
         EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
+        if (c.text)
+            EXPECT_EQ(log.count(c.type, c.text), 1) << c.text;
+        // Besides the debug line of open.
+        EXPECT_EQ(log.entries().size(), c.text ? 4 : 3) << log.dump().toStdString();
     }
 }
 
@@ -111,7 +138,7 @@ TEST_F(PcmDeviceTest, BrokenOutputIsRebuiltElseWritesPaceOnAGridOf64Over3ms)
         clock.setNowUs(quint64(qint64(startMs) + step.first) * 1000);
         clock.clearSleeps();
         EXPECT_EQ(write(*device), 1024);
-        EXPECT_EQ(sleepsMs(), QList<quint64>{step.second}) << "at " << step.first << " ms";
+        EXPECT_EQ(clock.sleepsUs(), QList<quint64>{step.second * 1000}) << "at " << step.first << " ms";
     }
     // The card is never tried again.
     EXPECT_EQ(ringRequests, 3);

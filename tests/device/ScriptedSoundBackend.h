@@ -51,15 +51,6 @@ protected:
             return cardExists ? std::make_unique<Card>(this, direction, clock) : nullptr;
         };
     }
-    // The clock's sleeps so far in whole milliseconds.
-    QList<quint64> sleepsMs() const
-    {
-        QList<quint64> ms;
-        for (quint64 us : clock.sleepsUs())
-            ms.append(us / 1000);
-        return ms;
-    }
-
     TestClock clock;
     std::function<void(ScriptedSoundBackend*)> prepare;
     bool cardExists = true;
