@@ -36,7 +36,7 @@ std::unique_ptr<SoundBackend> keepIfOpen(std::unique_ptr<Backend> backend)
 
 // The card a DeviceSelection names, once it is known to exist. `kind` is
 // never KIND_AUTO: auto resolves to a PortAudio device (KIND_NAMED) or to
-// KIND_VIRTUAL.
+// KIND_VIRTUAL. Used by the thread that starts the output or capture.
 class ConfiguredSoundCard : public SoundCard
 {
 public:
