@@ -1,23 +1,24 @@
 #pragma once
 
-#include "DSoundDefs.h"
+#include "SoundBackendFactory.h"
 
-class IDirectSoundCapture8;
-class IDirectSoundCaptureBuffer8;
+#include <memory>
 
-// Records from the capture device into a looping ring of 125 ms and hands
-// out the recorded bytes in order from its own read offset. A reader that
-// falls more than the ring behind loses the overwritten audio and simply
-// reads on from its offset.
+// Records from the capture card into a looping ring of 125 ms and hands out
+// the recorded bytes in order from its own read offset. A reader that falls
+// more than the ring behind loses the overwritten audio and simply reads on
+// from its offset. Used by the capture thread only.
 class DSoundIn
 {
 public:
-    DSoundIn(unsigned int sampleRate, unsigned int bytesPerSample, unsigned int channels, bool blocking);
+    // Waits on `clock`; the card comes from `cards` when started.
+    DSoundIn(unsigned int sampleRate, unsigned int bytesPerSample, unsigned int channels, bool blocking,
+             Clock& clock = Clock::system(), SoundCardMaker cards = &SoundBackendFactory::resolve);
     virtual ~DSoundIn();
     DSoundIn(const DSoundIn&) = delete;
     DSoundIn& operator=(const DSoundIn&) = delete;
 
-    // Opens the device and starts looping capture.
+    // Opens the card and starts looping capture.
     bool start();
     // Delivers frames * channels * bytesPerSample bytes into `data`. Returns
     // `frames` when it delivered, 0 otherwise. Blocking: waits in 2 ms steps
@@ -37,10 +38,14 @@ private:
     // read tries again) instead of an empty take.
     TakeResult take(unsigned char* data, int bytes, bool retryEmptyLock, int* taken);
 
-    IDirectSoundCapture8* m_device = nullptr;
-    DSCBUFFERDESC m_bufferDescription{};
-    IDirectSoundCaptureBuffer8* m_buffer = nullptr;
-    WAVEFORMATEX m_format{};
+    Clock& m_clock;
+    const SoundCardMaker m_cards;
+    std::unique_ptr<SoundCard> m_device;
+    // 125 ms of the capture format.
+    const quint32 m_bufferBytes;
+    std::unique_ptr<SoundBackend> m_buffer;
+    // Left empty (refused by the card) when the card does not take 48 kHz stereo.
+    SoundBackend::Format m_format{0, 0, 0};
     unsigned int m_sampleRate;
     unsigned int m_bytesPerSample;
     unsigned int m_channels;

@@ -1,56 +1,37 @@
 #include "DSoundOut.h"
 
-#include "DSoundApi.h"
-#include "IDirectSound8.h"
-#include "IDirectSoundBuffer8.h"
-#include "SoundClock.h"
-
 #include <QDebug>
 
 #include <cstring>
 
 namespace {
-constexpr DWORD FRAMES_PER_BLOCK = 1024;
-constexpr DWORD FRAMES_PER_MS = 48;
+constexpr quint32 FRAMES_PER_BLOCK = 1024;
+constexpr quint32 FRAMES_PER_MS = 48;
 
-// The one format of both buffers: 48 kHz stereo 16-bit PCM.
-WAVEFORMATEX outputFormat()
-{
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 2;
-    format.nSamplesPerSec = 48000;
-    format.nAvgBytesPerSec = 192000;
-    format.nBlockAlign = 4;
-    format.wBitsPerSample = 16;
-    format.cbSize = 0;
-    return format;
-}
-
-DWORD blockOf(DWORD position)
+quint32 blockOf(quint32 position)
 {
     return position >> 12;
 }
 
-DWORD frameOf(DWORD position)
+quint32 frameOf(quint32 position)
 {
     return (position >> 2) & (FRAMES_PER_BLOCK - 1);
 }
 }  // namespace
 
-DSoundOut::DSoundOut() = default;
+DSoundOut::DSoundOut(Clock& clock, SoundCardMaker cards) : m_clock(clock), m_cards(std::move(cards)) {}
 
 DSoundOut::~DSoundOut()
 {
     if (m_buffer)
-        m_buffer->Stop();
+        m_buffer->stop();
     release();
 }
 
 void DSoundOut::release()
 {
-    releaseInterface(m_buffer);
-    releaseInterface(m_device);
+    m_buffer.reset();
+    m_device.reset();
 }
 
 bool DSoundOut::start()
@@ -64,74 +45,39 @@ bool DSoundOut::start()
 
 bool DSoundOut::startDevice()
 {
-    if (FAILED(DirectSoundCreate8(nullptr, &m_device, nullptr)))
+    m_device = m_cards(SoundBackend::DIRECTION_PLAYBACK, m_clock);
+    if (!m_device)
         return false;
-    if (FAILED(m_device->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY)))
+    // The one output format: 48 kHz stereo 16-bit.
+    const SoundBackend::Format format{48000, 2, 2};
+    if (m_device->makeRing(format, RING_BYTES, &m_buffer) != SoundBackend::STATUS_OK)
         return false;
-
-    WAVEFORMATEX format = outputFormat();
-
-    // The primary buffer's format is only a wish to the device: failures
-    // here do not stop playback.
-    DSBUFFERDESC primaryDescription{};
-    primaryDescription.dwSize = DSBUFFERDESC_SIZE;
-    primaryDescription.dwFlags = DSBCAPS_PRIMARYBUFFER;
-    IDirectSoundBuffer* primary = nullptr;
-    if (SUCCEEDED(m_device->CreateSoundBuffer(&primaryDescription, &primary, nullptr))) {
-        primary->SetFormat(&format);
-        primary->Release();
-    }
-
-    DSBUFFERDESC description{};
-    description.dwSize = DSBUFFERDESC_SIZE;
-    description.dwFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS;
-    description.dwBufferBytes = RING_BYTES;
-    description.lpwfxFormat = &format;
-    description.guid3DAlgorithm = DS3DALG_DEFAULT;
-    IDirectSoundBuffer* secondary = nullptr;
-    if (FAILED(m_device->CreateSoundBuffer(&description, &secondary, nullptr)))
+    SoundBackend::Regions all;
+    if (m_buffer->lock(0, RING_BYTES, &all) != SoundBackend::STATUS_OK)
         return false;
-    const HRESULT queried = secondary->QueryInterface(IID_IDirectSoundBuffer8, reinterpret_cast<LPVOID*>(&m_buffer));
-    secondary->Release();
-    if (FAILED(queried))
-        return false;
-
-    LPVOID audio1 = nullptr;
-    LPVOID audio2 = nullptr;
-    DWORD bytes1 = 0;
-    DWORD bytes2 = 0;
-    if (FAILED(m_buffer->Lock(0, 0, &audio1, &bytes1, &audio2, &bytes2, DSBLOCK_ENTIREBUFFER)))
-        return false;
-    std::memset(audio1, 0, bytes1);
-    if (audio2)
-        std::memset(audio2, 0, bytes2);
-    if (FAILED(m_buffer->Unlock(audio1, bytes1, audio2, bytes2)))
-        return false;
-
-    return SUCCEEDED(m_buffer->Play(0, 0, DSBPLAY_LOOPING));
+    std::memset(all.first, 0, all.firstBytes);
+    return m_buffer->start();
 }
 
 bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
 {
     if (m_state != STATE_RUNNING) {
-        Sleep(21);
+        m_clock.sleepMs(21);
         return true;
     }
 
-    DWORD play = 0;
-    DWORD write = 0;
-    m_buffer->GetCurrentPosition(&play, &write);
-    const DWORD startBlock = blockOf(play);
+    quint32 play = m_buffer->position();
+    const quint32 startBlock = blockOf(play);
     // Wake about one millisecond after the cursor leaves this block.
-    Sleep((FRAMES_PER_BLOCK + 49 - frameOf(play)) / FRAMES_PER_MS);
+    m_clock.sleepMs((FRAMES_PER_BLOCK + 49 - frameOf(play)) / FRAMES_PER_MS);
 
-    m_buffer->GetCurrentPosition(&play, &write);
-    const quint32 waitStart = SoundClock::instance()->monotonicMs();
+    play = m_buffer->position();
+    const quint32 waitStart = m_clock.monotonicMs();
     int loopCount = 0;
     int loopCount2 = 0;
     while (blockOf(play) == startBlock) {
         if ((FRAMES_PER_BLOCK - frameOf(play)) / FRAMES_PER_MS != 0) {
-            Sleep(1);
+            m_clock.sleepMs(1);
             if (++loopCount > 100) {
                 qWarning("DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken");
                 return false;
@@ -139,29 +85,25 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
         } else if (++loopCount2 > 1000) {
             // Less than a millisecond left: spin, checking the clock now and then.
             loopCount2 = 0;
-            if (SoundClock::instance()->monotonicMs() - waitStart > 100) {
+            if (m_clock.monotonicMs() - waitStart > 100) {
                 qWarning("DSoundOut::putNextChunk: loopCount2 exceeded DSoundOut object seems to be broken");
                 return false;
             }
         }
-        m_buffer->GetCurrentPosition(&play, &write);
+        play = m_buffer->position();
     }
 
     // The block just played, three blocks ahead of the cursor.
-    const DWORD block = blockOf(play);
-    const DWORD target = block == 0 ? BLOCK_COUNT - 1 : block - 1;
-    LPVOID audio1 = nullptr;
-    LPVOID audio2 = nullptr;
-    DWORD bytes1 = 0;
-    DWORD bytes2 = 0;
-    const HRESULT locked = m_buffer->Lock(target * BLOCK_BYTES, BLOCK_BYTES, &audio1, &bytes1, &audio2, &bytes2, 0);
-    if (FAILED(locked)) {
+    const quint32 block = blockOf(play);
+    const quint32 target = block == 0 ? BLOCK_COUNT - 1 : block - 1;
+    SoundBackend::Regions regions;
+    const SoundBackend::Status locked = m_buffer->lock(target * BLOCK_BYTES, BLOCK_BYTES, &regions);
+    if (locked != SoundBackend::STATUS_OK) {
         qWarning("DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x%X", unsigned(locked));
     } else {
-        std::memcpy(audio1, data, bytes1);
-        if (audio2)
-            std::memcpy(audio2, data + bytes1, bytes2);
-        m_buffer->Unlock(audio1, bytes1, audio2, bytes2);
+        std::memcpy(regions.first, data, regions.firstBytes);
+        if (regions.second)
+            std::memcpy(regions.second, data + regions.firstBytes, regions.secondBytes);
     }
     if (status)
         *status = 0;

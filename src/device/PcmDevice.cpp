@@ -2,7 +2,6 @@
 
 #include "DSoundIn.h"
 #include "DSoundOut.h"
-#include "SoundClock.h"
 
 #include <QDebug>
 
@@ -10,12 +9,14 @@
 #include <stdexcept>
 
 PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
-                     bool blocking)
+                     bool blocking, Clock& clock, const SoundCardMaker& cards)
     : m_sampleRate(sampleRate),
       m_sampleWidth(sampleWidth),
       m_channels(channels),
       m_blocking(blocking),
-      m_pacingStart(SoundClock::instance()->monotonicMs())
+      m_clock(clock),
+      m_cards(cards),
+      m_pacingStart(clock.monotonicMs())
 {
     switch (sampleWidth) {
     case SampleWidth8:
@@ -27,18 +28,16 @@ PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth
     }
 
     if (direction == DirectionOutput) {
-        m_output = new DSoundOut();
+        m_output = std::make_unique<DSoundOut>(m_clock, m_cards);
         if (!m_output->start()) {
-            delete m_output;
-            m_output = nullptr;
+            m_output.reset();
             qCritical("PcmDevice::PcmDevice(): could not start DSoundOut");
             throw std::runtime_error("PcmDevice: could not start DSoundOut");
         }
     } else {
-        m_input = new DSoundIn(sampleRate, 2, unsigned(channels), blocking);
+        m_input = std::make_unique<DSoundIn>(sampleRate, 2, unsigned(channels), blocking, m_clock, m_cards);
         if (!m_input->start()) {
-            delete m_input;
-            m_input = nullptr;
+            m_input.reset();
             qCritical("PcmDevice::PcmDevice(): could not start DSoundIn");
             throw std::runtime_error("PcmDevice: could not start DSoundIn");
         }
@@ -46,19 +45,15 @@ PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth
     m_opened = true;
 }
 
-PcmDevice::~PcmDevice()
-{
-    delete m_output;
-    delete m_input;
-}
+PcmDevice::~PcmDevice() = default;
 
 PcmDevice* PcmDevice::open(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
-                           bool blocking)
+                           bool blocking, Clock& clock, const SoundCardMaker& cards)
 {
     qDebug() << "PcmDevice::open: Trying to open PCM device with params" << int(direction) << sampleRate
              << int(sampleWidth) << channels << blocking;
     try {
-        return new PcmDevice(direction, sampleRate, sampleWidth, channels, blocking);
+        return new PcmDevice(direction, sampleRate, sampleWidth, channels, blocking, clock, cards);
     } catch (const std::exception&) {
         qWarning("PcmDevice::open: Failed to open PCM device");
         return nullptr;
@@ -75,11 +70,10 @@ int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
         return length;
     if (!m_output->putNextChunk(data, status)) {
         qWarning("PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
-        delete m_output;
-        m_output = new DSoundOut();
+        m_output.reset();
+        m_output = std::make_unique<DSoundOut>(m_clock, m_cards);
         if (!m_output->start()) {
-            delete m_output;
-            m_output = nullptr;
+            m_output.reset();
             m_opened = false;
         }
     }
@@ -93,8 +87,7 @@ int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
 // millisecond clock.
 int PcmDevice::pace(int length)
 {
-    SoundClock* clock = SoundClock::instance();
-    const quint32 now = clock->monotonicMs();
+    const quint32 now = m_clock.monotonicMs();
     quint32 elapsed = now - m_pacingStart;
     if (elapsed > 0x7FFFFFFFu) {
         // The start lies ahead of now: move it back onto the grid just before now.
@@ -109,7 +102,7 @@ int PcmDevice::pace(int length)
         sleep = 21;
         m_pacingStart = now + 21;
     }
-    clock->sleepMs(sleep);
+    m_clock.sleepMs(sleep);
     return length;
 }
 

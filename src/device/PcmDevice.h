@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
+#include "SoundBackendFactory.h"
+
+#include <memory>
 
 class DSoundIn;
 class DSoundOut;
@@ -9,7 +11,9 @@ class DSoundOut;
 // and paces its caller, or an input device that delivers captured samples.
 // When a broken output cannot be rebuilt, the device goes on pacing writes
 // on a grid of 64/3 ms without a card, so the mixing loop keeps running.
-// Used by one thread only.
+// All waiting and pacing is on the Clock the device is opened with; the
+// SoundCardMaker chooses the card (the configured one unless told).
+// Used by one thread only: the mixer thread or the capture thread.
 class PcmDevice
 {
 public:
@@ -18,10 +22,12 @@ public:
 
     // A started device owned by the caller, or null when it cannot be opened.
     static PcmDevice* open(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
-                           bool blocking);
+                           bool blocking, Clock& clock = Clock::system(),
+                           const SoundCardMaker& cards = &SoundBackendFactory::resolve);
 
     // Throws std::exception when the device cannot be started; use open().
-    PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels, bool blocking);
+    PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels, bool blocking,
+              Clock& clock = Clock::system(), const SoundCardMaker& cards = &SoundBackendFactory::resolve);
     ~PcmDevice();
     PcmDevice(const PcmDevice&) = delete;
     PcmDevice& operator=(const PcmDevice&) = delete;
@@ -44,7 +50,9 @@ private:
     eSampleWidth m_sampleWidth;
     int m_channels;
     bool m_blocking;
-    DSoundOut* m_output = nullptr;
-    DSoundIn* m_input = nullptr;
+    Clock& m_clock;
+    const SoundCardMaker m_cards;
+    std::unique_ptr<DSoundOut> m_output;
+    std::unique_ptr<DSoundIn> m_input;
     quint32 m_pacingStart;
 };

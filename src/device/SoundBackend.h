@@ -4,25 +4,48 @@
 
 #include <vector>
 
-// What stands behind one sound buffer: a looping ring of bytes and a cursor
-// that runs around it in real time once started.
+// What stands behind a sound output or capture: a looping ring of bytes and
+// a cursor that runs around it in real time once started.
 // - Playback: the cursor is the play cursor. The bytes it passes are played
 //   and then cleared, so a writer who falls behind is heard as silence rather
 //   than as a repeat of the previous round of the ring.
 // - Capture: the cursor is the capture position. The bytes it passes have
 //   just been recorded; the ring holds the latest ring-length of audio.
-// The writer or reader works on the ring through the sound buffer's
-// Lock/Unlock, at a distance from the cursor.
+// The writer or reader locks spans of the ring at a distance from the cursor.
+// The ring and the cursor calls belong to the thread that owns the backend;
+// an implementation whose cursor runs on another thread (the sound server's)
+// publishes it only after the bytes it covers are done.
 class SoundBackend
 {
 public:
     enum Direction { DIRECTION_PLAYBACK, DIRECTION_CAPTURE };
+
+    // Results of the ring operations. The logs print them as numbers, so the
+    // values are fixed; failures have the top bit set.
+    enum Status : quint32 {
+        STATUS_OK = 0,
+        STATUS_GENERIC = 0x80004005u,
+        STATUS_INVALID_PARAM = 0x80070057u,
+        STATUS_INVALID_CALL = 0x88780032u,
+        STATUS_BAD_FORMAT = 0x88780064u,
+        STATUS_BUFFER_LOST = 0x88780096u,
+    };
 
     struct Format {
         quint32 sampleRate = 48000;
         quint32 channels = 2;
         quint32 bytesPerSample = 2;
         quint32 bytesPerFrame() const { return channels * bytesPerSample; }
+    };
+
+    // A locked span of the ring: one region, or two when the span runs past
+    // the end of the ring (the second then starts at offset 0).
+    struct Regions {
+        quint8* first = nullptr;
+        quint32 firstBytes = 0;
+        quint8* second = nullptr;
+        quint32 secondBytes = 0;
+        quint32 bytes() const { return firstBytes + secondBytes; }
     };
 
     // `ringBytes` is a whole number of frames.
@@ -39,6 +62,12 @@ public:
     virtual quint32 position() = 0;
     // True when the device has gone away underneath the ring.
     virtual bool isLost() const { return false; }
+
+    // Gives access to `bytes` bytes of the ring from `offset`. The regions
+    // are the ring itself: there is nothing to hand back afterwards.
+    // STATUS_INVALID_PARAM for a span that is empty, longer than the ring or
+    // starts outside it; STATUS_BUFFER_LOST when the device has gone away.
+    Status lock(quint32 offset, quint32 bytes, Regions* regions);
 
     Direction direction() const { return m_direction; }
     const Format& format() const { return m_format; }

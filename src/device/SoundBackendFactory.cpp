@@ -1,24 +1,15 @@
 #include "SoundBackendFactory.h"
 
-#include "PortAudioLibrary.h"
-#include "PortAudioSoundBackend.h"
-#include "VirtualSoundBackend.h"
-#include "WavFileCaptureBackend.h"
-#include "WavFileSoundBackend.h"
+#include "DeviceSelection.h"
+#include "backends/PortAudioLibrary.h"
+#include "backends/PortAudioSoundBackend.h"
+#include "backends/VirtualSoundBackend.h"
+#include "backends/WavFileCaptureBackend.h"
+#include "backends/WavFileSoundBackend.h"
 
 #include <QDebug>
-#include "KavexMutex.h"
 
 namespace {
-KavexMutex s_makerLock;
-SoundBackendFactory::Maker s_maker;
-
-SoundBackendFactory::Maker currentMaker()
-{
-    KavexLocker lock(&s_makerLock);
-    return s_maker;
-}
-
 const char* directionName(SoundBackend::Direction direction)
 {
     return direction == SoundBackend::DIRECTION_PLAYBACK ? "output" : "input";
@@ -42,27 +33,67 @@ std::unique_ptr<SoundBackend> keepIfOpen(std::unique_ptr<Backend> backend)
         return nullptr;
     return backend;
 }
+
+// The card a DeviceSelection names, once it is known to exist. `kind` is
+// never KIND_AUTO: auto resolves to a PortAudio device (KIND_NAMED) or to
+// KIND_VIRTUAL. Used by the thread that starts the output or capture.
+class ConfiguredSoundCard : public SoundCard
+{
+public:
+    ConfiguredSoundCard(SoundBackend::Direction direction, Clock& clock, DeviceSelection::Kind kind,
+                        const QString& path = QString(), std::shared_ptr<PortAudioLibrary> library = nullptr,
+                        int device = -1)
+        : m_direction(direction), m_clock(clock), m_kind(kind), m_path(path), m_library(std::move(library)),
+          m_device(device)
+    {
+    }
+
+    bool supports(const SoundBackend::Format& format, bool* supported) override
+    {
+        if (m_kind != DeviceSelection::KIND_NAMED) {
+            *supported = true;
+            return true;
+        }
+        return m_library->supports(m_device, m_direction, format, supported);
+    }
+
+protected:
+    std::unique_ptr<SoundBackend> makeBackend(const SoundBackend::Format& format, quint32 ringBytes) override
+    {
+        const bool playback = m_direction == SoundBackend::DIRECTION_PLAYBACK;
+        switch (m_kind) {
+        case DeviceSelection::KIND_WAV:
+            if (playback)
+                return keepIfOpen(std::make_unique<WavFileSoundBackend>(format, ringBytes, m_path, m_clock));
+            return keepIfOpen(std::make_unique<WavFileCaptureBackend>(format, ringBytes, m_path, m_clock));
+        case DeviceSelection::KIND_NAMED:
+            return keepIfOpen(
+                std::make_unique<PortAudioSoundBackend>(m_direction, format, ringBytes, m_library, m_device));
+        case DeviceSelection::KIND_AUTO:
+        case DeviceSelection::KIND_VIRTUAL:
+            break;
+        }
+        return std::make_unique<VirtualSoundBackend>(m_direction, format, ringBytes, m_clock);
+    }
+
+private:
+    const SoundBackend::Direction m_direction;
+    Clock& m_clock;
+    const DeviceSelection::Kind m_kind;
+    const QString m_path;
+    const std::shared_ptr<PortAudioLibrary> m_library;
+    const int m_device;
+};
 }  // namespace
 
-void SoundBackendFactory::setMaker(Maker maker)
+std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction direction, Clock& clock)
 {
-    KavexLocker lock(&s_makerLock);
-    s_maker = std::move(maker);
-}
-
-bool SoundBackendFactory::resolve(SoundBackend::Direction direction, Endpoint* endpoint)
-{
-    *endpoint = Endpoint();
-    if (currentMaker())
-        return true;
     const DeviceSelection selection = DeviceSelection::configured(direction);
     switch (selection.kind) {
     case DeviceSelection::KIND_VIRTUAL:
-        return true;
+        return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
     case DeviceSelection::KIND_WAV:
-        endpoint->kind = DeviceSelection::KIND_WAV;
-        endpoint->path = selection.argument;
-        return true;
+        return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_WAV, selection.argument);
     case DeviceSelection::KIND_AUTO:
     case DeviceSelection::KIND_NAMED:
         break;
@@ -70,64 +101,28 @@ bool SoundBackendFactory::resolve(SoundBackend::Direction direction, Endpoint* e
 
     QString error;
     std::shared_ptr<PortAudioLibrary> library = PortAudioLibrary::acquire(&error);
+    int device = -1;
     if (selection.kind == DeviceSelection::KIND_AUTO) {
-        const int device = library ? library->defaultDevice(direction) : -1;
+        device = library ? library->defaultDevice(direction) : -1;
         if (device < 0) {
             qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
                                  << " device found, using the virtual device (no sound)";
-            return true;
+            return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
         }
-        endpoint->kind = DeviceSelection::KIND_NAMED;
-        endpoint->library = library;
-        endpoint->device = device;
-        return true;
-    }
-    if (!library) {
+    } else if (!library) {
         qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
                              << " device \"" << selection.argument << "\": PortAudio failed: " << error;
-        return false;
-    }
-    const int device = library->findDevice(selection.argument, direction);
-    if (device < 0) {
-        qWarning().nospace().noquote() << "SoundBackendFactory::resolve: there is no " << directionName(direction)
-                                       << " device \"" << selection.argument
-                                       << "\"; the devices there are: " << listed(library->deviceNames(direction));
-        return false;
-    }
-    endpoint->kind = DeviceSelection::KIND_NAMED;
-    endpoint->library = library;
-    endpoint->device = device;
-    return true;
-}
-
-bool SoundBackendFactory::supports(const Endpoint& endpoint, SoundBackend::Direction direction,
-                                   const SoundBackend::Format& format)
-{
-    if (endpoint.kind != DeviceSelection::KIND_NAMED || !endpoint.library)
-        return true;
-    return endpoint.library->supports(endpoint.device, direction, format);
-}
-
-std::unique_ptr<SoundBackend> SoundBackendFactory::create(const Endpoint& endpoint,
-                                                          SoundBackend::Direction direction,
-                                                          const SoundBackend::Format& format, quint32 ringBytes)
-{
-    if (Maker maker = currentMaker())
-        return maker(direction, format, ringBytes);
-    switch (endpoint.kind) {
-    case DeviceSelection::KIND_WAV:
-        if (direction == SoundBackend::DIRECTION_PLAYBACK)
-            return keepIfOpen(std::make_unique<WavFileSoundBackend>(format, ringBytes, endpoint.path));
-        return keepIfOpen(std::make_unique<WavFileCaptureBackend>(format, ringBytes, endpoint.path));
-    case DeviceSelection::KIND_NAMED:
-        if (endpoint.library) {
-            return keepIfOpen(std::make_unique<PortAudioSoundBackend>(direction, format, ringBytes,
-                                                                      endpoint.library, endpoint.device));
+        return nullptr;
+    } else {
+        device = library->findDevice(selection.argument, direction);
+        if (device < 0) {
+            qWarning().nospace().noquote() << "SoundBackendFactory::resolve: there is no "
+                                           << directionName(direction) << " device \"" << selection.argument
+                                           << "\"; the devices there are: "
+                                           << listed(library->deviceNames(direction));
+            return nullptr;
         }
-        break;
-    case DeviceSelection::KIND_AUTO:
-    case DeviceSelection::KIND_VIRTUAL:
-        break;
     }
-    return std::make_unique<VirtualSoundBackend>(direction, format, ringBytes);
+    return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_NAMED, QString(),
+                                                 std::move(library), device);
 }

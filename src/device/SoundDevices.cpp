@@ -1,6 +1,6 @@
 #include "SoundDevices.h"
 
-#include "PortAudioLibrary.h"
+#include "backends/PortAudioLibrary.h"
 
 namespace {
 std::shared_ptr<PortAudioLibrary> library()

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "Clock.h"
 #include "SoundBackend.h"
 
 // A sound card without sound: its cursor runs at the format's rate on the
-// current SoundClock. Played bytes are dropped and captured bytes are
+// clock it is given. Played bytes are dropped and captured bytes are
 // silence; subclasses give them a destination or a source. The bytes the
 // cursor has passed are handled lazily, whenever the cursor is read and when
-// the card stops, so everything happens on the thread that uses the buffer.
+// the card stops, so everything happens on the thread that owns the backend.
 class VirtualSoundBackend : public SoundBackend
 {
 public:
-    VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes);
+    VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes, Clock& clock);
     ~VirtualSoundBackend() override;
 
     bool start() override;
@@ -35,6 +36,7 @@ private:
     void catchUp();
     void processUpTo(quint64 totalBytes);
 
+    Clock& m_clock;
     bool m_running = false;
     quint64 m_startUs = 0;
     quint64 m_bytesDone = 0;

@@ -1,12 +1,11 @@
 #include "VirtualSoundBackend.h"
 
-#include "SoundClock.h"
-
 #include <algorithm>
 #include <cstring>
 
-VirtualSoundBackend::VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes)
-    : SoundBackend(direction, format, ringBytes)
+VirtualSoundBackend::VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes,
+                                         Clock& clock)
+    : SoundBackend(direction, format, ringBytes), m_clock(clock)
 {
 }
 
@@ -16,7 +15,7 @@ bool VirtualSoundBackend::start()
 {
     if (!m_running) {
         m_running = true;
-        m_startUs = SoundClock::instance()->monotonicUs();
+        m_startUs = m_clock.monotonicUs();
         m_bytesDone = 0;
     }
     return true;
@@ -38,7 +37,7 @@ void VirtualSoundBackend::catchUp()
 {
     if (!m_running)
         return;
-    const quint64 elapsedUs = SoundClock::instance()->monotonicUs() - m_startUs;
+    const quint64 elapsedUs = m_clock.monotonicUs() - m_startUs;
     // A clock that steps back (a test clock being reset) holds the cursor.
     if (elapsedUs > (quint64(1) << 62))
         return;

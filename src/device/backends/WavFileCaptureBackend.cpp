@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringBytes, const QString& path)
-    : VirtualSoundBackend(DIRECTION_CAPTURE, format, ringBytes), m_file(path)
+WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringBytes, const QString& path,
+                                             Clock& clock)
+    : VirtualSoundBackend(DIRECTION_CAPTURE, format, ringBytes, clock), m_file(path)
 {
     // Unbuffered: reads go straight into the ring without allocating.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {

@@ -11,8 +11,9 @@ namespace {
 constexpr quint64 MAX_DATA_BYTES = 0xFFFFFFFFull - 36;
 }  // namespace
 
-WavFileSoundBackend::WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path)
-    : VirtualSoundBackend(DIRECTION_PLAYBACK, format, ringBytes), m_file(path)
+WavFileSoundBackend::WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path,
+                                         Clock& clock)
+    : VirtualSoundBackend(DIRECTION_PLAYBACK, format, ringBytes, clock), m_file(path)
 {
     // Unbuffered: each write goes straight to the file without allocating.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {

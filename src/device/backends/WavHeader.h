@@ -6,7 +6,8 @@
 class QIODevice;
 
 // The RIFF/WAVE framing of PCM files: writing the canonical 44-byte header
-// and finding the format and the samples in a file.
+// and finding the format and the samples in a file. A plain value, used by
+// one thread at a time.
 class WavHeader
 {
 public:

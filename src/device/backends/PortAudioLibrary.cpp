@@ -7,7 +7,7 @@
 
 namespace {
 // PortAudio's Pa_Initialize/Pa_Terminate and stream set-up are not
-// thread-safe.
+// thread-safe: s_mutex serialises every call into it and guards s_current.
 KavexMutex s_mutex;
 std::weak_ptr<PortAudioLibrary> s_current;
 
@@ -162,28 +162,33 @@ PaStreamParameters PortAudioLibrary::parameters(int device, SoundBackend::Direct
     return p;
 }
 
-bool PortAudioLibrary::supports(int device, SoundBackend::Direction direction,
-                                const SoundBackend::Format& format) const
+bool PortAudioLibrary::supports(int device, SoundBackend::Direction direction, const SoundBackend::Format& format,
+                                bool* supported) const
 {
     KavexLocker lock(&s_mutex);
+    if (!Pa_GetDeviceInfo(device))
+        return false;
     QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
-    return Pa_IsFormatSupported(playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate)
+    *supported = Pa_IsFormatSupported(playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate)
         == paFormatIsSupported;
+    return true;
 }
 
-PaError PortAudioLibrary::openStream(PaStream** stream, int device, SoundBackend::Direction direction,
-                                     const SoundBackend::Format& format, PaStreamCallback* callback,
-                                     void* userData)
+PortAudioLibrary::Stream PortAudioLibrary::openStream(int device, SoundBackend::Direction direction,
+                                                      const SoundBackend::Format& format,
+                                                      PaStreamCallback* callback, void* userData, PaError* error)
 {
     KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
+    PaStream* stream = nullptr;
     // Small callbacks keep the cursor moving in fine steps.
-    return Pa_OpenStream(stream, playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate, 256,
-                         paNoFlag, callback, userData);
+    *error = Pa_OpenStream(&stream, playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate, 256,
+                           paNoFlag, callback, userData);
+    return Stream(*error == paNoError ? stream : nullptr, StreamCloser{this});
 }
 
 PaError PortAudioLibrary::startStream(PaStream* stream)

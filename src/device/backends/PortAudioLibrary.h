@@ -13,6 +13,9 @@
 // are opened from different threads). While PortAudio probes the system,
 // the diagnostics its ALSA and JACK layers print on stderr are dropped: on a
 // machine without a sound card they are dozens of lines of noise per probe.
+// Holding the object keeps PortAudio initialised; the last holder
+// terminates it. Thread-safe: every call into PortAudio holds one process-
+// wide lock.
 class PortAudioLibrary
 {
 public:
@@ -31,15 +34,26 @@ public:
     QStringList deviceNames(SoundBackend::Direction direction) const;
     QString deviceName(int device) const;
 
-    // Whether the device takes 16-bit samples in that layout.
-    bool supports(int device, SoundBackend::Direction direction, const SoundBackend::Format& format) const;
-    PaError openStream(PaStream** stream, int device, SoundBackend::Direction direction,
-                       const SoundBackend::Format& format, PaStreamCallback* callback, void* userData);
+    // Sets `supported` to whether the device takes 16-bit samples in that
+    // layout; false when the device is no longer there to be asked.
+    bool supports(int device, SoundBackend::Direction direction, const SoundBackend::Format& format,
+                  bool* supported) const;
+
+    // Closes a stream through the library that opened it.
+    struct StreamCloser {
+        PortAudioLibrary* library;
+        void operator()(PaStream* stream) const { library->closeStream(stream); }
+    };
+    using Stream = std::unique_ptr<PaStream, StreamCloser>;
+
+    // An open callback stream; null with `error` set when PortAudio refuses.
+    Stream openStream(int device, SoundBackend::Direction direction, const SoundBackend::Format& format,
+                      PaStreamCallback* callback, void* userData, PaError* error);
     PaError startStream(PaStream* stream);
     void stopStream(PaStream* stream);
-    void closeStream(PaStream* stream);
 
 private:
+    void closeStream(PaStream* stream);
     PortAudioLibrary() = default;
     static PaStreamParameters parameters(int device, SoundBackend::Direction direction,
                                          const SoundBackend::Format& format);

@@ -1,19 +1,17 @@
 #pragma once
 
+#include "PortAudioLibrary.h"
 #include "SoundBackend.h"
-
-#include <portaudio.h>
 
 #include <atomic>
 #include <memory>
-
-class PortAudioLibrary;
 
 // A ring played or recorded by a PortAudio device. The stream's callback
 // moves the cursor: for playback it takes the frames at the cursor (clearing
 // them behind it), for capture it stores the recorded frames there. The
 // cursor is published after the bytes it covers are done, so the thread on
-// the other side of the ring sees finished data only.
+// the other side of the ring sees finished data only. The owner's thread
+// starts, stops and reads the cursor; PortAudio's thread runs the callback.
 class PortAudioSoundBackend : public SoundBackend
 {
 public:
@@ -22,7 +20,7 @@ public:
     ~PortAudioSoundBackend() override;
 
     // False (with a warning logged) when the stream could not be opened.
-    bool isOpen() const { return m_stream != nullptr; }
+    bool isOpen() const { return bool(m_stream); }
 
     bool start() override;
     void stop() override;
@@ -37,10 +35,14 @@ private:
     static void streamFinished(void* userData);
     void exchange(const void* input, void* output, unsigned long frames);
 
-    std::shared_ptr<PortAudioLibrary> m_library;
-    int m_device;
-    PaStream* m_stream = nullptr;
+    const std::shared_ptr<PortAudioLibrary> m_library;
+    const int m_device;
+    // Closed before the library is let go.
+    PortAudioLibrary::Stream m_stream;
+    // Written by the callback, read by the owner's thread.
     std::atomic<quint32> m_cursor{0};
+    // Set by the owner's thread; read by the stream's finished callback.
     std::atomic<bool> m_running{false};
+    // Set by the finished callback, read by the owner's thread.
     std::atomic<bool> m_lost{false};
 };

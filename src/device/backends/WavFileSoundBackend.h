@@ -8,11 +8,12 @@
 // byte the play cursor passes, in order, including the silence it plays
 // while nothing new was written. The header carries the final sizes once the
 // backend is destroyed (the sound buffer released). Opening the same path
-// again starts the file anew.
+// again starts the file anew. The file is written on the thread that owns
+// the backend, whenever it reads the cursor.
 class WavFileSoundBackend : public VirtualSoundBackend
 {
 public:
-    WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path);
+    WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path, Clock& clock);
     ~WavFileSoundBackend() override;
 
     // False (with a warning logged) when the file could not be created.

@@ -1,7 +1,5 @@
 #include "PortAudioSoundBackend.h"
 
-#include "PortAudioLibrary.h"
-
 #include <QDebug>
 
 #include <algorithm>
@@ -9,26 +7,26 @@
 
 PortAudioSoundBackend::PortAudioSoundBackend(Direction direction, const Format& format, quint32 ringBytes,
                                              std::shared_ptr<PortAudioLibrary> library, int device)
-    : SoundBackend(direction, format, ringBytes), m_library(std::move(library)), m_device(device)
+    : SoundBackend(direction, format, ringBytes),
+      m_library(std::move(library)),
+      m_device(device),
+      m_stream(nullptr, PortAudioLibrary::StreamCloser{m_library.get()})
 {
-    const PaError result = m_library->openStream(&m_stream, device, direction, format, &streamCallback, this);
-    if (result != paNoError) {
-        m_stream = nullptr;
+    PaError result = paNoError;
+    m_stream = m_library->openStream(device, direction, format, &streamCallback, this, &result);
+    if (!m_stream) {
         qWarning().nospace() << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
                              << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
                              << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, "
                              << format.channels << " channel(s)): " << Pa_GetErrorText(result);
         return;
     }
-    Pa_SetStreamFinishedCallback(m_stream, &streamFinished);
+    Pa_SetStreamFinishedCallback(m_stream.get(), &streamFinished);
 }
 
 PortAudioSoundBackend::~PortAudioSoundBackend()
 {
-    if (!m_stream)
-        return;
     stop();
-    m_library->closeStream(m_stream);
 }
 
 bool PortAudioSoundBackend::start()
@@ -40,7 +38,7 @@ bool PortAudioSoundBackend::start()
     m_cursor.store(0);
     m_lost.store(false);
     m_running.store(true);
-    const PaError result = m_library->startStream(m_stream);
+    const PaError result = m_library->startStream(m_stream.get());
     if (result != paNoError) {
         m_running.store(false);
         qWarning() << "PortAudioSoundBackend::start: cannot start the stream on"
@@ -56,7 +54,7 @@ void PortAudioSoundBackend::stop()
         return;
     // Cleared first, so that the end of the stream is not taken for a loss.
     m_running.store(false);
-    m_library->stopStream(m_stream);
+    m_library->stopStream(m_stream.get());
 }
 
 quint32 PortAudioSoundBackend::position()
