@@ -15,7 +15,7 @@
 #include <memory>
 #include <new>
 
-// Counts the allocations of the thread that asks for it, to check that a tick allocates nothing.
+// Counts the allocations of the thread that asks for it: a tick allocates nothing.
 namespace {
 thread_local bool t_countAllocations = false;
 std::atomic<int> g_allocations{0};
@@ -101,7 +101,11 @@ TEST(MixingStep, SumsMutesVolumeBalanceClippingAndPeaks)
         MixingStep step;
         step.outputStage().setBalance(c.balance);
         step.outputStage().setOutputVolume(quint8(c.volume));
+        g_allocations = 0;
+        t_countAllocations = true;
         step.render(1, registry.snapshot(), registry.groups());
+        t_countAllocations = false;
+        EXPECT_EQ(g_allocations.load(), 0);
         int wrong = 0;
         for (int i = 0; i < kFrames; ++i)
             wrong += step.outputBlock()[2 * i] != c.left || step.outputBlock()[2 * i + 1] != c.right;
@@ -141,8 +145,11 @@ TEST(MixingStep, EachFilterMatchesItsOwnCoefficientsWithSeparateSides)
         stage.setNotch(500, 100, 50);  // q = 5 - 4 * 50 / 100
         stage.enable(c.index, true);
         int wrong = 0;
+        g_allocations = 0;
         for (quint64 tick = 1; tick <= 3; ++tick) {  // the filter state carries over
+            t_countAllocations = tick > 1;  // the chain sizes its scratch once
             step.render(tick, registry.snapshot(), registry.groups());
+            t_countAllocations = false;
             for (int i = 0; i < kFrames; ++i) {
                 const size_t n = size_t(tick - 1) * kFrames + size_t(i);
                 double left, right;
@@ -153,6 +160,7 @@ TEST(MixingStep, EachFilterMatchesItsOwnCoefficientsWithSeparateSides)
             }
         }
         EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(g_allocations.load(), 0);
     }
 }
 
@@ -186,38 +194,11 @@ TEST(MixingStep, ChannelsPlayTheirGroupsRangeAndGroupsReportTwentyMsEarly)
     EXPECT_EQ(orphan.requests(), 0);
     // Every group, in name order, every tick.
     ASSERT_EQ(intervals.count(), 9);
-    QStringList names;
-    for (int i = 0; i < 3; ++i)
-        names << intervals[i][0].toString();
-    EXPECT_EQ(names, (QStringList{"G", "LIVE", "O"}));
+    EXPECT_EQ(intervals[6][0].toString() + intervals[7][0].toString() + intervals[8][0].toString(), "GLIVEO");
     EXPECT_EQ(intervals[6][1].value<NTPTimestamp>(), P + kFrame * 3 - k20Ms);
     EXPECT_EQ(intervals[6][2].value<NTPTimestamp>(), P + kFrame * 4 - k20Ms);
     // 21.3 ms per tick: a report every tick at an interval of 20 ms.
     ASSERT_EQ(positions.count(), 3);
     EXPECT_EQ(positions[2][1].value<NTPTimestamp>(), P + kFrame * 3);
     orphan.setPresentationGroup("O");
-}
-
-TEST(MixingStep, ATickAllocatesNothing)
-{
-    std::vector<std::unique_ptr<PlainChannel>> channels;
-    ChannelRegistry registry;
-    for (int i = 0; i < 300; ++i) {
-        channels.emplace_back(new PlainChannel);
-        channels.back()->unmute(i % 2 ? CHANNEL_LEFT : CHANNEL_BOTH);
-        registry.addChannel(i % 3 ? QStringLiteral("G") : ChannelRegistry::kLive, channels.back().get());
-    }
-    // (A position report that is due posts a queued signal, which allocates.)
-    registry.group("G")->play(0);
-    MixingStep step;
-    for (int f = 0; f < 3; ++f)
-        step.outputStage().enable(f, true);
-    step.outputStage().setLowpass(2000, 2);
-    step.render(1, registry.snapshot(), registry.groups());
-    g_allocations = 0;
-    t_countAllocations = true;
-    for (quint64 tick = 2; tick < 50; ++tick)
-        step.render(tick, registry.snapshot(), registry.groups());
-    t_countAllocations = false;
-    EXPECT_EQ(g_allocations.load(), 0);
 }
