@@ -1,7 +1,8 @@
 // One mixing tick (mix of all channels + output stage + group reports) with
 // N channels delivering constant audio, without and with all output filters.
-#include "Mixer.h"
-#include "MixerImpl.h"
+#include "ChannelRegistry.h"
+#include "MixingStep.h"
+#include "PresentationGroup.h"
 
 #include <benchmark/benchmark.h>
 #include <QCoreApplication>
@@ -28,25 +29,27 @@ void mixingTick(benchmark::State& state)
 {
     const int channels = int(state.range(0));
     const bool filters = state.range(1) != 0;
-    QSharedPointer<Mixer> mixer = Mixer::getInstance(true, true);
-    MixerImpl* impl = mixer->implementation();
-    impl->shutdown();  // the benchmark drives the ticks itself
+    ChannelRegistry registry;
+    MixingStep step;
     std::vector<ConstantChannel> sources;
     sources.reserve(size_t(channels));
     for (int i = 0; i < channels; ++i) {
         sources.emplace_back(qint16(10 + i % 50));
-        impl->addChannel("LIVE", &sources.back());
+        registry.addChannel(ChannelRegistry::kLive, &sources.back());
     }
-    impl->setLowpassFilterFreq(2000, 2);
-    impl->setHighpassFilterFreq(300, 2);
+    Filter& stage = step.outputStage();
+    stage.setLowpass(2000, 2);
+    stage.setHighpass(300, 2);
+    stage.setNotch(500, 100, 0);
     for (int f = 0; f < 3; ++f)
-        impl->enableFilter(f, filters);
+        stage.enable(f, filters);
+    registry.group(ChannelRegistry::kLive)->play(0);
+    quint64 tick = 0;
     for (auto _ : state) {
-        impl->renderTick();
-        benchmark::DoNotOptimize(impl->outputBlock()[0]);
+        step.render(++tick, registry.snapshot(), registry.groups());
+        benchmark::DoNotOptimize(step.outputBlock()[0]);
     }
-    for (ConstantChannel& c : sources)
-        impl->removeRtpChannel(MixerImpl::channelId(&c));
+    registry.removeAll();
     state.SetLabel(filters ? "all filters" : "no filters");
 }
 }  // namespace
@@ -55,7 +58,6 @@ BENCHMARK(mixingTick)->ArgsProduct({{1, 32, 128, 512}, {0, 1}})->Unit(benchmark:
 
 int main(int argc, char** argv)
 {
-    qputenv("OSTKAVEX_OUTPUT_DEVICE", "virtual");
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);

@@ -124,8 +124,11 @@ public:
 
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;
-    // The implementation, for diagnostics and tests of the library itself.
+#ifdef KAVEX_TEST_SOURCE_DIR
+    // Only for the library's own test folders that do not yet use MixerAccess;
+    // hosts never see it.
     MixerImpl* implementation() const { return m_impl; }
+#endif
 
 signals:
     void inprocRtpPacket(const SharedPoolBuffer& spb);
@@ -137,6 +140,7 @@ signals:
     void endOfRangeReached(const QString& presentationGroup);
 
 private:
+    friend class MixerAccess;
     explicit Mixer(bool disableOutput = false, bool disableInput = false);
 
     MixerImpl* m_impl;

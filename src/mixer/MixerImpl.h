@@ -1,41 +1,48 @@
 #pragma once
 
 #include "Channel.h"
-#include "Filter.h"
+#include "ChannelRegistry.h"
+#include "Clock.h"
 #include "LiveStreamStatus.h"
+#include "MixingStep.h"
+#include "OutputPacer.h"
+#include "SignalTones.h"
 #include "NTPRange.h"
 #include "RtpSink.h"
 #include "SharedPoolBuffer.h"
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMap>
 #include "KavexMutex.h"
-#include <QSettings>
 #include <QStringList>
 #include <QThread>
-#include <condition_variable>
 #include <atomic>
 #include <memory>
 #include <vector>
 
-class PcmDevice;
 class RTCPPacket;
 class RTPPacket;
 class RtpReceiver;
 class PresentationGroup;
 
-// The implementation behind the Mixer facade: the channel registry, the
-// presentation groups by name, and the mixer thread that mixes every tick.
-// One recursive mixer lock guards the registry, the groups and the key list;
-// an operation holding it delays the mixer thread by at most one tick.
+// The implementation behind the Mixer facade. It owns the channel registry
+// (channels by id, groups by name), the signal tones, the capture sink and the
+// mixer thread, which runs one MixingStep per tick and hands the block to the
+// OutputPacer. One recursive mixer lock guards the registry, the tones, the
+// output stage and the key list; the mixer thread takes it three times per
+// tick, so an operation holding it delays the thread by at most part of a
+// tick. Lives in the thread that created it (its slots and queued relays run
+// there); run() is the mixer thread.
 class MixerImpl : public QThread
 {
     Q_OBJECT
 public:
-    MixerImpl(bool disableOutput, bool disableInput);
+    // `clock` paces the ticks without output, waits between attempts to open
+    // the output and anchors the live time line; `openOutput` (default: the
+    // sound card) opens the output.
+    MixerImpl(bool disableOutput, bool disableInput, Clock& clock = Clock::system(),
+              OutputPacer::Opener openOutput = OutputPacer::Opener());
     ~MixerImpl() override;
-
     quint64 addChannel(const QString& presentationGroup, Channel* channel);
     void removeChannel(quint64 id);
     void removeRtpChannel(quint64 id);
@@ -87,11 +94,6 @@ public:
     void disableRtpSink();
     void setDigitalMicGain(float gain);
     bool isRtpSinkRunning() const { return m_captureSink.isRunning(); }
-    // One tick of the mixer thread's work short of playing it: mix, output
-    // stage, group reports. Returns the new tick. Only for the mixer thread,
-    // or for measurements after shutdown().
-    quint64 renderTick();
-    const qint16* outputBlock() const { return m_outputBlock.get(); }
 
     // Output stage: volume 0..255 (only the low 8 bits count), balance
     // -100..100, filters 0 low-pass, 1 high-pass, 2 notch.
@@ -120,7 +122,7 @@ public:
     bool isInputEnabled() const { return m_inputEnabled; }
 
     // The id under which `channel` is (or would be) registered.
-    static quint64 channelId(const Channel* channel);
+    static quint64 channelId(const Channel* channel) { return ChannelRegistry::channelId(channel); }
 
 signals:
     void inprocRtpPacket(SharedPoolBuffer spb);
@@ -138,52 +140,27 @@ protected:
     void run() override;
 
 private:
-    static const int kFramesPerTick = 1024;
-    static const int kBufferSamples = 1 << 20;
-
-    quint64 registerChannel(Channel* channel);
-    // Relays the group's four signals as our own.
-    void connectGroup(PresentationGroup* group, Qt::ConnectionType type);
+    // One tick short of playing it: mix, output stage, group reports; returns the new tick.
+    quint64 renderTick();
+    void anchorLiveTimeLine(quint64 tick);
     // Runs `op` on the named group under the mixer lock, if it is registered.
     template <typename Op>
     void groupOp(const QString& name, Op op);
-    void mix(int frames);
-    void reportIntervals(quint64 tick);
-    void anchorLiveTimeLine(quint64 tick);
-    void paceTick(quint64 tick);
-    void playBlock();
-    void measurePeaks();
-    // Sleeps up to `ms`; returns early when shutdown is requested.
-    void pauseUnlessStopping(unsigned long ms);
-    static bool isOwnChannel(Channel* channel);
     quint64 addReceiver(RtpReceiver* receiver);
     std::vector<QByteArray> privateKeys();
     RtpReceiver* receiverById(quint64 id);
-    // Steps shared by both tone starts: build, unmute, register.
-    quint64 startTone(const QString& path, bool loop, double volume);
 
-    QMap<quint64, Channel*> m_channels;
-    QMap<quint64, Channel*> m_signalTones;
-    PcmDevice* m_device = nullptr;
-    bool m_stopRequested = false;
-    // Lets shutdown cut short the pause between attempts to open the output.
-    KavexMutex m_stopLock;
-    std::condition_variable_any m_stopCondition;
+    Clock& m_clock;
+    const bool m_inputEnabled;
+    const bool m_outputEnabled;
+    // Written by shutdown(), read by the mixer thread once per tick and while it waits.
+    std::atomic<bool> m_stopRequested{false};
     KavexRecursiveMutex m_mixerLock;
-    RtpSink m_captureSink;
-    QSettings m_settings;
-    bool m_inputEnabled;
-    bool m_outputEnabled;
-    std::unique_ptr<qint16[]> m_channelBuffer;
-    std::unique_ptr<qint32[]> m_mixBuffer;  // left, right, left, right ...
-    std::unique_ptr<qint16[]> m_outputBlock;
-    std::atomic<quint64> m_tick{0};
-    std::atomic<int> m_peakLeft{0};
-    std::atomic<int> m_peakRight{0};
-    QMap<QString, PresentationGroup*> m_groups;
-    // Groups replaced in the map while they still had channels.
-    QList<PresentationGroup*> m_replacedGroups;
-    Filter m_outputStage;
-    std::vector<QByteArray> m_privateKeys;
-    std::vector<Channel*> m_snapshot;
+    ChannelRegistry m_registry;               // guarded by m_mixerLock
+    SignalTones m_signalTones;                // uses m_mixerLock itself
+    MixingStep m_step;                        // output stage guarded by m_mixerLock; buffers: mixer thread
+    OutputPacer m_pacer;                      // mixer thread only
+    RtpSink m_captureSink;                    // thread-safe itself
+    std::atomic<quint64> m_tick{0};           // written by the mixer thread only
+    std::vector<QByteArray> m_privateKeys;    // guarded by m_mixerLock
 };

@@ -41,7 +41,7 @@ signals:
 };
 }  // namespace
 
-TEST(PlaybackPresentationGroup, SpeedChangesTheClockWithoutAStateChange)
+TEST(PlaybackPresentationGroup, SpeedSetsTheClocksRateAndReverseFetchesAfreshAndWalksBack)
 {
     PlaybackPresentationGroup g("P");
     FakeMember m;
@@ -54,29 +54,18 @@ TEST(PlaybackPresentationGroup, SpeedChangesTheClockWithoutAStateChange)
     g.setSpeed(100);  // same direction: nothing to fetch afresh
     EXPECT_TRUE(m.positions.isEmpty());
     g.setSpeed(200);
+    const NTPTimestamp a = g.getCurrentRange(20).start();
+    EXPECT_NEAR(double((g.getCurrentRange(21).start() - a).toMicroSeconds()), 42667.0, 1.0);  // 16/375 s per tick
+
+    g.setSpeed(-100);
     EXPECT_EQ(state.count(), 0);
     EXPECT_EQ(g.state(), Playing);
-    const NTPTimestamp a = g.getCurrentRange(20).start();
-    const NTPTimestamp b = g.getCurrentRange(21).start();
-    EXPECT_NEAR(double((b - a).toMicroSeconds()), 42667.0, 1.0);  // 16/375 s per tick
-}
-
-TEST(PlaybackPresentationGroup, ReverseFetchesAfreshAndWalksBack)
-{
-    PlaybackPresentationGroup g("P");
-    FakeMember m;
-    g.addChannel(&m);
-    g.setPosition(P, 0);
-    g.play(0);
-    g.getCurrentRange(375);
-    m.positions.clear();
-    g.setSpeed(-100);
     EXPECT_TRUE(m.reverse);
     EXPECT_TRUE(g.isReverse());
     ASSERT_EQ(m.positions.size(), 1);
-    const NTPTimestamp a = g.getCurrentRange(376).start();
-    const NTPTimestamp b = g.getCurrentRange(377).start();
-    EXPECT_NEAR(double((a - b).toMicroSeconds()), 21333.0, 1.0);
+    const NTPRange b = g.getCurrentRange(376);
+    EXPECT_EQ(g.getCurrentRange(376), b);  // the same range for every call within a tick
+    EXPECT_NEAR(double((b.start() - g.getCurrentRange(377).start()).toMicroSeconds()), 21333.0, 1.0);
     g.setSpeed(100);
     EXPECT_FALSE(m.reverse);
     EXPECT_EQ(m.positions.size(), 2);

@@ -1,0 +1,141 @@
+#include "ChannelRegistry.h"
+
+#include "PlaybackPresentationGroup.h"
+#include "PresentationGroup.h"
+#include "PresentationNotifier.h"
+#include "RtpChannel.h"
+#include "RtpReceiver.h"
+#include "SoundFileChannel.h"
+
+#include <QDebug>
+
+const QString ChannelRegistry::kLive = QStringLiteral("LIVE");
+
+namespace {
+const size_t kInitialSnapshotCapacity = 1024;
+}
+
+ChannelRegistry::ChannelRegistry()
+{
+    m_snapshot.reserve(kInitialSnapshotCapacity);
+    // "LIVE" is never relayed: the host hears nothing of the live time line.
+    m_groups.insert(kLive, new PresentationGroup(kLive));
+}
+
+ChannelRegistry::~ChannelRegistry()
+{
+    qDeleteAll(m_groups);
+    qDeleteAll(m_replacedGroups);
+}
+
+quint64 ChannelRegistry::channelId(const Channel* channel)
+{
+    return quint64(qint64(reinterpret_cast<qintptr>(channel)));
+}
+
+bool ChannelRegistry::isOwnChannel(Channel* channel)
+{
+    return dynamic_cast<SoundFileChannel*>(channel) || dynamic_cast<RtpChannel*>(channel) ||
+           dynamic_cast<RtpReceiver*>(channel);
+}
+
+void ChannelRegistry::relay(PresentationGroup* group, Qt::ConnectionType type)
+{
+    connect(group, &PresentationGroup::positionUpdate, this, &ChannelRegistry::positionUpdate, type);
+    connect(group, &PresentationGroup::playbackSessionState, this, &ChannelRegistry::playbackSessionState, type);
+    connect(group, &PresentationGroup::stateChanged, this, &ChannelRegistry::stateChanged, type);
+    connect(group, &PresentationGroup::endOfRangeReached, this, &ChannelRegistry::endOfRangeReached, type);
+}
+
+void ChannelRegistry::dropGroup(PresentationGroup* group)
+{
+    disconnect(group, nullptr, this, nullptr);
+    group->deleteLater();
+}
+
+quint64 ChannelRegistry::registerChannel(Channel* channel)
+{
+    const quint64 id = channelId(channel);
+    m_channels.insert(id, channel);
+    if (m_snapshot.capacity() < size_t(m_channels.size()))
+        m_snapshot.reserve(size_t(m_channels.size()) * 2);
+    return id;
+}
+
+quint64 ChannelRegistry::addChannel(const QString& presentationGroup, Channel* channel)
+{
+    qDebug().noquote() << "MixerImpl::addChannel: Trying to add channel to presentation group" << presentationGroup;
+    PresentationGroup* group = m_groups.value(presentationGroup);
+    if (!group) {
+        qDebug().noquote() << "MixerImpl::addChannel: Creating new presentation group" << presentationGroup;
+        group = new PresentationGroup(presentationGroup);
+        relay(group, Qt::QueuedConnection);
+        m_groups.insert(presentationGroup, group);
+    }
+    channel->setPresentationGroup(presentationGroup);
+    group->addChannel(channel);
+    return registerChannel(channel);
+}
+
+void ChannelRegistry::addPlaybackGroup(const QString& name)
+{
+    auto* group = new PlaybackPresentationGroup(name);
+    relay(group, Qt::AutoConnection);
+    // An empty replaced group goes at once; one with channels is kept until
+    // the registry dies, as its channels may still be in the middle of being used.
+    if (PresentationGroup* old = m_groups.value(name)) {
+        if (old->isEmpty() && name != kLive)
+            dropGroup(old);
+        else
+            m_replacedGroups.append(old);
+    }
+    m_groups.insert(name, group);
+}
+
+void ChannelRegistry::removeChannel(quint64 id)
+{
+    if (!m_channels.contains(id)) {
+        qWarning().noquote() << "MixerImpl::removeChannel: Unknown id" << id;
+        return;
+    }
+    Channel* channel = m_channels.take(id);
+
+    if (auto* receiver = dynamic_cast<RtpReceiver*>(channel)) {
+        if (receiver->isRunning()) {
+            receiver->quit();
+            receiver->wait();
+        }
+        QList<RtpChannel*> made;
+        receiver->takeChannels(made);
+        for (int i = made.size() - 1; i >= 0; --i) {
+            m_channels.remove(channelId(made[i]));
+            made[i]->deleteThis();
+        }
+    }
+
+    const QString name = channel->getPresentationGroup();
+    if (PresentationGroup* group = m_groups.value(name)) {
+        group->removeChannel(channel);
+        if (group->isEmpty() && name != kLive) {
+            m_groups.remove(name);
+            donePresentationGroup(name);
+            dropGroup(group);
+        }
+    }
+    if (isOwnChannel(channel))
+        channel->deleteThis();
+}
+
+void ChannelRegistry::removeAll()
+{
+    while (!m_channels.isEmpty())
+        removeChannel(m_channels.firstKey());
+}
+
+const std::vector<Channel*>& ChannelRegistry::snapshot()
+{
+    m_snapshot.clear();
+    for (auto it = m_channels.cbegin(); it != m_channels.cend(); ++it)
+        m_snapshot.push_back(it.value());
+    return m_snapshot;
+}
