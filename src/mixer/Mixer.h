@@ -124,11 +124,6 @@ public:
 
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;
-#ifdef KAVEX_TEST_SOURCE_DIR
-    // Only for the library's own test folders that do not yet use MixerAccess;
-    // hosts never see it.
-    MixerImpl* implementation() const { return m_impl; }
-#endif
 
 signals:
     void inprocRtpPacket(const SharedPoolBuffer& spb);

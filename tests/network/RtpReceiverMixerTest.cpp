@@ -1,4 +1,5 @@
 #include "Mixer.h"
+#include "MixerAccess.h"
 #include "MixerImpl.h"
 #include "RtpReceiverTestSupport.h"
 #include "ScopedEnvironment.h"
@@ -38,7 +39,7 @@ protected:
         m_mixer->unmute(id, CHANNEL_BOTH);
         return id;
     }
-    int registered() { return m_mixer->implementation()->channelIds().size(); }
+    int registered() { return MixerAccess::implementation(*m_mixer)->channelIds().size(); }
 
     // Stops the mixer; the left channel from its first loud sample to its last, less 50 ms each end.
     std::vector<double> loudPart(double threshold)
@@ -101,8 +102,8 @@ TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
     // Removing a source takes its channels along.
     m_mixer->removeRtpChannel(pcma);
     EXPECT_EQ(registered(), 1 + 1 + 1 + 1);
-    const quint64 tick = m_mixer->implementation()->tick();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return m_mixer->implementation()->tick() > tick + 5; }, 5000));
+    const quint64 tick = MixerAccess::implementation(*m_mixer)->tick();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return MixerAccess::implementation(*m_mixer)->tick() > tick + 5; }, 5000));
 
     const std::vector<double> heard = loudPart(300);
     ASSERT_GT(heard.size(), 48000u) << "too little audio was played";
