@@ -131,7 +131,7 @@ void PlaybackChannel::getData(NTPRange range, unsigned char* buffer)
         m_queue.popNext(buffer, range, reverse);
     // No queued signal from here: that would allocate on the mixer thread.
     // The channel's thread picks the time up and emits sigFetchNewAsync itself.
-    m_fetchTime.store((reverse ? range.start() : range.end()).getRaw(), std::memory_order_relaxed);
+    m_fetchTime.store((reverse ? range.start() : range.end()).getRaw(), std::memory_order_release);
     m_wakeup->wake();
 }
 
@@ -225,7 +225,7 @@ bool PlaybackChannel::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
 
 void PlaybackChannel::onWoken()
 {
-    emit sigFetchNewAsync(NTPTimestamp(m_fetchTime.load(std::memory_order_relaxed)));
+    emit sigFetchNewAsync(NTPTimestamp(m_fetchTime.load(std::memory_order_acquire)));
 }
 
 void PlaybackChannel::onFetchNewAsync(NTPTimestamp ts)
