@@ -87,21 +87,24 @@ bool PlaybackChannel::openSession(std::unique_ptr<PlaybackSessionIf> session, co
     connect(s, &PlaybackSessionIf::onUnit, this, &PlaybackChannel::onUnit, Qt::QueuedConnection);
     connect(s, &PlaybackSessionIf::onStreamInfo, this, &PlaybackChannel::onStreamInfo, Qt::QueuedConnection);
     connect(this, &PlaybackChannel::sigFetchNewAsync, this, &PlaybackChannel::onFetchNewAsync);
-    const bool result = init ? init() : false;
     m_muteState = channel_t(0);
     m_volume = volume;
 
     FeatureList* features = FeatureList::globalInstance();
     CryptoTokenProvider* primary = features->getCryptoTokenProvider(true);
     CryptoTokenProvider* secondary = features->getCryptoTokenProvider(false);
-    KavexLocker<KavexMutex> lock(&m_decrypterLock);
-    if (!features->isLocalMode() && (!primary || !secondary))
-        m_decrypter.reset(new StreamUnitDecrypter());
-    else
-        m_decrypter.reset(new StreamUnitDecrypter(primary, secondary));
-    m_keys = keys;
-    m_decrypter->setListOfPossiblePrivateKeys(m_keys);
-    return result;
+    {
+        KavexLocker<KavexMutex> lock(&m_decrypterLock);
+        if (!features->isLocalMode() && (!primary || !secondary))
+            m_decrypter.reset(new StreamUnitDecrypter());
+        else
+            m_decrypter.reset(new StreamUnitDecrypter(primary, secondary));
+        m_keys = keys;
+        m_decrypter->setListOfPossiblePrivateKeys(m_keys);
+    }
+    // Started last: from here on the session may answer, on another thread,
+    // and the channel is ready for it.
+    return init ? init() : false;
 }
 
 void PlaybackChannel::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys)
