@@ -60,6 +60,12 @@ PlaybackChannel::PlaybackChannel()
 {
     m_volume = 1.0;
     connect(m_wakeup, &ThreadWakeup::woken, this, &PlaybackChannel::onWoken);
+    // QThread::wait synchronises through Qt's own primitives, which thread
+    // checkers cannot see: the thread's last act takes a standard lock that
+    // the destructor takes after the wait.
+    connect(
+        m_thread.get(), &QThread::finished, m_thread.get(),
+        [this] { KavexLocker<KavexMutex> lock(&m_threadEndLock); }, Qt::DirectConnection);
     m_thread->setObjectName(QStringLiteral("PlaybackChannel"));
     moveToThread(m_thread.get());
     m_thread->start();
@@ -70,6 +76,7 @@ PlaybackChannel::~PlaybackChannel()
     KAVEX_ASSERT(QThread::currentThread() != m_thread.get());
     m_thread->quit();
     m_thread->wait();
+    KavexLocker<KavexMutex> ended(&m_threadEndLock);
     // The wake-up's notifier goes with its thread's event dispatcher.
     delete m_wakeup;
 }

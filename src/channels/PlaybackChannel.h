@@ -156,7 +156,9 @@ private:
     // The time the mixer thread last asked the channel to fetch for.
     std::atomic<quint64> m_fetchTime{0};
 
-    // The channel's thread; m_wakeup lives on it.
+    // The channel's thread; m_wakeup lives on it. m_threadEndLock is taken by
+    // the thread as it ends and by the destructor after waiting for it.
     std::unique_ptr<QThread> m_thread;
+    KavexMutex m_threadEndLock;
     ThreadWakeup* m_wakeup;
 };
