@@ -1,0 +1,285 @@
+#include "AudioFrameDefs.h"
+#include "EncryptedAudioTone.h"
+#include "G711.h"
+#include "LogCapture.h"
+#include "PlaybackChannel.h"
+#include "ScriptedPlaybackSession.h"
+#include "SignalAnalysis.h"
+#include "StreamUnitDecrypter.h"
+
+#include <QDateTime>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <mutex>
+
+using namespace SignalAnalysis;
+using Request = ScriptedPlaybackSession::Request;
+using Type = PlaybackSessionIf::UnitRequestType;
+
+namespace {
+const NTPTimestamp kFrame = AudioFrameDefs::frameDuration();
+const NTPTimestamp P = NTPTimestamp::fromDateTime(QDateTime(QDate(2031, 5, 1), QTime(12, 0), Qt::UTC));
+
+NTPTimestamp ms(quint64 v)
+{
+    return NTPTimestamp::fromMilliseconds(v);
+}
+
+QString sdp(int payloadType, const char* codec)
+{
+    return QStringLiteral("v=0\r\nm=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2/8000\r\n").arg(payloadType).arg(codec);
+}
+
+// One second of a sine at 8 kHz, G.711-coded with `encode`.
+QByteArray g711Sine(double hz, unsigned char (*encode)(short) = _G711_Linear2ALaw)
+{
+    QByteArray out(8000, 0);
+    for (int i = 0; i < out.size(); ++i)
+        out[i] = char(encode(short(8000 * std::sin(2 * M_PI * hz * i / 8000.0))));
+    return out;
+}
+
+class ProbedChannel : public PlaybackChannel
+{
+public:
+    using PlaybackChannel::frameQueue;
+};
+
+// A channel opened on a scripted session as "stream"/"detail", the reports
+// it sends recorded, played by time from `cursor` on (backwards in reverse).
+struct Rig {
+    explicit Rig(const std::vector<QByteArray>& keys = {})
+    {
+        auto s = std::make_unique<ScriptedPlaybackSession>();
+        session = s.get();
+        const auto report = [this](const QString& r) {
+            std::lock_guard<std::mutex> l(lock);
+            reports << r;
+        };
+        QObject::connect(channel, qOverload<const QString&, const QString&>(&PlaybackChannel::streamInfo),
+                         [=](const QString& info, const QString& name) { report(info + "@" + name); });
+        QObject::connect(channel, &PlaybackChannel::outOfData, [=] { report("outOfData"); });
+        opened = channel->openSession(std::move(s), [] { return true; }, "stream", "detail", 1.0, keys);
+    }
+    ~Rig() { channel->deleteThis(); }
+
+    // Returns once the channel's thread has handled everything sent to it.
+    void sync() { QMetaObject::invokeMethod(channel, [] {}, Qt::BlockingQueuedConnection); }
+    void ready(bool state = true)
+    {
+        emit session->playbackSessionState(state);
+        if (state)
+            emit session->onStreamInfo("100-200");
+        sync();
+    }
+    void answer(size_t request, const NTPTimestamp& begin, const NTPTimestamp& end, const QByteArray& payload,
+                const QString& text = sdp(8, "PCMA"))
+    {
+        emit session->onUnit(this->request(request).id, text, begin, end, SharedPoolBuffer::fromByteArray(payload));
+        sync();
+    }
+    void fetch(const NTPTimestamp& ts)
+    {
+        QMetaObject::invokeMethod(channel, [this, ts] { channel->onFetchNewAsync(ts); }, Qt::BlockingQueuedConnection);
+    }
+    Request request(size_t number) { return session->requests(number).at(number - 1); }
+    size_t requestCount() { return session->requests().size(); }
+    std::vector<double> play(int frames)
+    {
+        std::vector<double> out;
+        std::vector<qint16> frame(AudioFrameDefs::SAMPLES_IN_FRAME);
+        for (int k = 0; k < frames; ++k) {
+            const NTPRange r = reverse ? NTPRange(cursor - kFrame, cursor) : NTPRange(cursor, cursor + kFrame);
+            cursor = reverse ? r.start() : r.end();
+            channel->getData(r, reinterpret_cast<unsigned char*>(frame.data()));
+            out.insert(out.end(), frame.begin(), frame.end());
+        }
+        return out;
+    }
+
+    ProbedChannel* channel = new ProbedChannel;
+    ScriptedPlaybackSession* session;
+    bool opened = false;
+    NTPTimestamp cursor = P;
+    bool reverse = false;
+    std::mutex lock;
+    QStringList reports;
+};
+
+void expectRequest(const Request& r, quint64 id, const NTPTimestamp& ts, Type type)
+{
+    EXPECT_EQ(r.id, id);
+    EXPECT_EQ(r.ts.getRaw(), ts.getRaw()) << r.ts.toString().toStdString();
+    EXPECT_EQ(r.type, type);
+}
+
+void expectTone(const std::vector<double>& samples, double hz)
+{
+    EXPECT_NEAR(dominantFrequency(samples, 48000, 300, 1500), hz, 5);
+    EXPECT_NEAR(toneAmplitude(samples, hz, 48000), 8000, 800);
+}
+}  // namespace
+
+TEST(PlaybackChannel, FollowsTheSessionStateAndParksThePositionUntilReady)
+{
+    LogCapture log;
+    Rig rig;
+    EXPECT_TRUE(rig.opened);  // the session's init ran, and said so
+    EXPECT_EQ(rig.channel->getMuteState(), channel_t(0));
+    EXPECT_EQ(rig.channel->getSampleRate(), SAMPLE_RATE_NONE);
+    unsigned char bytes[8] = {0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
+    rig.channel->getData(bytes, sizeof bytes);  // not supported: fills nothing
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(bytes), 8), QByteArray(8, char(0xAB)));
+    EXPECT_TRUE(log.contains(QtWarningMsg, "\"false\""));
+
+    rig.channel->requestPosition(P);
+    EXPECT_EQ(rig.requestCount(), 0u);
+    rig.ready();
+    EXPECT_EQ(rig.session->infoRequests.load(), 1);
+    EXPECT_EQ(rig.channel->streamInfo(), "100-200");
+    EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: StreamInfo: 100-200"));
+    expectRequest(rig.request(1), 1, P, PlaybackSessionIf::RequestCurrent);
+
+    rig.ready(false);  // drops the unanswered request: the next fetch asks afresh, and is refused
+    EXPECT_TRUE(log.contains(QtWarningMsg, "stream/detail: Session interaction failed"));
+    rig.session->accept = false;
+    rig.fetch(P);
+    rig.fetch(P);
+    EXPECT_EQ(rig.requestCount(), 3u);
+    EXPECT_EQ(log.count(QtWarningMsg, "stream/detail: Failed to request unit"), 2);
+
+    rig.channel->shutdown();  // leaving the group: nothing is reported any more
+    rig.ready(false);
+    EXPECT_EQ(rig.reports, QStringList({"100-200@stream", "0-0@stream"}));
+}
+
+TEST(PlaybackChannel, FetchesByTheQueuedAmountAndThePlaybackRange)
+{
+    struct Case {
+        int queued;  // bytes pushed for [P, P + 1 s]
+        bool reverse;
+        NTPTimestamp at;
+        int requests;
+        Type type;
+        NTPTimestamp ts;
+    } const cases[] = {
+        {48000, false, P, 0, {}, {}},
+        {47998, false, P, 1, PlaybackSessionIf::RequestNext, P},
+        {47998, true, P, 1, PlaybackSessionIf::RequestPrevious, P},
+        {0, false, P + ms(5), 1, PlaybackSessionIf::RequestCurrent, P + ms(5)},
+        {0, false, P + ms(20000), 0, {}, {}},  // past the range: out of data
+    };
+    std::vector<unsigned char> audio(48000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.queued);
+        LogCapture log;
+        Rig rig;  // the session is never ready: a fetch asks it all the same
+        rig.channel->setPlaybackRange(NTPRange(P, P + ms(10000)));
+        rig.channel->setReverse(c.reverse);
+        if (c.reverse)
+            rig.channel->frameQueue().pushFront(audio.data(), c.queued, NTPRange(P, P + ms(1000)));
+        else
+            rig.channel->frameQueue().pushBack(audio.data(), c.queued, NTPRange(P, P + ms(1000)));
+        rig.fetch(c.at);
+        ASSERT_EQ(rig.requestCount(), size_t(c.requests));
+        if (c.requests)
+            expectRequest(rig.request(1), 1, c.ts, c.type);
+        EXPECT_EQ(rig.reports.contains("outOfData"), c.at == P + ms(20000));
+        EXPECT_EQ(log.contains(QtDebugMsg, "Queue going down, requesting new data 2"), c.queued == 0 && c.requests);
+    }
+}
+
+TEST(PlaybackChannel, ASeekSupersedesOlderRequestsAndReplacesQueuedAudio)
+{
+    LogCapture log;
+    Rig rig;
+    rig.ready();
+    rig.channel->requestPosition(P);
+    rig.answer(1, P, P + ms(1000), g711Sine(1000));
+    EXPECT_EQ(rig.channel->getCurrentTimestamp(), P);
+
+    rig.channel->requestPosition(P + ms(10000));
+    rig.channel->requestPosition(P + ms(20000));  // waits behind the first
+    EXPECT_TRUE(log.contains(QtDebugMsg, "m_setPendingReq is not empty; size = 1"));
+    EXPECT_EQ(rig.requestCount(), 2u);
+    rig.answer(2, P + ms(10000), P + ms(11000), g711Sine(1000));
+    EXPECT_TRUE(rig.channel->frameQueue().isEmpty());  // cleared, and this answer's audio not used
+    expectRequest(rig.request(3), 3, P + ms(20000), PlaybackSessionIf::RequestCurrent);
+    EXPECT_TRUE(log.contains(QtDebugMsg, "just keeping last requested current-request; tid = 3"));
+
+    rig.answer(3, P + ms(20000), P + ms(21000), g711Sine(1000));
+    EXPECT_EQ(rig.channel->getCurrentTimestamp(), P + ms(20000));
+}
+
+TEST(PlaybackChannel, AMissingUnitIsRetriedOnceThenTheDataEnds)
+{
+    for (const bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse);
+        LogCapture log;
+        Rig rig;
+        rig.channel->setReverse(reverse);
+        rig.channel->setActive(true);
+        rig.ready();
+        rig.channel->requestPosition(P);
+        rig.answer(1, P + ms(1000), P + ms(1000), {});
+        EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Unit did not exist, try to request next resp."));
+        expectRequest(rig.request(2), PlaybackChannel::RETRY_ID_BIT | 2, P + ms(1000),
+                      reverse ? PlaybackSessionIf::RequestPrevious : PlaybackSessionIf::RequestNext);
+        rig.answer(2, P, P + ms(60000), g711Sine(1000));  // 60 s: no unit either
+        EXPECT_EQ(rig.reports.last(), "outOfData");
+        EXPECT_FALSE(rig.channel->isActive());
+        EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Next unit did not exist, so we have to belive"));
+        EXPECT_EQ(rig.requestCount(), 2u);
+    }
+}
+
+TEST(PlaybackChannel, ReversePlaybackPushesEarlierUnitsToTheFront)
+{
+    Rig rig;
+    rig.reverse = true;
+    rig.cursor = P + ms(2000);
+    rig.channel->setReverse(true);
+    rig.ready();
+    rig.channel->requestPosition(rig.cursor);
+    rig.answer(1, P + ms(1000), P + ms(2000), g711Sine(1000));
+    expectTone(rig.play(24), 1000);  // now less than half a second is left
+    expectRequest(rig.request(2), 2, P + ms(1000), PlaybackSessionIf::RequestPrevious);
+    rig.answer(2, P, P + ms(1000), g711Sine(600));
+    rig.play(30);  // the rest of the later unit
+    expectTone(rig.play(20), 600);
+}
+
+TEST(PlaybackChannel, DecryptsLayerByLayerDecodesBySdpAndMarksUndecryptableUnits)
+{
+    const QByteArray tone = PlaybackChannel::markerTone(8000);
+    ASSERT_EQ(tone.size(), 8000);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(quint8(tone[i]), EncryptedAudioTone::encodeALaw(EncryptedAudioTone::sample(quint32(i)))) << i;
+    EXPECT_EQ(tone.mid(1000), QByteArray(7000, 0x55));
+
+    LogCapture log;
+    QByteArray secret, pub, otherSecret, otherPub;
+    StreamUnitDecrypter::generateKeyPair(secret, pub);
+    StreamUnitDecrypter::generateKeyPair(otherSecret, otherPub);
+    Rig rig({secret});
+    rig.ready();
+    const auto seek = [&](size_t request, quint64 atMs, const QByteArray& payload, const QString& text) {
+        rig.channel->requestPosition(P + ms(atMs));
+        rig.answer(request, P + ms(atMs), P + ms(atMs + 1000), payload, text);
+        rig.cursor = P + ms(atMs);
+    };
+    const auto twice = [&](const QByteArray& b) { return StreamUnitDecrypter::encrypt(StreamUnitDecrypter::encrypt(b, pub), pub); };
+    seek(1, 0, twice(g711Sine(1000)), sdp(8, "PCMA"));
+    expectTone(rig.play(20), 1000);
+    seek(2, 10000, g711Sine(700, _G711_Linear2ULaw), sdp(0, "PCMU"));
+    expectTone(rig.play(20), 700);
+    EXPECT_EQ(log.count(QtDebugMsg, "new decoder: PCMU"), 1);
+
+    // Sent as PCMU, played as the A-law marker: a 440 Hz ping, then silence.
+    seek(3, 20000, StreamUnitDecrypter::encrypt(g711Sine(1000), otherPub), sdp(0, "PCMU"));
+    const std::vector<double> ping = rig.play(47);
+    EXPECT_NEAR(dominantFrequency(slice(ping, 0, 4096), 48000, 300, 1500), 440, 10);
+    EXPECT_GT(peak(slice(ping, 0, 1024)), 5000);
+    EXPECT_LT(peak(slice(ping, 7000, 40000)), 50);
+}
