@@ -234,8 +234,9 @@ bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error
         q.bindValue(0, u.streamId);
         q.bindValue(1, toStored(u.begin));
         q.bindValue(2, toStored(u.end));
-        q.bindValue(3, u.sdp);
-        q.bindValue(4, u.payload);
+        // Empty, not NULL: the columns are NOT NULL.
+        q.bindValue(3, u.sdp.isNull() ? QStringLiteral("") : u.sdp);
+        q.bindValue(4, u.payload.isNull() ? QByteArray("") : u.payload);
         q.bindValue(5, u.encrypted ? 1 : 0);
         if (!q.exec()) {
             *error = q.lastError().text();

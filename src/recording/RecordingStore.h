@@ -34,7 +34,7 @@ public:
     };
     // Version 1: streams and units; version 2 adds the encrypted flag and the
     // (stream, begin) index.
-    static const int SCHEMA_VERSION = 2;
+    static constexpr int SCHEMA_VERSION = 2;
 
     explicit RecordingStore(Clock& clock);
     ~RecordingStore();
