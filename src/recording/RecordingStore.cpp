@@ -92,7 +92,14 @@ bool RecordingStore::open(const QString& path, OpenMode mode)
         return fail(QStringLiteral("Cannot open %1: %2").arg(path, m_db.lastError().text()));
     for (const QString& statement : StoreDialect::sessionSetup()) {
         QSqlQuery q(m_db);
-        if (!q.exec(statement))
+        // Switching a new file to WAL meets another process doing the same.
+        bool ok = q.exec(statement);
+        for (int attempt = 1; !ok && attempt < kWriteAttempts && StoreDialect::isBusy(q.lastError().text());
+             ++attempt) {
+            m_clock.sleepMs(kRetryPauseMs);
+            ok = q.exec(statement);
+        }
+        if (!ok)
             return fail(QStringLiteral("%1 is not a recording store: %2").arg(path, q.lastError().text()));
     }
     QString error;
@@ -167,20 +174,20 @@ bool RecordingStore::migrate()
             return true;
         // Another process may be creating or upgrading the same store: the
         // version is read again inside the transaction and a collision retried.
-        bool ok = m_db.transaction();
+        bool ok = exec(StoreDialect::beginWrite());
         if (ok)
             version = StoreDialect::readVersion(m_db, &error);
         for (int v = version + 1; ok && v <= SCHEMA_VERSION; ++v)
             ok = applyMigration(v);
-        ok = ok && StoreDialect::writeVersion(m_db, SCHEMA_VERSION, &error) && m_db.commit();
+        ok = ok && StoreDialect::writeVersion(m_db, SCHEMA_VERSION, &error) && exec(QStringLiteral("COMMIT"));
         if (ok) {
             if (version > 0 && version < SCHEMA_VERSION)
                 qDebug().noquote() << "RecordingStore::open: Upgraded" << m_path << "from schema version"
                                    << version << "to" << SCHEMA_VERSION;
             return true;
         }
-        const QString reason = m_error.isEmpty() ? (error.isEmpty() ? m_db.lastError().text() : error) : m_error;
-        m_db.rollback();
+        const QString reason = m_error.isEmpty() ? error : m_error;
+        exec(QStringLiteral("ROLLBACK"));
         m_error.clear();
         if (attempt >= kWriteAttempts)
             return fail(QStringLiteral("Cannot set up the schema of %1: %2").arg(m_path, reason));
@@ -208,9 +215,10 @@ qint64 RecordingStore::addStream(const QString& name, const QString& detail, con
             return id;
         QSqlQuery q(m_db);
         q.prepare(QStringLiteral("INSERT INTO streams (name, detail, sdp) VALUES (?, ?, ?)"));
+        // Empty, not NULL: the columns are NOT NULL.
         q.addBindValue(name);
-        q.addBindValue(detail);
-        q.addBindValue(sdp);
+        q.addBindValue(detail.isNull() ? QStringLiteral("") : detail);
+        q.addBindValue(sdp.isNull() ? QStringLiteral("") : sdp);
         if (q.exec())
             return findStream(name);  // read back: portable, unlike lastInsertId
         // Busy, or another writer added the same name first: look again.
@@ -223,8 +231,8 @@ qint64 RecordingStore::addStream(const QString& name, const QString& detail, con
 
 bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error)
 {
-    if (!m_db.transaction()) {
-        *error = m_db.lastError().text();
+    if (!exec(StoreDialect::beginWrite())) {
+        *error = m_error;
         return false;
     }
     QSqlQuery q(m_db);
@@ -240,14 +248,16 @@ bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error
         q.bindValue(5, u.encrypted ? 1 : 0);
         if (!q.exec()) {
             *error = q.lastError().text();
-            m_db.rollback();
+            q.finish();
+            exec(QStringLiteral("ROLLBACK"));
             return false;
         }
     }
-    if (m_db.commit())
+    q.finish();
+    if (exec(QStringLiteral("COMMIT")))
         return true;
-    *error = m_db.lastError().text();
-    m_db.rollback();
+    *error = m_error;
+    exec(QStringLiteral("ROLLBACK"));
     return false;
 }
 

@@ -29,6 +29,10 @@ public:
     // database); 0 for a new, empty one.
     static int readVersion(QSqlDatabase& db, QString* error);
     static bool writeVersion(QSqlDatabase& db, int version, QString* error);
+    // Starts a transaction that will write, taking the write lock at once
+    // (waiting out another writer) rather than at its first write, where a
+    // reader turned writer would fail at once instead of waiting.
+    static QString beginWrite() { return QStringLiteral("BEGIN IMMEDIATE"); }
     // True for an error that says another connection holds the lock.
     static bool isBusy(const QString& errorText);
 };
