@@ -25,12 +25,6 @@ void feed(Recorder& r, const QByteArray& bytes, const QHostAddress& from = kSend
     r.feedRtp(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), from);
 }
 
-void feedReport(Recorder& r, quint32 ssrc, const NTPTimestamp& ntp, quint32 rtp)
-{
-    const QByteArray sr = senderReport(ssrc, ntp, rtp);
-    r.feedRtcp(reinterpret_cast<const unsigned char*>(sr.constData()), sr.size(), kSender);
-}
-
 // 20 ms A-law packets first..last (160 bytes each, filled with the packet's number).
 void feedPackets(Recorder& r, TestClock& clock, quint32 ssrc, int first, int last, quint32 rtpBase = 0,
                  const QList<int>& lost = {})
@@ -74,14 +68,12 @@ TEST(Recorder, CutsUnitsOnTheNtpTimeLine)
         // Stream 1: no sender report, so arrival time places it; packets
         // 60..64 are lost. Stream 2: a sender report places it.
         feedPackets(r, clock, 1, 0, 124, 0, {60, 61, 62, 63, 64});
-        feedReport(r, 2, at(100), 5000);
+        const QByteArray sr = senderReport(2, at(100), 5000);
+        r.feedRtcp(reinterpret_cast<const unsigned char*>(sr.constData()), sr.size(), kSender);
         feedPackets(r, clock, 2, 0, 59, 5000 + 8000);
         EXPECT_EQ(r.streamNames(), QStringList({"10.1.2.3-1", "10.1.2.3-2"}));
     }
-    struct Expected {
-        double begin, end;
-        int firstPacket, packets;
-    };
+    struct Expected { double begin, end; int firstPacket, packets; };
     const QVector<Expected> one = {{0, 1.0, 0, 50}, {1.0, 1.2, 50, 10}, {1.3, 2.3, 65, 50}, {2.3, 2.5, 115, 10}};
     const QVector<Expected> two = {{101, 102, 0, 50}, {102, 102.2, 50, 10}};
     for (const auto& stream : {qMakePair(QString("10.1.2.3-1"), one), qMakePair(QString("10.1.2.3-2"), two)}) {
@@ -101,31 +93,22 @@ TEST(Recorder, CutsUnitsOnTheNtpTimeLine)
     }
 }
 
-TEST(Recorder, UnitLengthIsClampedAndStreamsNamedByPattern)
+TEST(Recorder, OptionsAreCheckedAtConstruction)
 {
-    TempStore temp;
-    struct Case {
-        double asked, used;
-        bool warns;
-    } cases[] = {{0.5, 0.5, false}, {20, 10, true}, {0.05, 0.2, true}};
-    for (const Case& c : cases) {
+    QTemporaryDir dir;
+    for (const auto& c : {std::make_pair(0.5, 0.5), std::make_pair(20.0, 10.0), std::make_pair(0.05, 0.2)}) {
         LogCapture log;
-        Recorder::Options o = options(temp.path, c.asked);
+        Recorder::Options o = options(dir.filePath("s.db"), c.first);
         o.namePattern = "rec %s@%a 100%%";
         Recorder r(o);
-        EXPECT_DOUBLE_EQ(r.unitSeconds(), c.used);
-        EXPECT_EQ(log.count(QtWarningMsg, "Recorder::Recorder: Unit length"), c.warns ? 1 : 0);
+        EXPECT_DOUBLE_EQ(r.unitSeconds(), c.second);
+        EXPECT_EQ(log.count(QtWarningMsg, "Recorder::Recorder: Unit length"), c.first == c.second ? 0 : 1);
         feed(r, rtp(77, 1, 0, 8, QByteArray(160, 0)));
         EXPECT_EQ(r.streamNames(), QStringList("rec 77@10.1.2.3 100%"));
     }
-}
-
-TEST(Recorder, RefusesBadKeysAndUnusableStores)
-{
-    QTemporaryDir dir;
-    Recorder::Options o = options(dir.filePath("s.db"));
-    o.publicKeys = {QByteArray(31, 'k')};
-    EXPECT_THROW(Recorder r(o), std::exception);
+    Recorder::Options badKey = options(dir.filePath("s.db"));
+    badKey.publicKeys = {QByteArray(31, 'k')};
+    EXPECT_THROW(Recorder r(badKey), std::exception);
     LogCapture log;
     EXPECT_THROW(Recorder r(options(dir.path())), std::exception);
     EXPECT_EQ(log.count(QtWarningMsg, "is a directory"), 1) << log.dump().toStdString();
