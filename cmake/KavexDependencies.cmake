@@ -1,5 +1,5 @@
 # Every external dependency of the library, found once for all targets.
-find_package(Qt5 5.15 REQUIRED COMPONENTS Core Network)
+find_package(Qt5 5.15 REQUIRED COMPONENTS Core Network Sql)
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample)

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "NTPRange.h"
+#include "PlaybackSessionIf.h"
+#include "RecordedUnit.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+class Clock;
+
+// A recording store: one SQL database of recorded streams (name, detail, SDP)
+// and their units (stream, NTP begin and end, SDP, payload, encrypted flag).
+// Units are indexed by stream and begin, so that the unit at, before or after
+// a time is one indexed query.
+//
+// NTP time stamps are unsigned 64-bit values; SQL has only signed BIGINT. They
+// are stored with the top bit flipped (raw - 2^63), which maps the unsigned
+// order onto the signed order, so comparisons and ORDER BY in SQL follow time.
+//
+// One object is one connection and must be used on the thread that opened it
+// (a QtSql rule); several objects, in one process or several, may share a
+// store file: writers wait for each other and retry while it is busy.
+class RecordingStore
+{
+public:
+    enum OpenMode {
+        OPEN_EXISTING,   // playback: the store must exist
+        OPEN_OR_CREATE   // recording: made (with its folder) when missing
+    };
+    // Version 1: streams and units; version 2 adds the encrypted flag and the
+    // (stream, begin) index.
+    static constexpr int SCHEMA_VERSION = 2;
+
+    explicit RecordingStore(Clock& clock);
+    ~RecordingStore();
+    RecordingStore(const RecordingStore&) = delete;
+    RecordingStore& operator=(const RecordingStore&) = delete;
+
+    // Opens (and creates or migrates) the store at `path`. False when it
+    // cannot be used; errorText() then says why, for the caller's one log line.
+    bool open(const QString& path, OpenMode mode);
+    bool isOpen() const { return m_open; }
+    QString errorText() const { return m_error; }
+    int schemaVersion();
+
+    // The stream's id; 0 when there is no stream of that name, -1 on error.
+    qint64 findStream(const QString& name);
+    // Finds the stream or adds it; -1 on error.
+    qint64 addStream(const QString& name, const QString& detail, const QString& sdp);
+    // Writes all units in one transaction, retrying while another writer
+    // holds the store. False (with a warning) when they could not be written.
+    bool writeUnits(const QVector<RecordedUnit>& units);
+
+    // RequestCurrent: the unit with the latest begin <= t, if it ends after t;
+    // RequestPrevious: the latest unit beginning before t; RequestNext: the
+    // earliest unit beginning after t. False when there is none.
+    bool findUnit(qint64 streamId, const NTPTimestamp& t, PlaybackSessionIf::UnitRequestType type,
+                  RecordedUnit* unit);
+    // From the first unit's begin to the last unit's end; null when the
+    // stream has no unit.
+    NTPRange streamSpan(qint64 streamId);
+    qint64 unitCount(qint64 streamId);
+
+    static qint64 toStored(const NTPTimestamp& t) { return qint64(t.getRaw() ^ (quint64(1) << 63)); }
+    static NTPTimestamp fromStored(qint64 v) { return NTPTimestamp(quint64(v) ^ (quint64(1) << 63)); }
+
+private:
+    bool fail(const QString& text);
+    bool checkPath(const QString& path, OpenMode mode);
+    bool migrate();
+    bool applyMigration(int toVersion);
+    bool exec(const QString& statement);
+    bool tryWrite(const QVector<RecordedUnit>& units, QString* error);
+    void close();
+
+    Clock& m_clock;
+    QString m_connectionName;
+    QString m_path;
+    QString m_error;
+    bool m_open = false;
+    QSqlDatabase m_db;
+    // Prepared once per connection: lookups are the hot path of playback.
+    std::unique_ptr<QSqlQuery> m_queries[3];
+};
