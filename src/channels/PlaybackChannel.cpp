@@ -1,5 +1,7 @@
 #include "PlaybackChannel.h"
 
+#include "MarkerTone.h"
+
 #include "Decoder.h"
 #include "FeatureList.h"
 #include "KavexAssert.h"
@@ -27,29 +29,6 @@ const QString kMarkerToneSdp = QStringLiteral(
     "v=0\r\no=PlaybackSession\r\ns=Encrypted Audio Stream\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n");
 const int kMarkerToneMaxBytes = 63999;
 
-// TODO: take the marker tone's samples and their A-law codes from
-// EncryptedAudioTone (sample, encodeALaw) once it moves from network/ down to
-// dsp/, where channels can reach it; until then the tone is made here.
-unsigned char markerToneByte(int i)
-{
-    const double envelope = std::max(0.0, (2000.0 - 2.0 * (i % 8000)) / 2000.0);
-    int value = qint16(int(std::sin(2.0 * M_PI * 440.0 * i / 8000.0) * 8000.0 * envelope));
-    int sign = 0;
-    if (value < 0) {
-        sign = 0x80;
-        value = value == -32768 ? 32767 : -value;
-    }
-    int segment = 0;
-    int shift = 4;
-    for (int s = 7; s >= 1; --s) {
-        if (value >= (0x80 << s)) {
-            segment = s;
-            shift = s + 3;
-            break;
-        }
-    }
-    return static_cast<unsigned char>((sign | (segment << 4) | ((value >> shift) & 0x0F)) ^ 0x55);
-}
 }  // namespace
 
 PlaybackChannel::PlaybackChannel()
@@ -323,7 +302,7 @@ QByteArray PlaybackChannel::markerTone(int count)
 {
     QByteArray tone(std::max(count, 0), Qt::Uninitialized);
     for (int i = 0; i < tone.size(); ++i)
-        tone[i] = char(markerToneByte(i));
+        tone[i] = char(MarkerTone::aLawAt(quint32(i)));
     return tone;
 }
 
@@ -426,7 +405,7 @@ bool PlaybackChannel::settleRequest(quint64 id)
 void PlaybackChannel::decodeAndQueue(const QString& sdp, const NTPRange& range, const SharedPoolBuffer& data)
 {
     if (!m_decoder || !m_decoder->matchesSdp(sdp))
-        m_decoder.reset(Decoder::getDecoderBySdp(sdp, true, m_volume));
+        m_decoder = Decoder::getDecoderBySdp(sdp, true, m_volume);
     if (!m_decoder)
         return;
     const int capacity = int(kDecodeHeadroom * double(bytesForRange(range)));

@@ -1,5 +1,6 @@
 #include "ChannelRegistry.h"
 
+#include "PlaybackChannel.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
@@ -36,7 +37,7 @@ quint64 ChannelRegistry::channelId(const Channel* channel)
 bool ChannelRegistry::isOwnChannel(Channel* channel)
 {
     return dynamic_cast<SoundFileChannel*>(channel) || dynamic_cast<RtpChannel*>(channel) ||
-           dynamic_cast<RtpReceiver*>(channel);
+           dynamic_cast<RtpReceiver*>(channel) || dynamic_cast<PlaybackChannel*>(channel);
 }
 
 void ChannelRegistry::relay(PresentationGroup* group, Qt::ConnectionType type)

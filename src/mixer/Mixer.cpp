@@ -143,6 +143,24 @@ void Mixer::addPlaybackPresentationGroup(const QString& name)
     m_impl->addPlaybackPresentationGroup(name);
 }
 
+quint64 Mixer::addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                  const QString& c, const QString& d, unsigned short port, double volume)
+{
+    return m_impl->addPlaybackChannel(presentationGroup, a, b, c, d, port, volume);
+}
+
+quint64 Mixer::addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                    const QString& c, const QString& d, double volume)
+{
+    return m_impl->addInprocPlayChannel(presentationGroup, a, b, c, d, volume);
+}
+
+quint64 Mixer::addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                 const QString& c, const QString& d, double volume)
+{
+    return m_impl->addMulPlayChannel(presentationGroup, a, b, c, d, volume);
+}
+
 QStringList Mixer::getAvailableSignalTones()
 {
     return m_impl->getAvailableSignalTones();

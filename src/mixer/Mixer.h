@@ -63,6 +63,25 @@ public:
     // Creates an empty playback group of that name, replacing any group of that name.
     void addPlaybackPresentationGroup(const QString& name);
 
+    // Recorded playback. Each call makes a playback channel on a recording
+    // session and adds it to the named playback group (made when missing);
+    // the host then drives the group with the ctrl... calls. Returns the
+    // channel's id. The strings go to the session:
+    //  - addInprocPlayChannel: a = the recording store ("" = recordings.db in
+    //    the data directory), b unused, c = stream name, d = stream detail
+    //    (the prefix of the channel's warnings).
+    //  - addPlaybackChannel (a unit server at a:port, b = stream name) and
+    //    addMulPlayChannel (several locations): not served by this build yet;
+    //    the channel reports its session as failed.
+    // A session that cannot reach its recordings shows as playbackSessionState
+    // false and the stream information "0-0"; the channel stays until removed.
+    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                               const QString& c, const QString& d, unsigned short port, double volume);
+    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                 const QString& c, const QString& d, double volume);
+    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                              const QString& c, const QString& d, double volume);
+
     // Output stage: master volume 0..255 (100 = unity; only the low 8 bits
     // count, so 356 acts as 100), balance -100 (right silent) .. 100 (left
     // silent), filters 0 low-pass, 1 high-pass, 2 notch (all off at start).

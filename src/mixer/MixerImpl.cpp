@@ -1,12 +1,15 @@
 #include "MixerImpl.h"
 
 #include "G711.h"
+#include "InprocPlaybackSession.h"
+#include "PlaybackChannel.h"
 #include "PresentationGroup.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
 #include "RealTimePriority.h"
 #include "RtpChannel.h"
 #include "RtpReceiver.h"
+#include "UnavailablePlaybackSession.h"
 
 #include <QDebug>
 #include <utility>
@@ -68,6 +71,45 @@ void MixerImpl::addPlaybackPresentationGroup(const QString& name)
     m_registry.addPlaybackGroup(name);
 }
 
+quint64 MixerImpl::addPlayback(const QString& presentationGroup, PlaybackChannel* channel)
+{
+    KavexLocker lock(&m_mixerLock);
+    if (!m_registry.group(presentationGroup))
+        m_registry.addPlaybackGroup(presentationGroup);
+    return m_registry.addChannel(presentationGroup, channel);
+}
+
+quint64 MixerImpl::addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                      const QString& c, const QString& d, unsigned short port, double volume)
+{
+    auto* channel = new PlaybackChannel;
+    auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("PlaybackSession"));
+    UnavailablePlaybackSession* s = session.get();
+    channel->openSession(std::move(session), [s, c] { return s->init(c); }, b, c, volume, privateKeys());
+    return addPlayback(presentationGroup, channel);
+}
+
+quint64 MixerImpl::addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                        const QString& c, const QString& d, double volume)
+{
+    auto* channel = new PlaybackChannel;
+    auto session = std::make_unique<InprocPlaybackSession>();
+    InprocPlaybackSession* s = session.get();
+    channel->openSession(std::move(session), [s, a, b, c, d] { return s->init(a, b, c, d, false, false); }, c, d,
+                         volume, privateKeys());
+    return addPlayback(presentationGroup, channel);
+}
+
+quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                     const QString& c, const QString& d, double volume)
+{
+    auto* channel = new PlaybackChannel;
+    auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("MulPlaySession"));
+    UnavailablePlaybackSession* s = session.get();
+    channel->openSession(std::move(session), [s, d] { return s->init(d); }, c, d, volume, privateKeys());
+    return addPlayback(presentationGroup, channel);
+}
+
 void MixerImpl::removeChannel(quint64 id)
 {
     KavexLocker lock(&m_mixerLock);
@@ -86,6 +128,8 @@ void MixerImpl::setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys
     for (Channel* c : m_registry.channels())
         if (auto* receiver = dynamic_cast<RtpReceiver*>(c))
             receiver->setPrivateKeys(keys);
+        else if (auto* playback = dynamic_cast<PlaybackChannel*>(c))
+            playback->setListOfPossiblePrivateKeys(keys);
 }
 
 std::vector<QByteArray> MixerImpl::privateKeys()

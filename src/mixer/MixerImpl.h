@@ -22,6 +22,7 @@
 
 class RTCPPacket;
 class RTPPacket;
+class PlaybackChannel;
 class RtpReceiver;
 class PresentationGroup;
 
@@ -48,6 +49,17 @@ public:
     void removeRtpChannel(quint64 id);
     void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
     void addPlaybackPresentationGroup(const QString& name);
+
+    // Playback entry: a playback channel on a session of the named kind, in
+    // the named playback group (made when missing). The strings and the port
+    // go to the session unchanged; the channel is added even when its
+    // session cannot be opened.
+    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                               const QString& c, const QString& d, unsigned short port, double volume);
+    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                                 const QString& c, const QString& d, double volume);
+    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
+                              const QString& c, const QString& d, double volume);
 
     // Group operations: unknown group names do nothing.
     void ctrlStop(const QString& presentationGroup);
@@ -147,6 +159,8 @@ private:
     template <typename Op>
     void groupOp(const QString& name, Op op);
     quint64 addReceiver(RtpReceiver* receiver);
+    // The group step shared by the three playback kinds.
+    quint64 addPlayback(const QString& presentationGroup, PlaybackChannel* channel);
     std::vector<QByteArray> privateKeys();
     RtpReceiver* receiverById(quint64 id);
 

@@ -7,10 +7,9 @@
 class VariableBuffer;
 
 // The stand-in for live audio that cannot be decrypted: RTP packets of A-law
-// at 8 kHz under SSRC 7411 carrying a 440 Hz marker tone, the first 1000 of
-// every 8000 samples fading out, the rest silent. Each packet covers the time
-// since the previous one, so that the tone keeps real time however often the
-// undecryptable packets come.
+// at 8 kHz under SSRC 7411 carrying the marker tone (MarkerTone). Each packet
+// covers the time since the previous one, so that the tone keeps real time
+// however often the undecryptable packets come.
 class EncryptedAudioTone
 {
 public:
@@ -25,11 +24,6 @@ public:
     // the previous packet.
     int nextPacket(quint32 nowMs, VariableBuffer& buffer);
 
-    // The tone's linear sample at RTP timestamp `t`.
-    static qint16 sample(quint32 t);
-    // A-law code of a linear sample (sign bit set for negative samples, even
-    // bits inverted).
-    static unsigned char encodeALaw(qint16 sample);
 
 private:
     quint32 m_clock = 0;

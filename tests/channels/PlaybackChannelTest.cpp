@@ -1,5 +1,5 @@
 #include "AudioFrameDefs.h"
-#include "EncryptedAudioTone.h"
+#include "MarkerTone.h"
 #include "G711.h"
 #include "LogCapture.h"
 #include "PlaybackChannel.h"
@@ -255,7 +255,7 @@ TEST(PlaybackChannel, DecryptsLayerByLayerDecodesBySdpAndMarksUndecryptableUnits
     const QByteArray tone = PlaybackChannel::markerTone(8000);
     ASSERT_EQ(tone.size(), 8000);
     for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(quint8(tone[i]), EncryptedAudioTone::encodeALaw(EncryptedAudioTone::sample(quint32(i)))) << i;
+        ASSERT_EQ(quint8(tone[i]), MarkerTone::aLawAt(quint32(i))) << i;
     EXPECT_EQ(tone.mid(1000), QByteArray(7000, 0x55));
 
     LogCapture log;
