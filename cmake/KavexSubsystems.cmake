@@ -11,6 +11,7 @@
 #   presentation  presentation groups, audio frame queue
 #   channels      the mixer's inputs: RTP, sound files
 #   network       RTP receivers, talk-back sink
+#   recording     recording store, recorder, in-process playback session
 #   mixer         the mixer and its facade
 
 set(KAVEX_SUBSYSTEMS)

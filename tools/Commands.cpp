@@ -15,6 +15,9 @@ QList<Command> commands()
         {"talk", "sends the microphone or a WAV file as A-law RTP (talk-back)", &runTalk},
         {"keygen", "writes a key pair for encrypted streams", &runKeygen},
         {"encrypt", "wraps a file's bytes in an encryption layer", &runEncrypt},
+        {"record", "records live RTP audio into a recording store", &runRecord},
+        {"recordings", "lists the streams of a recording store", &runRecordings},
+        {"play", "plays a recorded stream with position, speed, reverse and seek", &runPlay},
     };
 }
 

@@ -28,3 +28,6 @@ int runListen(const QStringList& args);
 int runTalk(const QStringList& args);
 int runKeygen(const QStringList& args);
 int runEncrypt(const QStringList& args);
+int runPlay(const QStringList& args);
+int runRecord(const QStringList& args);
+int runRecordings(const QStringList& args);

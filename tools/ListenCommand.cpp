@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "InputOptions.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -11,27 +12,6 @@
 #include <unistd.h>
 
 namespace {
-// Payload type and rtpmap of the codecs --codec accepts.
-const QMap<QString, QPair<int, QString>>& codecs()
-{
-    static const QMap<QString, QPair<int, QString>> table = {
-        {"pcma", {8, "PCMA/8000"}},    {"pcmu", {0, "PCMU/8000"}},      {"mpa", {14, "MPA/90000"}},
-        {"aac", {96, "AAC/48000"}},    {"ac3", {97, "AC3/48000"}},      {"g726-16", {98, "G726-16/8000"}},
-        {"g726-24", {99, "G726-24/8000"}}, {"g726-32", {2, "G726-32/8000"}}, {"g726-40", {100, "G726-40/8000"}},
-    };
-    return table;
-}
-
-QString sdpForCodec(const QString& codec, quint16 port)
-{
-    const QPair<int, QString> c = codecs().value(codec.toLower());
-    return QString("v=0\r\no=- 0 0 IN IP4 0.0.0.0\r\ns=kavexmix listen\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
-                   "m=audio %1 RTP/AVP %2\r\na=rtpmap:%2 %3\r\n")
-        .arg(port)
-        .arg(c.first)
-        .arg(c.second);
-}
-
 void printTable(const QList<LiveStreamStatus>& streams, bool terminal)
 {
     QString text = QString("%1 %2 %3 %4 %5 %6 %7\n")
@@ -70,8 +50,7 @@ int runListen(const QStringList& args)
     parser.addOption({"rtcp-port", "RTCP port (default: RTP port + 1 when free).", "Q", "0"});
     parser.addOption({"multicast", "Receive this multicast group.", "GROUP"});
     parser.addOption({"interface", "Local interface address to receive on.", "ADDR"});
-    parser.addOption({"sdp", "Stream description file.", "FILE"});
-    parser.addOption({"codec", "Instead of --sdp: " + QStringList(codecs().keys()).join("|") + ".", "CODEC"});
+    InputOptions::addStreamOptions(parser);
     parser.addOption({"tcp-relay", "Receive over a TCP relay server instead of UDP.", "HOST:PORT"});
     parser.addOption({"peer", "With --tcp-relay: the sender whose stream the relay forwards.", "ADDR"});
     parser.addOption({"key", "A private key (from keygen) for encrypted streams; may repeat.", "FILE"});
@@ -80,44 +59,25 @@ int runListen(const QStringList& args)
         return parser.isSet("help") ? 0 : 2;
 
     QTextStream err(stderr);
-    unsigned short rtpPort = parser.value("port").toUShort();
-    unsigned short rtcpPort = parser.value("rtcp-port").toUShort();
+    quint16 rtpPort = 0, rtcpPort = 0;
     QString sdp;
-    if (parser.isSet("sdp")) {
-        QFile f(parser.value("sdp"));
-        if (!f.open(QIODevice::ReadOnly)) {
-            err << "kavexmix listen: cannot read " << parser.value("sdp") << "\n";
-            return 2;
-        }
-        sdp = QString::fromUtf8(f.readAll());
-    } else if (codecs().contains(parser.value("codec").toLower())) {
-        sdp = sdpForCodec(parser.value("codec"), rtpPort);
-    } else {
-        err << "kavexmix listen: give --sdp FILE or --codec " << QStringList(codecs().keys()).join("|") << "\n";
+    std::vector<QByteArray> keys;
+    if (!InputOptions::portOption(parser, "port", "listen", &rtpPort) ||
+        !InputOptions::portOption(parser, "rtcp-port", "listen", &rtcpPort) ||
+        !InputOptions::streamSdp(parser, "listen", rtpPort, &sdp) ||
+        !InputOptions::readKeyFiles(parser, "key", "listen", &keys))
         return 2;
-    }
 
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
-    std::vector<QByteArray> keys;
-    for (const QString& file : parser.values("key")) {
-        QFile f(file);
-        if (!f.open(QIODevice::ReadOnly)) {
-            err << "kavexmix listen: cannot read key " << file << "\n";
-            return 2;
-        }
-        keys.push_back(f.readAll());
-    }
     mixer->setListOfPossiblePrivateKeys(keys);
 
     QHostAddress iface(parser.value("interface"));
     QHostAddress* ifacePtr = parser.isSet("interface") ? &iface : nullptr;
     quint64 id = 0;
     if (parser.isSet("tcp-relay")) {
-        const QString relay = parser.value("tcp-relay");
-        const int colon = relay.lastIndexOf(':');
-        const QHostAddress server(relay.left(colon));
-        const quint16 relayPort = quint16(relay.mid(colon + 1).toUInt());
-        if (colon < 0 || server.isNull() || relayPort == 0 || !parser.isSet("peer")) {
+        QHostAddress server;
+        quint16 relayPort = 0;
+        if (!InputOptions::hostAndPort(parser.value("tcp-relay"), &server, &relayPort) || !parser.isSet("peer")) {
             err << "kavexmix listen: --tcp-relay HOST:PORT needs --peer ADDR\n";
             return 2;
         }

@@ -11,6 +11,8 @@
 #include "NTPRange.h"
 #include "NTPTimestamp.h"
 #include "PresentationNotifier.h"
+#include "RecordingCatalog.h"
+#include "Recorder.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
 #include "SharedBufferPool.h"

@@ -327,3 +327,21 @@ qint64 RecordingStore::unitCount(qint64 streamId)
     q.addBindValue(streamId);
     return q.exec() && q.next() ? q.value(0).toLongLong() : -1;
 }
+
+bool RecordingStore::hasEncryptedUnits(qint64 streamId)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM units WHERE stream_id = ? AND encrypted <> 0 LIMIT 1"));
+    q.addBindValue(streamId);
+    return q.exec() && q.next();
+}
+
+bool RecordingStore::listStreams(QVector<StreamRow>* rows)
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT id, name, detail, sdp FROM streams ORDER BY name")))
+        return fail(QStringLiteral("cannot read the streams of %1: %2").arg(m_path, q.lastError().text()));
+    while (q.next())
+        rows->append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString()});
+    return true;
+}

@@ -65,6 +65,17 @@ public:
     // stream has no unit.
     NTPRange streamSpan(qint64 streamId);
     qint64 unitCount(qint64 streamId);
+    // Whether any unit of the stream carries an encryption layer.
+    bool hasEncryptedUnits(qint64 streamId);
+
+    struct StreamRow {
+        qint64 id;
+        QString name;
+        QString detail;
+        QString sdp;
+    };
+    // Every stream, by name; false (errorText() says why) when the store cannot be read.
+    bool listStreams(QVector<StreamRow>* rows);
 
     static qint64 toStored(const NTPTimestamp& t) { return qint64(t.getRaw() ^ (quint64(1) << 63)); }
     static NTPTimestamp fromStored(qint64 v) { return NTPTimestamp(quint64(v) ^ (quint64(1) << 63)); }

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "NTPRange.h"
+#include "OstKavexMixerGlobal.h"
+
+#include <QList>
+#include <QString>
+
+// What a recording store holds, for hosts that let a user pick a recording:
+// one entry per recorded stream. Reads the store on the caller's thread.
+class OSTKAVEXMIXER_EXPORT RecordingCatalog
+{
+public:
+    struct Entry {
+        QString name;
+        QString detail;
+        // Encoding name of the stream's SDP ("PCMA", "MPA", "AAC", ...).
+        QString codec;
+        // From the first unit's begin to the last unit's end; null without units.
+        NTPRange span;
+        qint64 units = 0;
+        // Whether any unit carries an encryption layer.
+        bool encrypted = false;
+    };
+
+    // The streams of the store at `location` ("" = recordings.db in the data
+    // directory). False, with the reason in `error`, when it cannot be read.
+    static bool list(const QString& location, QList<Entry>* entries, QString* error);
+};
