@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 namespace SignalAnalysis {
 
@@ -36,18 +37,14 @@ double rms(const std::vector<double>& samples, size_t begin, size_t end)
     end = std::min(end, samples.size());
     if (begin >= end)
         return 0.0;
-    double sum = 0.0;
-    for (size_t i = begin; i < end; ++i)
-        sum += samples[i] * samples[i];
-    return std::sqrt(sum / double(end - begin));
+    const auto first = samples.begin() + long(begin), last = samples.begin() + long(end);
+    return std::sqrt(std::inner_product(first, last, first, 0.0) / double(end - begin));
 }
 
 double peak(const std::vector<double>& samples)
 {
-    double p = 0.0;
-    for (double s : samples)
-        p = std::max(p, std::fabs(s));
-    return p;
+    const auto [lo, hi] = std::minmax_element(samples.begin(), samples.end());
+    return samples.empty() ? 0.0 : std::max(-*lo, *hi);
 }
 
 double dbfs(double rmsValue)
@@ -193,10 +190,7 @@ bool writeWav(const QString& path, int sampleRate, int channels, const std::vect
 std::vector<double> channel(const std::vector<int16_t>& interleaved, int channels, int index)
 {
     std::vector<double> out;
-    if (channels <= 0)
-        return out;
-    out.reserve(interleaved.size() / size_t(channels));
-    for (size_t i = size_t(index); i < interleaved.size(); i += size_t(channels))
+    for (size_t i = size_t(index); channels > 0 && i < interleaved.size(); i += size_t(channels))
         out.push_back(interleaved[i]);
     return out;
 }
