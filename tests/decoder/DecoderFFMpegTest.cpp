@@ -3,6 +3,7 @@
 #include "DecoderFFMpeg.h"
 
 #include "LogCapture.h"
+#include "RtpTestPackets.h"
 #include "SignalAnalysis.h"
 
 #include <QFile>
@@ -21,15 +22,8 @@ extern "C" {
 namespace {
 
 using Packets = QList<QByteArray>;
+using RtpTestPackets::sdp;
 using SignalAnalysis::align;
-
-QString sdpFor(const QString& codec, int payloadType = 96, int clockRate = 8000)
-{
-    return QString("v=0\r\no=- 1 1 IN IP4 10.1.2.3\r\ns=-\r\nt=0 0\r\nm=audio 5004 RTP/AVP %1\r\na=rtpmap:%1 %2/%3\r\n")
-        .arg(payloadType)
-        .arg(codec)
-        .arg(clockRate);
-}
 
 // Runs "ffmpeg" or "ffprobe"; a null array when it fails.
 QByteArray tool(const QString& program, const QStringList& args)
@@ -155,7 +149,7 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
     ASSERT_GT(expected.size(), 48000u);
 
     LogCapture log;
-    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.sdpName, 96, c.clockRate), c.adts, 1.0));
+    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp(96, c.sdpName, c.clockRate), c.adts, 1.0));
     ASSERT_TRUE(decoder);
     std::vector<int> perPacket;
     const std::vector<double> decoded = decode(*decoder, packets, &perPacket);
@@ -181,7 +175,7 @@ TEST(DecoderFFMpeg, GainScalesTruncatingTowardZeroAndClips)
     const Packets packets = encode(dir, {"-ar", "8000", "-af", "volume=3", "-f", "alaw"}, 160);
     size_t split = 0;
     auto run = [&](double gain, double laterGain) {
-        DecoderFFMpeg decoder(sdpFor("PCMA", 8), "PCMA", 8, 8000, false, gain);
+        DecoderFFMpeg decoder(sdp(8, "PCMA", 8000), "PCMA", 8, 8000, false, gain);
         std::vector<double> out = decode(decoder, packets.mid(0, 40));
         split = out.size();
         decoder.setGain(laterGain);
@@ -224,7 +218,7 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
     unsigned char out[4096];
     for (const auto& c : cases) {
         LogCapture log;
-        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdpFor(c.name), false, 1.0));
+        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp(96, c.name, 8000), false, 1.0));
         ASSERT_TRUE(decoder) << c.name.toStdString();
         EXPECT_EQ(decoder->channels(), 0);
         const bool fails = c.type != QtDebugMsg;

@@ -216,22 +216,6 @@ TEST_F(G711Test, GainsClippingAndByteCounts)
     EXPECT_EQ(codes[1], _G711_Linear2ULaw(-1000));  // left as it was
 }
 
-TEST_F(G711Test, ModeSettersRebuildOnlyWhatChanged)
-{
-    using namespace G711Tables;
-    rebuiltTables();
-    setStandard();
-    EXPECT_EQ(rebuiltTables(), std::vector<int>{});
-    _G711_SetALawMode(false, false, 0xD5, 0x55);
-    EXPECT_EQ(rebuiltTables(), (std::vector<int>{TABLE_LINEAR_TO_ALAW, TABLE_ULAW_TO_ALAW}));
-    _G711_SetALawMode(true, false, 0xD5, 0x55);
-    EXPECT_EQ(rebuiltTables(), (std::vector<int>{TABLE_ALAW_TO_LINEAR, TABLE_ALAW_TO_ULAW}));
-    _G711_SetULawMode(false, false, 0xFF, 0xFF, true);
-    EXPECT_EQ(rebuiltTables(), (std::vector<int>{TABLE_LINEAR_TO_ULAW, TABLE_ALAW_TO_ULAW}));
-    _G711_SetULawMode(false, false, 0x7F, 0xFF, true);
-    EXPECT_EQ(rebuiltTables(), (std::vector<int>{TABLE_ULAW_TO_LINEAR, TABLE_ULAW_TO_ALAW}));
-}
-
 namespace {
 
 // Checks the codec of a process that has not set a mode yet; prints what fails.
@@ -263,6 +247,19 @@ bool freshProcessIsRight()
     check(rebuiltTables()
               == std::vector<int>{TABLE_ULAW_TO_LINEAR, TABLE_LINEAR_TO_ULAW, TABLE_ALAW_TO_ULAW, TABLE_ULAW_TO_ALAW},
           "first mu-law mode builds mu-law and both cross tables");
+
+    // From then on a setter rebuilds only the tables its change touches.
+    _G711_SetULawMode(false, false, 0xFF, 0xFF, false);
+    _G711_SetALawMode(false, false, 0xD5, 0x55);
+    check(rebuiltTables().empty(), "the same modes again");
+    _G711_SetALawMode(false, false, 0xD5, 0xD5);
+    check(rebuiltTables() == std::vector<int>{TABLE_LINEAR_TO_ALAW, TABLE_ULAW_TO_ALAW}, "A-law encode mask");
+    _G711_SetALawMode(true, false, 0xD5, 0xD5);
+    check(rebuiltTables() == std::vector<int>{TABLE_ALAW_TO_LINEAR, TABLE_ALAW_TO_ULAW}, "A-law decode reversal");
+    _G711_SetULawMode(false, false, 0xFF, 0xFF, true);
+    check(rebuiltTables() == std::vector<int>{TABLE_LINEAR_TO_ULAW, TABLE_ALAW_TO_ULAW}, "mu-law zero trap");
+    _G711_SetULawMode(false, false, 0x7F, 0xFF, true);
+    check(rebuiltTables() == std::vector<int>{TABLE_ULAW_TO_LINEAR, TABLE_ULAW_TO_ALAW}, "mu-law decode mask");
     return ok;
 }
 

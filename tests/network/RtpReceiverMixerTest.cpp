@@ -115,7 +115,7 @@ TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
         EXPECT_LT(toneAmplitude(heard, f, 48000), 100) << f << " Hz";
 }
 
-TEST_F(RtpReceiverMixerTest, RelayedAudioThatCannotBeDecryptedSoundsTheMarkerTone)
+TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTheMarkerTone)
 {
     QByteArray secret, publicKey;
     StreamUnitDecrypter::generateKeyPair(secret, publicKey);
@@ -123,8 +123,15 @@ TEST_F(RtpReceiverMixerTest, RelayedAudioThatCannotBeDecryptedSoundsTheMarkerTon
     quint16 rtpPort = 0, rtcpPort = 0;
     const quint64 id = addSource(pcmaSdp(), rtpPort, rtcpPort, QHostAddress(QHostAddress::LocalHost));
     ASSERT_NE(id, 0u);
+    // The host's talk-back goes up the source's connection, after the peer's
+    // address, framed as (bool isRtcp, packet).
     m_mixer->setUpstreamAddress(id, "10.9.8.7", relay.port(), 0);
     ASSERT_TRUE(relay.waitForMessages(1));
+    EXPECT_EQ(relay.messages().at(0), QByteArray("\x0a\x09\x08\x07", 4));
+    const QByteArray talkBack = rtp(77, 9, 1440, 8, alawLevel(500, 250));  // 262 bytes
+    m_mixer->sendTcpUpstreamRtpData(id, SharedPoolBuffer::fromByteArray(talkBack));
+    ASSERT_TRUE(relay.waitForMessages(2));
+    EXPECT_EQ(relay.messages().at(1), QByteArray("\x00\x00\x00\x01\x06", 5) + talkBack);
     // Nobody holds the key: a tone plays instead, 125 ms of every second.
     QElapsedTimer clock;
     clock.start();

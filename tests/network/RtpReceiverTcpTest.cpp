@@ -31,17 +31,12 @@ bool connectTo(Source& s, Relay& relay, const QString& peer = "10.1.2.3")
 
 }  // namespace
 
-TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsBothWaysAndDropsBadMessages)
+TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownAndDropsBadMessages)
 {
     Relay relay;
     Source s(tcpReceiver());
     ASSERT_TRUE(connectTo(s, relay));
     EXPECT_EQ(relay.messages().first(), QByteArray("\x0a\x01\x02\x03", 4));
-    const QByteArray packet = rtp(77, 1, 0, 8, alawLevel(100, 160));  // 172 bytes of talk-back
-    emit s->sigUpstreamRtpData(SharedPoolBuffer::fromByteArray(packet));
-    ASSERT_TRUE(relay.waitForMessages(2));
-    EXPECT_EQ(relay.messages().at(1), QByteArray("\x00\x00\x00\x00\xac", 5) + packet);
-
     relay.relay(false, rtp(1, 1, 0, 8, alawLevel(0, 160)));
     relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
     ASSERT_TRUE(s.waitForChannels(2));

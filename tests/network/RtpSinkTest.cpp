@@ -6,8 +6,8 @@
 #include "SignalAnalysis.h"
 #include "TestClock.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTest>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtEndian>
@@ -26,6 +26,7 @@ namespace {
 
 const QHostAddress kLocal(QHostAddress::LocalHost);
 
+// The RTP header's fields, read by hand.
 struct Rtp {
     explicit Rtp(const QByteArray& datagram) : raw(datagram), payload(datagram.mid(12))
     {
@@ -192,20 +193,16 @@ TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
     const QList<Rtp> sixteen = wide.packets();
     ASSERT_EQ(narrow.size(), sixteen.size());
     EXPECT_EQ(raw(b.packets()), raw(narrow));
-    const QDeadlineTimer deadline(5000);
-    while (inproc.size() < narrow.size() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    QTest::qWaitFor([&] { return inproc.size() >= narrow.size(); }, 5000);
     EXPECT_EQ(inproc, raw(narrow));
 
     for (int i = 0; i < narrow.size(); ++i) {
         SCOPED_TRACE(i);
         const Rtp& n = narrow[i];
         const Rtp& w = sixteen[i];
-        EXPECT_EQ(std::make_tuple(n.version, n.extraBits, n.payloadType), std::make_tuple(2, 0, 8));
-        EXPECT_EQ(std::make_tuple(w.version, w.extraBits, w.payloadType), std::make_tuple(2, 0, 97));
-        EXPECT_EQ(n.ssrc, m_sink.ssrc());
-        EXPECT_EQ(w.ssrc, m_sink.ssrc());
-        EXPECT_EQ(n.seq, w.seq);
+        EXPECT_EQ(std::make_tuple(n.version, n.extraBits, n.payloadType, n.ssrc), std::make_tuple(2, 0, 8, m_sink.ssrc()));
+        EXPECT_EQ(std::make_tuple(w.version, w.extraBits, w.payloadType, w.ssrc, w.seq),
+                  std::make_tuple(2, 0, 97, m_sink.ssrc(), n.seq));
         if (i == 0)
             continue;
         EXPECT_EQ(n.seq, quint16(narrow[i - 1].seq + 1));
@@ -247,9 +244,8 @@ TEST_F(RtpSinkTest, GainAndDestinationsLastUntilTheNextStart)
     EXPECT_EQ(raw(first.packets()), all);
     EXPECT_NEAR(sa::rms(decode(next, 1, 4)) / unity, 1.0, 0.05);
     const Rtp last(all.last());
-    EXPECT_EQ(next[0].ssrc, last.ssrc);
-    EXPECT_EQ(next[0].seq, quint16(last.seq + 1));
-    EXPECT_EQ(next[0].timestamp, last.timestamp + quint32(last.payload.size()));
+    EXPECT_EQ(std::make_tuple(next[0].ssrc, next[0].seq, next[0].timestamp),
+              std::make_tuple(last.ssrc, quint16(last.seq + 1), last.timestamp + quint32(last.payload.size())));
 }
 
 TEST_F(RtpSinkTest, FileInputLoopsOnAGridOfTheClockAndKeepsItsFileWhileRunning)

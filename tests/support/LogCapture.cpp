@@ -22,8 +22,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
     if (!self)
         return;
     QMutexLocker lock(&self->m_lock);
-    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file ? ctx.file : ""), ctx.line,
-                            QString::fromUtf8(ctx.function ? ctx.function : "")});
+    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function)});
     if (qEnvironmentVariableIsSet("KAVEX_TEST_VERBOSE") && self->m_previous)
         self->m_previous(type, ctx, msg);
 }
@@ -36,21 +35,17 @@ QList<LogCapture::Entry> LogCapture::entries() const
 
 int LogCapture::count(QtMsgType type, const QString& fragment) const
 {
-    QMutexLocker lock(&m_lock);
     int n = 0;
-    for (const Entry& e : m_entries)
-        if (e.type == type && e.text.contains(fragment))
-            ++n;
+    for (const Entry& e : entries())
+        n += e.type == type && e.text.contains(fragment);
     return n;
 }
 
 int LogCapture::countAny(const QString& fragment) const
 {
-    QMutexLocker lock(&m_lock);
     int n = 0;
-    for (const Entry& e : m_entries)
-        if (e.text.contains(fragment))
-            ++n;
+    for (const Entry& e : entries())
+        n += e.text.contains(fragment);
     return n;
 }
 
@@ -62,9 +57,8 @@ void LogCapture::clear()
 
 QString LogCapture::dump() const
 {
-    QMutexLocker lock(&m_lock);
     QString out;
-    for (const Entry& e : m_entries)
+    for (const Entry& e : entries())
         out += QString::number(int(e.type)) + ": " + e.text + "\n";
     return out;
 }

@@ -1,10 +1,13 @@
 #include "SignalAnalysis.h"
 
 #include <QFile>
+#include <QDataStream>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <numeric>
 
 namespace SignalAnalysis {
 
@@ -34,18 +37,14 @@ double rms(const std::vector<double>& samples, size_t begin, size_t end)
     end = std::min(end, samples.size());
     if (begin >= end)
         return 0.0;
-    double sum = 0.0;
-    for (size_t i = begin; i < end; ++i)
-        sum += samples[i] * samples[i];
-    return std::sqrt(sum / double(end - begin));
+    const auto first = samples.begin() + long(begin), last = samples.begin() + long(end);
+    return std::sqrt(std::inner_product(first, last, first, 0.0) / double(end - begin));
 }
 
 double peak(const std::vector<double>& samples)
 {
-    double p = 0.0;
-    for (double s : samples)
-        p = std::max(p, std::fabs(s));
-    return p;
+    const auto [lo, hi] = std::minmax_element(samples.begin(), samples.end());
+    return samples.empty() ? 0.0 : std::max(-*lo, *hi);
 }
 
 double dbfs(double rmsValue)
@@ -92,23 +91,16 @@ Window strongestWindow(const std::vector<double>& samples, double frequencyHz, d
 
 double dominantFrequency(const std::vector<double>& samples, double sampleRate, double loHz, double hiHz)
 {
-    hiHz = std::min(hiHz, sampleRate / 2.0);
     double best = loHz, bestAmp = -1.0;
-    for (double f = loHz; f <= hiHz; f += 10.0) {
-        const double a = toneAmplitude(samples, f, sampleRate);
-        if (a > bestAmp) {
-            bestAmp = a;
-            best = f;
+    const auto search = [&](double from, double to, double step) {
+        for (double f = from; f <= to; f += step) {
+            const double a = toneAmplitude(samples, f, sampleRate);
+            if (a > bestAmp)
+                bestAmp = a, best = f;
         }
-    }
-    const double coarse = best;
-    for (double f = coarse - 10.0; f <= coarse + 10.0; f += 0.5) {
-        const double a = toneAmplitude(samples, f, sampleRate);
-        if (a > bestAmp) {
-            bestAmp = a;
-            best = f;
-        }
-    }
+    };
+    search(loHz, std::min(hiHz, sampleRate / 2.0), 10.0);
+    search(best - 10.0, best + 10.0, 0.5);
     return best;
 }
 
@@ -138,38 +130,39 @@ Alignment align(const std::vector<double>& a, const std::vector<double>& b, int 
     return best;
 }
 
-static quint32 le32(const char* p) { return qFromLittleEndian<quint32>(reinterpret_cast<const uchar*>(p)); }
-static quint16 le16(const char* p) { return qFromLittleEndian<quint16>(reinterpret_cast<const uchar*>(p)); }
-
 WavData readWav(const QString& path)
 {
     WavData out;
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return out;
-    const QByteArray all = f.readAll();
-    if (all.size() < 12 || !all.startsWith("RIFF") || all.mid(8, 4) != "WAVE")
+    QDataStream in(&f);
+    in.setByteOrder(QDataStream::LittleEndian);
+    char id[4];
+    quint32 size;
+    in.readRawData(id, 4);
+    in >> size;
+    if (memcmp(id, "RIFF", 4) != 0 || in.readRawData(id, 4) != 4 || memcmp(id, "WAVE", 4) != 0)
         return out;
-    int pos = 12;
-    bool haveFormat = false;
-    while (pos + 8 <= all.size()) {
-        const QByteArray id = all.mid(pos, 4);
-        const quint32 size = le32(all.constData() + pos + 4);
-        const int body = pos + 8;
-        if (id == "fmt " && size >= 16 && body + 16 <= all.size()) {
-            out.channels = le16(all.constData() + body + 2);
-            out.sampleRate = int(le32(all.constData() + body + 4));
-            out.bitsPerSample = le16(all.constData() + body + 14);
-            haveFormat = true;
-        } else if (id == "data" && haveFormat && out.bitsPerSample == 16) {
-            const qint64 avail = std::min<qint64>(size, all.size() - body);
-            out.samples.resize(size_t(avail / 2));
-            for (size_t i = 0; i < out.samples.size(); ++i)
-                out.samples[i] = int16_t(le16(all.constData() + body + 2 * i));
+    // Walks the chunks: "fmt " gives the format, "data" the 16-bit samples.
+    while (in.readRawData(id, 4) == 4) {
+        in >> size;
+        if (memcmp(id, "fmt ", 4) == 0 && size >= 16) {
+            quint16 format, channels, blockAlign, bits;
+            quint32 rate, byteRate;
+            in >> format >> channels >> rate >> byteRate >> blockAlign >> bits;
+            out.channels = channels, out.sampleRate = int(rate), out.bitsPerSample = bits;
+            in.skipRawData(int(size - 16 + (size & 1)));
+        } else if (memcmp(id, "data", 4) == 0 && out.bitsPerSample == 16) {
+            out.samples.resize(size / 2);
+            const int got = in.readRawData(reinterpret_cast<char*>(out.samples.data()), int(size / 2 * 2));
+            out.samples.resize(size_t(std::max(got, 0)) / 2);
+            qFromLittleEndian<qint16>(out.samples.data(), qsizetype(out.samples.size()), out.samples.data());
             out.ok = true;
             return out;
+        } else if (in.skipRawData(int(size + (size & 1))) < 0) {
+            return out;
         }
-        pos = body + int(size) + int(size & 1);
     }
     return out;
 }
@@ -179,36 +172,25 @@ bool writeWav(const QString& path, int sampleRate, int channels, const std::vect
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
+    QDataStream out(&f);
+    out.setByteOrder(QDataStream::LittleEndian);
     const quint32 dataBytes = quint32(interleaved.size() * 2);
-    QByteArray h(44, 0);
-    auto put32 = [&](int at, quint32 v) { qToLittleEndian<quint32>(v, reinterpret_cast<uchar*>(h.data() + at)); };
-    auto put16 = [&](int at, quint16 v) { qToLittleEndian<quint16>(v, reinterpret_cast<uchar*>(h.data() + at)); };
-    memcpy(h.data(), "RIFF", 4);
-    put32(4, 36 + dataBytes);
-    memcpy(h.data() + 8, "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1);
-    put16(22, quint16(channels));
-    put32(24, quint32(sampleRate));
-    put32(28, quint32(sampleRate * channels * 2));
-    put16(32, quint16(channels * 2));
-    put16(34, 16);
-    memcpy(h.data() + 36, "data", 4);
-    put32(40, dataBytes);
-    f.write(h);
-    QByteArray body(int(dataBytes), 0);
-    for (size_t i = 0; i < interleaved.size(); ++i)
-        qToLittleEndian<qint16>(interleaved[i], reinterpret_cast<uchar*>(body.data() + 2 * i));
-    return f.write(body) == body.size();
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + dataBytes);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(channels) << quint32(sampleRate) << quint32(sampleRate * channels * 2)
+        << quint16(channels * 2) << quint16(16);
+    out.writeRawData("data", 4);
+    out << dataBytes;
+    for (int16_t v : interleaved)
+        out << qint16(v);
+    return out.status() == QDataStream::Ok && f.flush();
 }
 
 std::vector<double> channel(const std::vector<int16_t>& interleaved, int channels, int index)
 {
     std::vector<double> out;
-    if (channels <= 0)
-        return out;
-    out.reserve(interleaved.size() / size_t(channels));
-    for (size_t i = size_t(index); i < interleaved.size(); i += size_t(channels))
+    for (size_t i = size_t(index); channels > 0 && i < interleaved.size(); i += size_t(channels))
         out.push_back(interleaved[i]);
     return out;
 }

@@ -1,5 +1,7 @@
 #include "TestClock.h"
 
+#include <numeric>
+
 TestClock::TestClock(quint64 startUs) : m_nowUs(startUs), m_startUs(startUs) {}
 
 quint64 TestClock::monotonicUs()
@@ -23,41 +25,8 @@ void TestClock::sleepUs(quint64 us)
     m_sleeps.append(us);
 }
 
-void TestClock::advanceUs(quint64 us)
-{
-    KavexLocker lock(&m_lock);
-    m_nowUs += us;
-}
-
-void TestClock::setNowUs(quint64 us)
-{
-    KavexLocker lock(&m_lock);
-    m_nowUs = us;
-}
-
-void TestClock::setAdvancePerReading(quint64 us)
-{
-    KavexLocker lock(&m_lock);
-    m_advancePerReading = us;
-}
-
-QList<quint64> TestClock::sleepsUs() const
-{
-    KavexLocker lock(&m_lock);
-    return m_sleeps;
-}
-
 quint64 TestClock::sleptUs() const
 {
     KavexLocker lock(&m_lock);
-    quint64 sum = 0;
-    for (quint64 s : m_sleeps)
-        sum += s;
-    return sum;
-}
-
-void TestClock::clearSleeps()
-{
-    KavexLocker lock(&m_lock);
-    m_sleeps.clear();
+    return std::accumulate(m_sleeps.begin(), m_sleeps.end(), quint64(0));
 }

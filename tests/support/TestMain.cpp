@@ -8,14 +8,13 @@
 int main(int argc, char** argv)
 {
     QTemporaryDir home;
-    if (!qEnvironmentVariableIsSet("OSTKAVEX_CONFIG_DIR"))
-        qputenv("OSTKAVEX_CONFIG_DIR", (home.path() + "/config").toUtf8());
-    if (!qEnvironmentVariableIsSet("OSTKAVEX_DATA_DIR"))
-        qputenv("OSTKAVEX_DATA_DIR", (home.path() + "/data").toUtf8());
-    if (!qEnvironmentVariableIsSet("OSTKAVEX_OUTPUT_DEVICE"))
-        qputenv("OSTKAVEX_OUTPUT_DEVICE", "virtual");
-    if (!qEnvironmentVariableIsSet("OSTKAVEX_INPUT_DEVICE"))
-        qputenv("OSTKAVEX_INPUT_DEVICE", "virtual");
+    const QByteArray defaults[][2] = {{"OSTKAVEX_CONFIG_DIR", (home.path() + "/config").toUtf8()},
+                                      {"OSTKAVEX_DATA_DIR", (home.path() + "/data").toUtf8()},
+                                      {"OSTKAVEX_OUTPUT_DEVICE", "virtual"},
+                                      {"OSTKAVEX_INPUT_DEVICE", "virtual"}};
+    for (const auto& d : defaults)
+        if (!qEnvironmentVariableIsSet(d[0].constData()))
+            qputenv(d[0].constData(), d[1]);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
