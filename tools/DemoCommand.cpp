@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QtEndian>
@@ -13,8 +14,11 @@
 #include <cmath>
 #include <unistd.h>
 #include <functional>
+#include <memory>
 
 namespace {
+const double kSweepSeconds = 3.0;
+
 // A mono 16-bit 48 kHz WAV of `seconds` of sound(t) (t in seconds), with
 // short fades so that a loop of it joins without a click.
 bool writeWav(const QString& path, double seconds, const std::function<double(double)>& sound)
@@ -75,7 +79,8 @@ int runDemo(const QStringList& args)
     parser.setApplicationDescription("A short self-contained show of the mixer: tones started, mixed, made "
                                      "exclusive and stopped, volume and balance changed; live RTP streams (A-law "
                                      "and MPEG audio with RTCP) sent over loopback into receivers; talk-back from "
-                                     "the microphone heard back through a receiver. Without a sound card the show "
+                                     "the microphone heard back through a receiver; a live stream recorded and "
+                                     "played back forward, at double speed and backwards. Without a sound card the show "
                                      "is written to demo-output.wav.");
     if (!parseCommandLine(parser, "demo", args))
         return parser.isSet("help") ? 0 : 2;
@@ -173,15 +178,66 @@ int runDemo(const QStringList& args)
     step("talk-back", QString("talk-back: the microphone%1, sent as RTP and heard back through the receiver")
                           .arg(voice.isEmpty() ? "" : " (a generated voice-like signal)"),
          3.0, [&] { mixer->enableRtpSink(QHostAddress::LocalHost, pcmaPort, SAMPLE_RATE_8000); });
-    step("done", "silence: talk-back stopped", 0.5, [&] {
-        mixer->disableRtpSink();
+    step("talk-back off", "silence: talk-back stopped", 0.5, [&] { mixer->disableRtpSink(); });
+
+    // Recorded playback: a rising sweep is heard live while a recorder stores
+    // it, then played back forward, at double speed and backwards.
+    std::unique_ptr<Recorder> recorder;
+    Recorder::Options options;
+    options.store = tones.filePath("recordings.db");
+    options.detail = QStringLiteral("kavexmix demo");
+    quint16 recordPort = 0, recordRtcp = 0;
+    try {
+        recorder = std::make_unique<Recorder>(options);
+    } catch (const std::exception& e) {
+        out << "kavexmix demo: cannot record: " << e.what() << "\n";
+        return 1;
+    }
+    if (!recorder->listenUnicast(recordPort, recordRtcp, QHostAddress::LocalHost)) {
+        out << "kavexmix demo: cannot open the recorder's ports on loopback\n";
+        return 1;
+    }
+    DemoRtpSender sweep(DemoRtpSender::CODEC_PCMA, 300, 7000, QHostAddress::LocalHost, pcmaPort, pcmaRtcp);
+    sweep.setSweep(900, kSweepSeconds);
+    sweep.addCopyDestination(QHostAddress::LocalHost, recordPort, recordRtcp);
+    step("recording", QString("a sweep rising from 300 to 900 Hz, live, while it is recorded (port %1)").arg(recordPort),
+         kSweepSeconds, [&] { sweep.start(); });
+    sweep.stop();
+    recorder->stop();
+    const QStringList streams = recorder->streamNames();
+    QList<RecordingCatalog::Entry> recorded;
+    QString error;
+    if (streams.isEmpty() || !RecordingCatalog::list(options.store, &recorded, &error) || recorded.isEmpty()) {
+        out << "kavexmix demo: nothing was recorded " << error << "\n";
+        return 1;
+    }
+    const NTPRange span = recorded.first().span;
+    const QString replay = QStringLiteral("replay");
+    const quint64 player =
+        mixer->addInprocPlayChannel(replay, options.store, QString(), streams.first(), options.detail, 1.0);
+    const auto playFrom = [&](const NTPTimestamp& from, int speed) {
+        mixer->ctrlSetAbsolutePlaybackPosition(replay, from);
+        mixer->ctrlStartPlayback(replay, speed);
+    };
+    const double recordedSeconds = double((span.end() - span.start()).toMilliseconds()) / 1000.0;
+    step("replay 100%", "the recording played back: the same rising sweep", recordedSeconds + 0.3,
+         [&] { playFrom(span.start(), 100); });
+    step("replay 200%", "at double speed: the sweep in half the time", recordedSeconds / 2 + 0.3,
+         [&] { playFrom(span.start(), 200); });
+    step("replay -100%", "backwards: a falling sweep", recordedSeconds + 0.3, [&] { playFrom(span.end(), -100); });
+    step("done", "silence: playback stopped", 0.5, [&] {
+        mixer->ctrlStop(replay);
+        mixer->removeRtpChannel(player);
         mixer->removeRtpChannel(pcmaReceiver);
         mixer->removeRtpChannel(mpaReceiver);
     });
     meter.stop();
     mixer.reset();
-    if (!recording.isEmpty())
-        out << "The show is in " << recording << " (48 kHz stereo WAV, about 21 s).\n";
+    if (!recording.isEmpty()) {
+        const qint64 bytes = QFileInfo(recording).size() - 44;
+        out << "The show is in " << recording << " (48 kHz stereo WAV, "
+            << QString::number(double(std::max<qint64>(bytes, 0)) / (48000.0 * 4), 'f', 1) << " s).\n";
+    }
     out << "Demo finished.\n";
     return 0;
 }

@@ -24,9 +24,7 @@ DemoRtpSender::DemoRtpSender(Codec codec, double frequencyHz, double amplitude, 
     , m_codec(codec)
     , m_frequency(frequencyHz)
     , m_amplitude(amplitude)
-    , m_to(to)
-    , m_rtpPort(rtpPort)
-    , m_rtcpPort(rtcpPort)
+    , m_destinations{{to, rtpPort, rtcpPort}}
     , m_ssrc(QRandomGenerator::global()->generate())
     , m_sequence(quint16(QRandomGenerator::global()->generate()))
     , m_rtpTimestamp(QRandomGenerator::global()->generate())
@@ -64,6 +62,34 @@ bool DemoRtpSender::openEncoder()
     return av_frame_get_buffer(m_frame, 0) >= 0;
 }
 
+void DemoRtpSender::setSweep(double endHz, double seconds)
+{
+    m_sweepEnd = endHz;
+    m_sweepSeconds = seconds;
+}
+
+void DemoRtpSender::addCopyDestination(const QHostAddress& to, quint16 rtpPort, quint16 rtcpPort)
+{
+    m_destinations.append({to, rtpPort, rtcpPort});
+}
+
+double DemoRtpSender::phaseAt(quint64 sample, int rate) const
+{
+    const double t = double(sample) / rate;
+    if (m_sweepSeconds <= 0)
+        return 2 * M_PI * m_frequency * t;
+    // A linear glide, restarting every m_sweepSeconds.
+    const double local = std::fmod(t, m_sweepSeconds);
+    const double slope = (m_sweepEnd - m_frequency) / m_sweepSeconds;
+    return 2 * M_PI * (m_frequency * local + slope * local * local / 2);
+}
+
+void DemoRtpSender::sendToAll(const char* data, int size, bool rtcp)
+{
+    for (const Destination& d : qAsConst(m_destinations))
+        m_socket.writeDatagram(data, size, d.to, rtcp ? d.rtcpPort : d.rtpPort);
+}
+
 bool DemoRtpSender::start()
 {
     if (m_codec == CODEC_MPA && !m_encoder && !openEncoder())
@@ -84,7 +110,7 @@ QByteArray DemoRtpSender::nextPayload()
     const int count = m_codec == CODEC_PCMA ? kPcmaSamples : kMpaSamples;
     std::vector<qint16> pcm(static_cast<size_t>(count), 0);
     for (int i = 0; i < count; ++i)
-        pcm[size_t(i)] = qint16(std::lround(m_amplitude * std::sin(2 * M_PI * m_frequency * double(m_samplesMade + quint64(i)) / rate)));
+        pcm[size_t(i)] = qint16(std::lround(m_amplitude * std::sin(phaseAt(m_samplesMade + quint64(i), rate))));
     m_samplesMade += quint64(count);
 
     if (m_codec == CODEC_PCMA) {
@@ -112,8 +138,7 @@ void DemoRtpSender::sendOne()
         const int pt = m_codec == CODEC_PCMA ? 8 : 14;
         RTPPacket packet(buffer, m_ssrc, m_sequence++, m_rtpTimestamp, pt,
                          reinterpret_cast<const unsigned char*>(payload.constData()), payload.size(), false);
-        m_socket.writeDatagram(reinterpret_cast<const char*>(packet.getRawPacket()), packet.getRawPacketSize(), m_to,
-                               m_rtpPort);
+        sendToAll(reinterpret_cast<const char*>(packet.getRawPacket()), packet.getRawPacketSize(), false);
         ++m_packets;
         m_octets += quint64(payload.size());
     }
@@ -126,8 +151,7 @@ void DemoRtpSender::sendSenderReport()
     const int size = RTCPPacket::writeSenderReport(buffer, m_ssrc, NTPTimestamp::now(), m_rtpTimestamp,
                                                    quint32(m_packets), quint32(m_octets));
     RTCPPacket::appendSourceDescription(buffer, m_ssrc, "kavexmix-demo");
-    m_socket.writeDatagram(reinterpret_cast<const char*>(buffer.getBuffer()), buffer.getSize() > size ? buffer.getSize() : size,
-                           m_to, m_rtcpPort);
+    sendToAll(reinterpret_cast<const char*>(buffer.getBuffer()), buffer.getSize() > size ? buffer.getSize() : size, true);
 }
 
 void DemoRtpSender::sendDue()

@@ -24,6 +24,12 @@ public:
                   quint16 rtcpPort, QObject* parent = nullptr);
     ~DemoRtpSender() override;
 
+    // Glides from the start frequency to `endHz` over `seconds`, then starts
+    // over: a sound whose direction can be heard.
+    void setSweep(double endHz, double seconds);
+    // Sends every RTP and RTCP packet to this destination as well.
+    void addCopyDestination(const QHostAddress& to, quint16 rtpPort, quint16 rtcpPort);
+
     bool start();
     void stop();
     quint64 packetsSent() const { return m_packets; }
@@ -32,15 +38,22 @@ private:
     void sendDue();
     void sendOne();
     void sendSenderReport();
+    void sendToAll(const char* data, int size, bool rtcp);
+    double phaseAt(quint64 sample, int rate) const;
     QByteArray nextPayload();
     bool openEncoder();
 
     Codec m_codec;
     double m_frequency;
     double m_amplitude;
-    QHostAddress m_to;
-    quint16 m_rtpPort;
-    quint16 m_rtcpPort;
+    double m_sweepEnd = 0;
+    double m_sweepSeconds = 0;
+    struct Destination {
+        QHostAddress to;
+        quint16 rtpPort;
+        quint16 rtcpPort;
+    };
+    QList<Destination> m_destinations;
     QUdpSocket m_socket;
     QTimer m_timer;
     QElapsedTimer m_clock;
