@@ -165,21 +165,22 @@ TEST(ChannelRegistry, PlainGroupsRelayQueuedPlaybackGroupsDirectlyLiveNever)
 }
 
 namespace {
-// On the mixer thread: records the tick, the clock and the range of every
-// request; at request kJumpAt it moves the clock (and the wall clock) 3 s ahead.
+// On the mixer thread: records the tick and the range of every request; at
+// request kJumpAt it moves the clock (and the wall clock) 3 s ahead. The grid
+// itself is measured on the pacer alone.
 class ClockJumpChannel : public PlainChannel
 {
 public:
     static const size_t kJumpAt = 100;
     struct Request {
-        quint64 tick, clockUs;
+        quint64 tick;
         NTPTimestamp start;
     };
     void getData(NTPRange range, unsigned char* buffer) override
     {
         Channel::getData(range, buffer);
         if (m_log.size() < 1000)
-            m_log.push_back({m_impl->tick(), m_clock.monotonicUs(), range.start()});
+            m_log.push_back({m_impl->tick(), range.start()});
         if (m_log.size() == kJumpAt)
             m_clock.advanceMs(3000);
         m_count = int(m_log.size());
@@ -213,8 +214,6 @@ TEST(MixerThread, PacedOnTheClockWithLiveTimeLineOnItsWallTimeEvery250Ticks)
             EXPECT_NEAR(step, 3000000.0, 50000.0) << "the line follows the jump at tick " << a.tick;
         else if (a.tick % 250 != 0)
             EXPECT_NEAR(step, 21333.3, 1.0) << "tick " << a.tick;
-        if (a.tick > 1 && a.tick != jumpTick)  // the first tick sets the grid
-            EXPECT_NEAR(double(b.clockUs - a.clockUs), 21333.3, 1.0) << "tick " << a.tick;
     }
 }
 TEST(MixerThread, ShutdownEndsThePauseBetweenAttemptsToOpenTheOutput)

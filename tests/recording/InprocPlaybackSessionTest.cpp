@@ -1,4 +1,3 @@
-#include "Decoder.h"
 #include "InprocPlaybackSession.h"
 #include "LogCapture.h"
 #include "RecordingTestSupport.h"
@@ -121,28 +120,6 @@ TEST(InprocPlaybackSession, MissingStoreFailsAndUnknownStreamIsEmpty)
     ASSERT_TRUE(unknown.session.requestUnit(7, at(0), PlaybackSessionIf::RequestNext));
     ASSERT_TRUE(unknown.units.wait(5000));
     EXPECT_GE(unknown.units.at(0).at(2).value<NTPTimestamp>(), unknown.units.at(0).at(3).value<NTPTimestamp>());
-}
-
-// Damaged rows (cut-off payload, an SDP no decoder takes, times reversed)
-// reach the player as units it can reject, without harm.
-TEST(InprocPlaybackSession, DamagedUnitsComeOutAsRejectableUnits)
-{
-    TempStore temp;
-    {
-        auto store = temp.open();
-        const qint64 s = store->addStream("s", "", "");
-        const QString pcma = "v=0\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
-        ASSERT_TRUE(store->writeUnits({unit(s, 0, 1, QByteArray(), pcma), unit(s, 1, 2, "\xff\xf1", "garbage"),
-                                       unit(s, 3, 2.5, "x", pcma)}));
-    }
-    Session t(temp.path);
-    for (quint64 id = 0; id < 3; ++id)
-        t.session.requestUnit(id, at(double(id) + 0.2), PlaybackSessionIf::RequestCurrent);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return t.units.count() >= 3; }, 5000));
-    EXPECT_TRUE(t.units.at(0).at(4).value<SharedPoolBuffer>().isEmpty());
-    std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(t.units.at(1).at(1).toString(), true, 1.0));
-    EXPECT_EQ(decoder, nullptr);
-    EXPECT_GE(t.units.at(2).at(2).value<NTPTimestamp>(), t.units.at(2).at(3).value<NTPTimestamp>());
 }
 
 }  // namespace

@@ -6,9 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTextStream>
 
 #include <cstdio>
 
@@ -16,12 +13,6 @@ using namespace RecordingTestSupport;
 using Type = PlaybackSessionIf::UnitRequestType;
 
 namespace {
-
-struct QueryCase {
-    Type type;
-    double t;
-    double expectedBegin;  // < 0: no unit
-};
 
 TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
 {
@@ -35,16 +26,15 @@ TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
     ASSERT_TRUE(store->writeUnits({unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"),
                                    unit(b, 0, 1, "other")}));
 
-    const QueryCase cases[] = {
-        {PlaybackSessionIf::RequestCurrent, 0, 0},     {PlaybackSessionIf::RequestCurrent, 0.5, 0},
-        {PlaybackSessionIf::RequestCurrent, 1.0, 1},   {PlaybackSessionIf::RequestCurrent, 1.999, 1},
-        {PlaybackSessionIf::RequestCurrent, 2.5, -1},  {PlaybackSessionIf::RequestCurrent, 4.0, -1},
-        {PlaybackSessionIf::RequestCurrent, -1, -1},   {PlaybackSessionIf::RequestPrevious, 1.0, 0},
-        {PlaybackSessionIf::RequestPrevious, 3.0, 1},  {PlaybackSessionIf::RequestPrevious, 0, -1},
-        {PlaybackSessionIf::RequestNext, 0, 1},        {PlaybackSessionIf::RequestNext, 1.0, 3},
-        {PlaybackSessionIf::RequestNext, 2.5, 3},      {PlaybackSessionIf::RequestNext, 3.0, -1},
-    };
-    for (const QueryCase& c : cases) {
+    const Type cur = PlaybackSessionIf::RequestCurrent, prev = PlaybackSessionIf::RequestPrevious,
+               next = PlaybackSessionIf::RequestNext;
+    const struct {
+        Type type;
+        double t, expectedBegin;  // < 0: no unit
+    } cases[] = {{cur, 0, 0},     {cur, 0.5, 0}, {cur, 1.0, 1}, {cur, 1.999, 1}, {cur, 2.5, -1},
+                 {cur, 4.0, -1},  {cur, -1, -1}, {prev, 1.0, 0}, {prev, 3.0, 1}, {prev, 0, -1},
+                 {next, 0, 1},    {next, 1.0, 3}, {next, 2.5, 3}, {next, 3.0, -1}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " at " << c.t);
         RecordedUnit u;
         const bool found = store->findUnit(a, at(c.t), c.type, &u);
@@ -71,12 +61,9 @@ TEST(RecordingStore, UnitOrderFollowsUnsignedTimeAcrossTheSignBit)
     const quint64 raws[] = {1ULL << 32, (1ULL << 63) - (1ULL << 32), 1ULL << 63, ~0ULL - (2ULL << 32)};
     QVector<RecordedUnit> units;
     for (quint64 raw : raws) {
-        RecordedUnit u;
-        u.streamId = s;
-        u.begin = NTPTimestamp(raw);
-        u.end = NTPTimestamp(raw + (1ULL << 32));
-        u.payload = QByteArray::number(raw);
-        units.append(u);
+        units.append(unit(s, 0, 0));
+        units.back().begin = NTPTimestamp(raw);
+        units.back().end = NTPTimestamp(raw + (1ULL << 32));
     }
     ASSERT_TRUE(store->writeUnits(units));
     for (int i = 0; i + 1 < 4; ++i) {
@@ -91,31 +78,21 @@ TEST(RecordingStore, UnitOrderFollowsUnsignedTimeAcrossTheSignBit)
 
 TEST(RecordingStore, SchemaIsVersionedAndOldStoresAreMigrated)
 {
-    TempStore temp;
+    TempStore temp, old;
     EXPECT_EQ(temp.open()->schemaVersion(), RecordingStore::SCHEMA_VERSION);
 
     // A store of schema version 1: no encrypted flag, no time index.
-    TempStore old;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
-        db.setDatabaseName(old.path);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"CREATE TABLE streams (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, detail TEXT NOT NULL, "
-              "sdp TEXT NOT NULL)",
-              "CREATE TABLE units (id INTEGER PRIMARY KEY, stream_id BIGINT NOT NULL REFERENCES streams(id), "
-              "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, payload BLOB NOT NULL)",
-              "CREATE INDEX units_by_stream ON units (stream_id)",
-              "INSERT INTO streams (name, detail, sdp) VALUES ('old', '', '')", "PRAGMA user_version=1"})
-            ASSERT_TRUE(q.exec(sql)) << sql;
-        q.prepare("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload) VALUES (1, ?, ?, 'x', 'v1')");
-        q.addBindValue(RecordingStore::toStored(at(0)));
-        q.addBindValue(RecordingStore::toStored(at(1)));
-        ASSERT_TRUE(q.exec());
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v1");
+    rawSql(old.path,
+           {"CREATE TABLE streams (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, detail TEXT NOT NULL, "
+            "sdp TEXT NOT NULL)",
+            "CREATE TABLE units (id INTEGER PRIMARY KEY, stream_id BIGINT NOT NULL REFERENCES streams(id), "
+            "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, payload BLOB NOT NULL)",
+            "CREATE INDEX units_by_stream ON units (stream_id)",
+            "INSERT INTO streams (name, detail, sdp) VALUES ('old', '', '')",
+            QString("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload) VALUES (1, %1, %2, 'x', 'v1')")
+                .arg(RecordingStore::toStored(at(0)))
+                .arg(RecordingStore::toStored(at(1))),
+            "PRAGMA user_version=1"});
     {
         auto store = old.open(RecordingStore::OPEN_EXISTING);
         EXPECT_EQ(store->schemaVersion(), RecordingStore::SCHEMA_VERSION);
@@ -127,14 +104,7 @@ TEST(RecordingStore, SchemaIsVersionedAndOldStoresAreMigrated)
     }
 
     // A store from a newer library is left alone.
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v99");
-        db.setDatabaseName(old.path);
-        ASSERT_TRUE(db.open());
-        QSqlQuery(db).exec("PRAGMA user_version=99");
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v99");
+    rawSql(old.path, {"PRAGMA user_version=99"});
     RecordingStore store(Clock::system());
     EXPECT_FALSE(store.open(old.path, RecordingStore::OPEN_EXISTING));
     EXPECT_TRUE(store.errorText().contains("schema version 99")) << store.errorText().toStdString();
@@ -213,25 +183,11 @@ TEST(RecordingStore, KilledWriterLeavesEveryCommittedUnitReadable)
     child.kill();  // SIGKILL: no chance to finish a write
     child.waitForFinished();
 
-    auto store = temp.open(RecordingStore::OPEN_EXISTING);
-    const qint64 s = store->findStream("crash");
-    const qint64 count = store->unitCount(s);
-    EXPECT_GE(count, committed + 1);
-    for (int i = 0; i < count; ++i) {
-        RecordedUnit u;
-        ASSERT_TRUE(store->findUnit(s, at(i), PlaybackSessionIf::RequestCurrent, &u)) << i;
-        EXPECT_EQ(u.payload, QByteArray(4000, char(i)));
-    }
-    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
-    db.setDatabaseName(temp.path);
-    ASSERT_TRUE(db.open());
-    QSqlQuery q(db);
-    ASSERT_TRUE(q.exec("PRAGMA integrity_check") && q.next());
-    EXPECT_EQ(q.value(0).toString(), "ok");
-    q = QSqlQuery();
-    db.close();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase("check");
+    const QVector<RecordedUnit> units = allUnits(temp.path, "crash");
+    EXPECT_GE(units.size(), committed + 1);
+    for (int i = 0; i < units.size(); ++i)
+        EXPECT_EQ(units[i].payload, QByteArray(4000, char(i))) << i;
+    EXPECT_EQ(rawSql(temp.path, {"PRAGMA integrity_check"}).toString(), "ok");
 }
 
 }  // namespace
