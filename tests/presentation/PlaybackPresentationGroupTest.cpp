@@ -41,13 +41,19 @@ signals:
 };
 }  // namespace
 
+// A channel that is no playback member stays on the time line and is never treated as one.
 TEST(PlaybackPresentationGroup, SpeedSetsTheClocksRateAndReverseFetchesAfreshAndWalksBack)
 {
+    LogCapture log;
     PlaybackPresentationGroup g("P");
     FakeMember m;
+    TestChannel plain;
+    plain.m_active = false;
+    g.addChannel(&plain);
     g.addChannel(&m);
     g.setPosition(P, 0);
     g.play(0);
+    EXPECT_TRUE(plain.isActive());
     QSignalSpy state(&g, &PresentationGroup::stateChanged);
     g.getCurrentRange(10);
     m.positions.clear();
@@ -69,12 +75,18 @@ TEST(PlaybackPresentationGroup, SpeedSetsTheClocksRateAndReverseFetchesAfreshAnd
     g.setSpeed(100);
     EXPECT_FALSE(m.reverse);
     EXPECT_EQ(m.positions.size(), 2);
+
+    g.setSpeed(0);  // no rate: refused, the group plays on
+    EXPECT_EQ(g.state(), Playing);
+    EXPECT_EQ(log.count(QtWarningMsg, "PlaybackPresentationGroup::setSpeed: Ignoring speed 0 for P"), 1);
+    g.removeChannel(&plain);
 }
 
-TEST(PlaybackPresentationGroup, PositionsAndRangesReachTheMembers)
+TEST(PlaybackPresentationGroup, MembersFollowRangePositionAndPlayState)
 {
     PlaybackPresentationGroup g("P");
     FakeMember m;
+    m.m_active = false;
     g.addChannel(&m);
     const NTPRange range(P, P + ms(60000));
     g.setPlaybackRange(range, 0);
@@ -84,21 +96,13 @@ TEST(PlaybackPresentationGroup, PositionsAndRangesReachTheMembers)
     ASSERT_EQ(m.positions.size(), 1);
     EXPECT_EQ(m.positions[0], P);
     EXPECT_EQ(g.position(), P);
-    g.interpretPause(false, 0);
-    EXPECT_FALSE(m.interpret);
-}
 
-TEST(PlaybackPresentationGroup, PlayPauseStopSwitchMembers)
-{
-    PlaybackPresentationGroup g("P");
-    FakeMember m;
-    m.m_active = false;
-    g.addChannel(&m);
     g.play(0);
     EXPECT_TRUE(m.isActive());
     g.pause();  // interpret-pause set: paused members keep delivering
     EXPECT_TRUE(m.isActive());
     g.interpretPause(false, 0);
+    EXPECT_FALSE(m.interpret);
     g.play(1);
     g.pause();
     EXPECT_FALSE(m.isActive());
@@ -125,8 +129,7 @@ TEST(PlaybackPresentationGroup, LastMemberLeavingStopsSilently)
     g.addChannel(&m);
     ASSERT_EQ(session.count(), 1);  // stream info known at once
     emit m.streamInfo("50-150", "stream");
-    ASSERT_EQ(session.count(), 2);
-    EXPECT_EQ(session[1][2].toString(), QStringLiteral("50-200"));
+    EXPECT_EQ(session.count(), 2);  // joined as the group's spans are
 
     g.play(0);
     QSignalSpy state(&g, &PresentationGroup::stateChanged);
@@ -136,22 +139,6 @@ TEST(PlaybackPresentationGroup, LastMemberLeavingStopsSilently)
     EXPECT_EQ(state.count(), 0);
     emit m.streamInfo("1-2", "stream");  // disconnected
     EXPECT_EQ(session.count(), 2);
-}
-
-TEST(PlaybackPresentationGroup, OtherChannelsAreNotTreatedAsMembers)
-{
-    LogCapture log;
-    PlaybackPresentationGroup g("P");
-    TestChannel plain;
-    g.addChannel(&plain);
-    g.setPosition(P, 0);
-    g.setSpeed(-100);
-    g.play(0);
-    EXPECT_TRUE(plain.isActive());
-    g.setSpeed(0);  // no rate: refused, the group plays on
-    EXPECT_EQ(g.state(), Playing);
-    EXPECT_EQ(log.count(QtWarningMsg, "PlaybackPresentationGroup::setSpeed: Ignoring speed 0 for P"), 1);
-    g.removeChannel(&plain);
 }
 
 #include "PlaybackPresentationGroupTest.moc"

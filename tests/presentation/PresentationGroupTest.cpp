@@ -53,21 +53,16 @@ TEST(PresentationGroup, DriftCorrectionWaitsForGraceAndOneSecond)
         EXPECT_EQ(g.getCurrentRange(t).start(), expected) << "tick " << t;
     }
 
-    PresentationGroup h("H");
-    TestChannel d;
-    h.addChannel(&d);
-    h.interpretPause(false, 0);
-    h.setPosition(P, 0);
-    h.play(0);
+    // 1001 ms behind after a fresh start: six calls make no correction, the seventh does.
+    g.play(20);
     const NTPTimestamp far = P - ms(1001);
-    d.m_timestamp = far;
-    // Six calls after the start make no correction, the seventh does.
-    for (int call = 1; call <= 6; ++call)
-        EXPECT_NE(h.getCurrentRange(quint64(call)).start(), far) << "call " << call;
-    EXPECT_EQ(h.getCurrentRange(7), NTPRange(far, far + kFrame));
+    c.m_timestamp = far;
+    for (quint64 call = 1; call <= 6; ++call)
+        EXPECT_NE(g.getCurrentRange(20 + call).start(), far) << "call " << call;
+    EXPECT_EQ(g.getCurrentRange(27), NTPRange(far, far + kFrame));
     // The clock now runs from the channel's time.
-    d.m_timestamp = far + ms(8000);
-    EXPECT_EQ(h.getCurrentRange(7 + 375).start(), far + ms(8000));
+    c.m_timestamp = far + ms(8000);
+    EXPECT_EQ(g.getCurrentRange(27 + 375).start(), far + ms(8000));
 }
 
 TEST(PresentationGroup, SetPositionReportsOnlyWhenStopped)
