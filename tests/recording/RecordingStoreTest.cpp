@@ -216,7 +216,7 @@ struct Session {
                    const SharedPoolBuffer& d) { units.append({id, sdp, b, e, d.toByteArray()}); },
             Qt::QueuedConnection);
         QObject::connect(&session, &PlaybackSessionIf::onUnit, [this] {
-            if (QThread::currentThread() == m_caller)
+            if (QThread::currentThread() == caller)
                 onCallerThread = true;
         });
         EXPECT_TRUE(session.init(store, "", stream, "Desk 4", false, false));
@@ -232,13 +232,13 @@ struct Session {
         return QTest::qWaitFor([&] { return !infos.isEmpty(); }, 5000) ? infos.first() : QString();
     }
 
-    QThread* const m_caller = QThread::currentThread();
+    QThread* const caller = QThread::currentThread();
     QObject context;
-    InprocPlaybackSession session;
     QList<bool> states;
     QStringList infos;
     QVector<Unit> units;
     std::atomic<bool> onCallerThread{false};
+    InprocPlaybackSession session;  // last: its thread ends before the rest goes
 };
 
 TEST(InprocPlaybackSession, AnswersEachRequestOnceFromItsOwnThread)
