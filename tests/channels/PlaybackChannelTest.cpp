@@ -3,7 +3,7 @@
 #include "G711.h"
 #include "LogCapture.h"
 #include "PlaybackChannel.h"
-#include "ScriptedPlaybackSession.h"
+#include "RtpTestPackets.h"
 #include "SignalAnalysis.h"
 #include "StreamUnitDecrypter.h"
 
@@ -11,34 +11,69 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
+#include <tuple>
 
 using namespace SignalAnalysis;
-using Request = ScriptedPlaybackSession::Request;
 using Type = PlaybackSessionIf::UnitRequestType;
 
 namespace {
 const NTPTimestamp kFrame = AudioFrameDefs::frameDuration();
 const NTPTimestamp P = NTPTimestamp::fromDateTime(QDateTime(QDate(2031, 5, 1), QTime(12, 0), Qt::UTC));
+const Type kCurrent = PlaybackSessionIf::RequestCurrent, kPrevious = PlaybackSessionIf::RequestPrevious,
+           kNext = PlaybackSessionIf::RequestNext;
+const QString kPcma = RtpTestPackets::pcmaSdp();
 
 NTPTimestamp ms(quint64 v)
 {
     return NTPTimestamp::fromMilliseconds(v);
 }
 
-QString sdp(int payloadType, const char* codec)
+// One second of a sine at 8 kHz, A-law coded, or (`ulaw`) µ-law coded.
+QByteArray sine(double hz, bool ulaw = false)
 {
-    return QStringLiteral("v=0\r\nm=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2/8000\r\n").arg(payloadType).arg(codec);
-}
-
-// One second of a sine at 8 kHz, G.711-coded with `encode`.
-QByteArray g711Sine(double hz, unsigned char (*encode)(short) = _G711_Linear2ALaw)
-{
+    if (!ulaw)
+        return RtpTestPackets::alawSine(hz, 8000, 0, 8000);
     QByteArray out(8000, 0);
     for (int i = 0; i < out.size(); ++i)
-        out[i] = char(encode(short(8000 * std::sin(2 * M_PI * hz * i / 8000.0))));
+        out[i] = char(_G711_Linear2ULaw(short(8000 * std::sin(2 * M_PI * hz * i / 8000.0))));
     return out;
 }
+
+// A recording session whose answers the test gives: it records the requests
+// a channel makes (from any thread) and refuses them while `accept` is false.
+class ScriptedSession : public PlaybackSessionIf
+{
+public:
+    struct Request {
+        quint64 id;
+        NTPTimestamp ts;
+        UnitRequestType type;
+    };
+    void requestStreamInfo() override { ++infoRequests; }
+    bool requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_requests.push_back({tid, ts, type});
+        m_changed.notify_all();
+        return accept;
+    }
+    // The requests so far, once there are at least `count` (or after 10 s).
+    std::vector<Request> requests(size_t count = 0)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_requests.size() >= count; });
+        return m_requests;
+    }
+    std::atomic<int> infoRequests{0};
+    std::atomic<bool> accept{true};
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Request> m_requests;
+};
 
 class ProbedChannel : public PlaybackChannel
 {
@@ -51,7 +86,7 @@ public:
 struct Rig {
     explicit Rig(const std::vector<QByteArray>& keys = {})
     {
-        auto s = std::make_unique<ScriptedPlaybackSession>();
+        auto s = std::make_unique<ScriptedSession>();
         session = s.get();
         const auto report = [this](const QString& r) {
             std::lock_guard<std::mutex> l(lock);
@@ -74,7 +109,7 @@ struct Rig {
         sync();
     }
     void answer(size_t request, const NTPTimestamp& begin, const NTPTimestamp& end, const QByteArray& payload,
-                const QString& text = sdp(8, "PCMA"))
+                const QString& text = kPcma)
     {
         emit session->onUnit(this->request(request).id, text, begin, end, SharedPoolBuffer::fromByteArray(payload));
         sync();
@@ -83,7 +118,13 @@ struct Rig {
     {
         QMetaObject::invokeMethod(channel, [this, ts] { channel->onFetchNewAsync(ts); }, Qt::BlockingQueuedConnection);
     }
-    Request request(size_t number) { return session->requests(number).at(number - 1); }
+    // Request `number` (from 1), once it has been made.
+    ScriptedSession::Request request(size_t number) { return session->requests(number).at(number - 1); }
+    void expectRequest(size_t number, quint64 id, const NTPTimestamp& ts, Type type)
+    {
+        const ScriptedSession::Request r = request(number);
+        EXPECT_EQ(std::make_tuple(r.id, r.ts.getRaw(), int(r.type)), std::make_tuple(id, ts.getRaw(), int(type)));
+    }
     size_t requestCount() { return session->requests().size(); }
     std::vector<double> play(int frames)
     {
@@ -99,20 +140,13 @@ struct Rig {
     }
 
     ProbedChannel* channel = new ProbedChannel;
-    ScriptedPlaybackSession* session;
+    ScriptedSession* session;
     bool opened = false;
     NTPTimestamp cursor = P;
     bool reverse = false;
     std::mutex lock;
     QStringList reports;
 };
-
-void expectRequest(const Request& r, quint64 id, const NTPTimestamp& ts, Type type)
-{
-    EXPECT_EQ(r.id, id);
-    EXPECT_EQ(r.ts.getRaw(), ts.getRaw()) << r.ts.toString().toStdString();
-    EXPECT_EQ(r.type, type);
-}
 
 void expectTone(const std::vector<double>& samples, double hz)
 {
@@ -139,7 +173,7 @@ TEST(PlaybackChannel, FollowsTheSessionStateAndParksThePositionUntilReady)
     EXPECT_EQ(rig.session->infoRequests.load(), 1);
     EXPECT_EQ(rig.channel->streamInfo(), "100-200");
     EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: StreamInfo: 100-200"));
-    expectRequest(rig.request(1), 1, P, PlaybackSessionIf::RequestCurrent);
+    rig.expectRequest(1, 1, P, kCurrent);
 
     rig.ready(false);  // drops the unanswered request: the next fetch asks afresh, and is refused
     EXPECT_TRUE(log.contains(QtWarningMsg, "stream/detail: Session interaction failed"));
@@ -165,9 +199,9 @@ TEST(PlaybackChannel, FetchesByTheQueuedAmountAndThePlaybackRange)
         NTPTimestamp ts;
     } const cases[] = {
         {48000, false, P, 0, {}, {}},
-        {47998, false, P, 1, PlaybackSessionIf::RequestNext, P},
-        {47998, true, P, 1, PlaybackSessionIf::RequestPrevious, P},
-        {0, false, P + ms(5), 1, PlaybackSessionIf::RequestCurrent, P + ms(5)},
+        {47998, false, P, 1, kNext, P},
+        {47998, true, P, 1, kPrevious, P},
+        {0, false, P + ms(5), 1, kCurrent, P + ms(5)},
         {0, false, P + ms(20000), 0, {}, {}},  // past the range: out of data
     };
     std::vector<unsigned char> audio(48000);
@@ -184,7 +218,7 @@ TEST(PlaybackChannel, FetchesByTheQueuedAmountAndThePlaybackRange)
         rig.fetch(c.at);
         ASSERT_EQ(rig.requestCount(), size_t(c.requests));
         if (c.requests)
-            expectRequest(rig.request(1), 1, c.ts, c.type);
+            rig.expectRequest(1, 1, c.ts, c.type);
         EXPECT_EQ(rig.reports.contains("outOfData"), c.at == P + ms(20000));
         EXPECT_EQ(log.contains(QtDebugMsg, "Queue going down, requesting new data 2"), c.queued == 0 && c.requests);
     }
@@ -196,19 +230,19 @@ TEST(PlaybackChannel, ASeekSupersedesOlderRequestsAndReplacesQueuedAudio)
     Rig rig;
     rig.ready();
     rig.channel->requestPosition(P);
-    rig.answer(1, P, P + ms(1000), g711Sine(1000));
+    rig.answer(1, P, P + ms(1000), sine(1000));
     EXPECT_EQ(rig.channel->getCurrentTimestamp(), P);
 
     rig.channel->requestPosition(P + ms(10000));
     rig.channel->requestPosition(P + ms(20000));  // waits behind the first
     EXPECT_TRUE(log.contains(QtDebugMsg, "m_setPendingReq is not empty; size = 1"));
     EXPECT_EQ(rig.requestCount(), 2u);
-    rig.answer(2, P + ms(10000), P + ms(11000), g711Sine(1000));
+    rig.answer(2, P + ms(10000), P + ms(11000), sine(1000));
     EXPECT_TRUE(rig.channel->frameQueue().isEmpty());  // cleared, and this answer's audio not used
-    expectRequest(rig.request(3), 3, P + ms(20000), PlaybackSessionIf::RequestCurrent);
+    rig.expectRequest(3, 3, P + ms(20000), kCurrent);
     EXPECT_TRUE(log.contains(QtDebugMsg, "just keeping last requested current-request; tid = 3"));
 
-    rig.answer(3, P + ms(20000), P + ms(21000), g711Sine(1000));
+    rig.answer(3, P + ms(20000), P + ms(21000), sine(1000));
     EXPECT_EQ(rig.channel->getCurrentTimestamp(), P + ms(20000));
 }
 
@@ -224,9 +258,9 @@ TEST(PlaybackChannel, AMissingUnitIsRetriedOnceThenTheDataEnds)
         rig.channel->requestPosition(P);
         rig.answer(1, P + ms(1000), P + ms(1000), {});
         EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Unit did not exist, try to request next resp."));
-        expectRequest(rig.request(2), PlaybackChannel::RETRY_ID_BIT | 2, P + ms(1000),
-                      reverse ? PlaybackSessionIf::RequestPrevious : PlaybackSessionIf::RequestNext);
-        rig.answer(2, P, P + ms(60000), g711Sine(1000));  // 60 s: no unit either
+        rig.expectRequest(2, PlaybackChannel::RETRY_ID_BIT | 2, P + ms(1000),
+                      reverse ? kPrevious : kNext);
+        rig.answer(2, P, P + ms(60000), sine(1000));  // 60 s: no unit either
         EXPECT_EQ(rig.reports.last(), "outOfData");
         EXPECT_FALSE(rig.channel->isActive());
         EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Next unit did not exist, so we have to belive"));
@@ -242,10 +276,10 @@ TEST(PlaybackChannel, ReversePlaybackPushesEarlierUnitsToTheFront)
     rig.channel->setReverse(true);
     rig.ready();
     rig.channel->requestPosition(rig.cursor);
-    rig.answer(1, P + ms(1000), P + ms(2000), g711Sine(1000));
+    rig.answer(1, P + ms(1000), P + ms(2000), sine(1000));
     expectTone(rig.play(24), 1000);  // now less than half a second is left
-    expectRequest(rig.request(2), 2, P + ms(1000), PlaybackSessionIf::RequestPrevious);
-    rig.answer(2, P, P + ms(1000), g711Sine(600));
+    rig.expectRequest(2, 2, P + ms(1000), kPrevious);
+    rig.answer(2, P, P + ms(1000), sine(600));
     rig.play(30);  // the rest of the later unit
     expectTone(rig.play(20), 600);
 }
@@ -270,14 +304,14 @@ TEST(PlaybackChannel, DecryptsLayerByLayerDecodesBySdpAndMarksUndecryptableUnits
         rig.cursor = P + ms(atMs);
     };
     const auto twice = [&](const QByteArray& b) { return StreamUnitDecrypter::encrypt(StreamUnitDecrypter::encrypt(b, pub), pub); };
-    seek(1, 0, twice(g711Sine(1000)), sdp(8, "PCMA"));
+    seek(1, 0, twice(sine(1000)), kPcma);
     expectTone(rig.play(20), 1000);
-    seek(2, 10000, g711Sine(700, _G711_Linear2ULaw), sdp(0, "PCMU"));
+    seek(2, 10000, sine(700, true), RtpTestPackets::sdp(0, "PCMU", 8000));
     expectTone(rig.play(20), 700);
     EXPECT_EQ(log.count(QtDebugMsg, "new decoder: PCMU"), 1);
 
     // Sent as PCMU, played as the A-law marker: a 440 Hz ping, then silence.
-    seek(3, 20000, StreamUnitDecrypter::encrypt(g711Sine(1000), otherPub), sdp(0, "PCMU"));
+    seek(3, 20000, StreamUnitDecrypter::encrypt(sine(1000), otherPub), RtpTestPackets::sdp(0, "PCMU", 8000));
     const std::vector<double> ping = rig.play(47);
     EXPECT_NEAR(dominantFrequency(slice(ping, 0, 4096), 48000, 300, 1500), 440, 10);
     EXPECT_GT(peak(slice(ping, 0, 1024)), 5000);

@@ -1,4 +1,5 @@
 #include "Configuration.h"
+#include "LogCapture.h"
 #include "Mixer.h"
 #include "MixerAccess.h"
 #include "MixerImpl.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -18,7 +20,8 @@ using namespace SignalAnalysis;
 
 namespace {
 // The whole mixer on its real thread, with sound cards that record the
-// output into a WAV file and read the microphone from one.
+// output into a WAV file and read the microphone from one; tone files in the
+// data directory, two of them named in the settings.
 class MixerEndToEndTest : public ::testing::Test
 {
 protected:
@@ -32,17 +35,98 @@ protected:
         for (size_t i = 0; i < two.size(); ++i)
             two[i] += high[i];
         QDir().mkpath(Configuration::getDataDirectory());
-        writeWav(Configuration::makeDirectory(Configuration::getDataDirectory(), "two.wav"), 48000, 1, toInt16(two));
+        QDir().mkpath(Configuration::getConfigurationDirectory());
+        writeWav(dataFile("two.wav"), 48000, 1, toInt16(two));
         writeWav(m_dir.filePath("b440.wav"), 16000, 1, toInt16(sine(440, 16000, 16000, 4000)));
+        QFile bad(dataFile("broken.wav"));
+        bad.open(QIODevice::WriteOnly);
+        bad.write("this is no WAV file, but long enough to hold a header of forty-four bytes");
+        bad.close();
         QSettings s(Configuration::settingsFilePath(), QSettings::IniFormat);
+        s.clear();
         s.setValue("Sounds/Two", "two.wav");
+        s.setValue("Sounds/Broken", "broken.wav");
+        s.setValue("Mixer/Resample", 2);
         s.sync();
+    }
+    static QString dataFile(const QString& name)
+    {
+        return Configuration::makeDirectory(Configuration::getDataDirectory(), name);
     }
 
     QTemporaryDir m_dir;
     ScopedEnvironment m_env;
 };
 }  // namespace
+
+// Tones loop here, so that none ends while the test looks.
+TEST_F(MixerEndToEndTest, NamedTonesComeFromTheSoundsSection)
+{
+    QSharedPointer<Mixer> m = Mixer::getInstance(true, true);
+    MixerImpl* impl = MixerAccess::implementation(*m);
+    QStringList names = m->getAvailableSignalTones();
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"Broken", "Two"}));
+
+    LogCapture log;
+    const quint64 a = m->setSignalTone("Two", true, false, 1.0);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(m->setSignalTone("Two", true, false, 0.5), 0u);
+    EXPECT_EQ(impl->channelIds().size(), 2);
+    EXPECT_EQ(m->presentationGroups(), QStringList{"LIVE"});
+
+    // An unknown name starts nothing, says nothing and leaves the others alone.
+    EXPECT_EQ(m->setSignalTone("Nope", false, false, 1.0), 0u);
+    EXPECT_EQ(impl->channelIds().size(), 2);
+    EXPECT_EQ(log.count(QtWarningMsg, ""), 0);
+
+    // Exclusive leaves only the new tone; "none" in any case stops everything and starts nothing.
+    const quint64 c = m->setSignalTone("Two", true, true, 1.0);
+    EXPECT_EQ(impl->channelIds(), QList<quint64>{c});
+    EXPECT_EQ(m->setSignalTone("NONE", false, false, 1.0), 0u);
+    EXPECT_TRUE(impl->channelIds().isEmpty());
+}
+
+TEST_F(MixerEndToEndTest, BrokenAndMissingToneFilesGiveTheirWarnings)
+{
+    QSharedPointer<Mixer> m = Mixer::getInstance(true, true);
+    LogCapture log;
+    EXPECT_EQ(m->setSignalTone("Broken", false, false, 1.0), 0u);
+    EXPECT_EQ(log.count(QtWarningMsg, "SoundFileChannel::SoundFileChannel: This is not a RIFF file"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "MixerImpl::setSignalToneFromFile(): error while activating sound 'broken.wav'"), 1);
+
+    m->setSignalTone("Two", true, false, 1.0);
+    const QString missing = QDir::temp().filePath("kavex-no-such-file.wav");
+    EXPECT_EQ(m->setSignalToneFromFile(missing, false, true, 1.0), 0u);
+    EXPECT_EQ(log.count(QtWarningMsg, QString("MixerImpl::setSignalToneFromFile(): file '%1' not found").arg(missing)), 1);
+    EXPECT_TRUE(MixerAccess::implementation(*m)->channelIds().isEmpty());  // exclusive stopped the tone first
+
+    EXPECT_EQ(m->setSignalToneFromFile(dataFile("broken.wav"), false, false, 1.0), 0u);
+    EXPECT_EQ(log.count(QtWarningMsg, "MixerImpl::setSignalToneFromFile(): 'std::exception'"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, QString("MixerImpl::setSignalToneFromFile(): error while activating sound file '%1'.")
+                                          .arg(dataFile("broken.wav"))),
+              1);
+}
+
+TEST_F(MixerEndToEndTest, TonesAreStoppedByIdAndUnknownIdsAreReported)
+{
+    QSharedPointer<Mixer> m = Mixer::getInstance(true, true);
+    MixerImpl* impl = MixerAccess::implementation(*m);
+    LogCapture log;
+    const quint64 a = m->setSignalToneFromFile(dataFile("two.wav"), true, false, 1.0);
+    const quint64 b = m->setSignalToneFromFile(dataFile("two.wav"), true, false, 1.0);
+    m->stopSignalTone(a);
+    EXPECT_EQ(impl->channelIds(), QList<quint64>{b});
+    m->stopSignalTone(42);
+    EXPECT_EQ(log.count(QtWarningMsg, "MixerImpl::stopSignalTone(): unknown channel id 0x2a"), 1);
+
+    // Removed by other means: the tone map still knows it, the registry does not.
+    impl->removeChannel(b);
+    m->stopSignalTone(b);
+    EXPECT_EQ(log.count(QtWarningMsg, QString("MixerImpl::removeChannel: Unknown id %1").arg(b)), 1);
+    m->stopSignalTone(b);
+    EXPECT_EQ(log.count(QtWarningMsg, QString("MixerImpl::stopSignalTone(): unknown channel id 0x%1").arg(b, 0, 16)), 1);
+}
 
 TEST_F(MixerEndToEndTest, TonesThroughTheOutputStageReachTheCard)
 {

@@ -36,24 +36,20 @@ qint16 sample(const unsigned char* frame, int i)
     return v;
 }
 
-bool silent(const unsigned char* frame)
-{
-    return std::all_of(frame, frame + BYTES_IN_FRAME, [](unsigned char b) { return b == 0; });
-}
-
 NTPRange at(int k, int count = 1)
 {
     return NTPRange(kT0 + kF * k, kT0 + kF * (k + count));
 }
 
 constexpr int kSilence = INT_MIN;
+const QString kFull = "AudioFrameQueue::pushBack(): queue is full";
 
 // popNextInRange for frame slot k: the first sample handed out, or kSilence.
 int pop(AudioFrameQueue& q, int k, bool reverse = false, bool live = false)
 {
     unsigned char out[BYTES_IN_FRAME];
     q.popNextInRange(out, at(k), reverse, live);
-    return silent(out) ? kSilence : sample(out, 0);
+    return std::all_of(out, out + BYTES_IN_FRAME, [](unsigned char b) { return b == 0; }) ? kSilence : sample(out, 0);
 }
 
 void push(AudioFrameQueue& q, int k, int count, int first)
@@ -70,7 +66,7 @@ TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrap)
     EXPECT_EQ(q.size(), MAX_BYTES_IN_QUEUE);
     LogCapture log;
     push(q, 2800, 1, 2800);
-    EXPECT_EQ(log.count(QtWarningMsg, "AudioFrameQueue::pushBack(): queue is full"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, kFull), 1);
 
     unsigned char out[BYTES_IN_FRAME];
     for (int k = 0; k < 10; ++k)
@@ -89,7 +85,7 @@ TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrap)
     Bytes big(MAX_BYTES_IN_QUEUE - 1000);
     q.pushBack(big.data(), int(big.size()), kT0);
     q.pushBack(big.data(), 3000, kT0);
-    EXPECT_EQ(log.count(QtWarningMsg, "AudioFrameQueue::pushBack(): queue is full"), 2);
+    EXPECT_EQ(log.count(QtWarningMsg, kFull), 2);
     EXPECT_EQ(q.size(), MAX_BYTES_IN_QUEUE);
     EXPECT_EQ(q.lastPushTime(), kT0 + kF * 2800);
 }

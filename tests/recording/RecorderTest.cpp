@@ -36,21 +36,6 @@ void feedPackets(Recorder& r, TestClock& clock, quint32 ssrc, int first, int las
     }
 }
 
-QVector<RecordedUnit> allUnits(const QString& path, const QString& stream)
-{
-    RecordingStore store(Clock::system());
-    EXPECT_TRUE(store.open(path, RecordingStore::OPEN_EXISTING));
-    const qint64 id = store.findStream(stream);
-    QVector<RecordedUnit> units;
-    RecordedUnit u;
-    NTPTimestamp t;
-    while (store.findUnit(id, t, PlaybackSessionIf::RequestNext, &u)) {
-        units.append(u);
-        t = u.begin;
-    }
-    return units;
-}
-
 Recorder::Options options(const QString& path, double unitSeconds = 1.0)
 {
     Recorder::Options o;

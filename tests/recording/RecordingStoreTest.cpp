@@ -1,3 +1,4 @@
+#include "InprocPlaybackSession.h"
 #include "LogCapture.h"
 #include "RecordingTestSupport.h"
 #include "StoreLocation.h"
@@ -6,22 +7,18 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTextStream>
+#include <QTest>
+#include <QThread>
 
+#include <atomic>
 #include <cstdio>
 
 using namespace RecordingTestSupport;
 using Type = PlaybackSessionIf::UnitRequestType;
 
 namespace {
-
-struct QueryCase {
-    Type type;
-    double t;
-    double expectedBegin;  // < 0: no unit
-};
+const Type kCur = PlaybackSessionIf::RequestCurrent, kPrev = PlaybackSessionIf::RequestPrevious,
+           kNext = PlaybackSessionIf::RequestNext;
 
 TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
 {
@@ -35,16 +32,13 @@ TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
     ASSERT_TRUE(store->writeUnits({unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"),
                                    unit(b, 0, 1, "other")}));
 
-    const QueryCase cases[] = {
-        {PlaybackSessionIf::RequestCurrent, 0, 0},     {PlaybackSessionIf::RequestCurrent, 0.5, 0},
-        {PlaybackSessionIf::RequestCurrent, 1.0, 1},   {PlaybackSessionIf::RequestCurrent, 1.999, 1},
-        {PlaybackSessionIf::RequestCurrent, 2.5, -1},  {PlaybackSessionIf::RequestCurrent, 4.0, -1},
-        {PlaybackSessionIf::RequestCurrent, -1, -1},   {PlaybackSessionIf::RequestPrevious, 1.0, 0},
-        {PlaybackSessionIf::RequestPrevious, 3.0, 1},  {PlaybackSessionIf::RequestPrevious, 0, -1},
-        {PlaybackSessionIf::RequestNext, 0, 1},        {PlaybackSessionIf::RequestNext, 1.0, 3},
-        {PlaybackSessionIf::RequestNext, 2.5, 3},      {PlaybackSessionIf::RequestNext, 3.0, -1},
-    };
-    for (const QueryCase& c : cases) {
+    const struct {
+        Type type;
+        double t, expectedBegin;  // < 0: no unit
+    } cases[] = {{kCur, 0, 0},     {kCur, 0.5, 0}, {kCur, 1.0, 1}, {kCur, 1.999, 1}, {kCur, 2.5, -1},
+                 {kCur, 4.0, -1},  {kCur, -1, -1}, {kPrev, 1.0, 0}, {kPrev, 3.0, 1}, {kPrev, 0, -1},
+                 {kNext, 0, 1},    {kNext, 1.0, 3}, {kNext, 2.5, 3}, {kNext, 3.0, -1}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " at " << c.t);
         RecordedUnit u;
         const bool found = store->findUnit(a, at(c.t), c.type, &u);
@@ -71,70 +65,50 @@ TEST(RecordingStore, UnitOrderFollowsUnsignedTimeAcrossTheSignBit)
     const quint64 raws[] = {1ULL << 32, (1ULL << 63) - (1ULL << 32), 1ULL << 63, ~0ULL - (2ULL << 32)};
     QVector<RecordedUnit> units;
     for (quint64 raw : raws) {
-        RecordedUnit u;
-        u.streamId = s;
-        u.begin = NTPTimestamp(raw);
-        u.end = NTPTimestamp(raw + (1ULL << 32));
-        u.payload = QByteArray::number(raw);
-        units.append(u);
+        units.append(unit(s, 0, 0));
+        units.back().begin = NTPTimestamp(raw);
+        units.back().end = NTPTimestamp(raw + (1ULL << 32));
     }
     ASSERT_TRUE(store->writeUnits(units));
     for (int i = 0; i + 1 < 4; ++i) {
-        RecordedUnit next, previous;
-        ASSERT_TRUE(store->findUnit(s, NTPTimestamp(raws[i]), PlaybackSessionIf::RequestNext, &next));
-        EXPECT_EQ(next.begin.getRaw(), raws[i + 1]);
-        ASSERT_TRUE(store->findUnit(s, NTPTimestamp(raws[i + 1]), PlaybackSessionIf::RequestPrevious, &previous));
-        EXPECT_EQ(previous.begin.getRaw(), raws[i]);
+        RecordedUnit later, earlier;
+        ASSERT_TRUE(store->findUnit(s, NTPTimestamp(raws[i]), kNext, &later));
+        EXPECT_EQ(later.begin.getRaw(), raws[i + 1]);
+        ASSERT_TRUE(store->findUnit(s, NTPTimestamp(raws[i + 1]), kPrev, &earlier));
+        EXPECT_EQ(earlier.begin.getRaw(), raws[i]);
     }
     EXPECT_EQ(store->streamSpan(s).start().getRaw(), raws[0]);
 }
 
 TEST(RecordingStore, SchemaIsVersionedAndOldStoresAreMigrated)
 {
-    TempStore temp;
+    TempStore temp, old;
     EXPECT_EQ(temp.open()->schemaVersion(), RecordingStore::SCHEMA_VERSION);
 
     // A store of schema version 1: no encrypted flag, no time index.
-    TempStore old;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
-        db.setDatabaseName(old.path);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"CREATE TABLE streams (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, detail TEXT NOT NULL, "
-              "sdp TEXT NOT NULL)",
-              "CREATE TABLE units (id INTEGER PRIMARY KEY, stream_id BIGINT NOT NULL REFERENCES streams(id), "
-              "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, payload BLOB NOT NULL)",
-              "CREATE INDEX units_by_stream ON units (stream_id)",
-              "INSERT INTO streams (name, detail, sdp) VALUES ('old', '', '')", "PRAGMA user_version=1"})
-            ASSERT_TRUE(q.exec(sql)) << sql;
-        q.prepare("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload) VALUES (1, ?, ?, 'x', 'v1')");
-        q.addBindValue(RecordingStore::toStored(at(0)));
-        q.addBindValue(RecordingStore::toStored(at(1)));
-        ASSERT_TRUE(q.exec());
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v1");
+    rawSql(old.path,
+           {"CREATE TABLE streams (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, detail TEXT NOT NULL, "
+            "sdp TEXT NOT NULL)",
+            "CREATE TABLE units (id INTEGER PRIMARY KEY, stream_id BIGINT NOT NULL REFERENCES streams(id), "
+            "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, payload BLOB NOT NULL)",
+            "CREATE INDEX units_by_stream ON units (stream_id)",
+            "INSERT INTO streams (name, detail, sdp) VALUES ('old', '', '')",
+            QString("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload) VALUES (1, %1, %2, 'x', 'v1')")
+                .arg(RecordingStore::toStored(at(0)))
+                .arg(RecordingStore::toStored(at(1))),
+            "PRAGMA user_version=1"});
     {
         auto store = old.open(RecordingStore::OPEN_EXISTING);
         EXPECT_EQ(store->schemaVersion(), RecordingStore::SCHEMA_VERSION);
         RecordedUnit u;
-        ASSERT_TRUE(store->findUnit(1, at(0.5), PlaybackSessionIf::RequestCurrent, &u));
+        ASSERT_TRUE(store->findUnit(1, at(0.5), kCur, &u));
         EXPECT_EQ(u.payload, "v1");
         EXPECT_FALSE(u.encrypted);
         ASSERT_TRUE(store->writeUnits({unit(1, 1, 2)}));
     }
 
     // A store from a newer library is left alone.
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v99");
-        db.setDatabaseName(old.path);
-        ASSERT_TRUE(db.open());
-        QSqlQuery(db).exec("PRAGMA user_version=99");
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v99");
+    rawSql(old.path, {"PRAGMA user_version=99"});
     RecordingStore store(Clock::system());
     EXPECT_FALSE(store.open(old.path, RecordingStore::OPEN_EXISTING));
     EXPECT_TRUE(store.errorText().contains("schema version 99")) << store.errorText().toStdString();
@@ -213,25 +187,118 @@ TEST(RecordingStore, KilledWriterLeavesEveryCommittedUnitReadable)
     child.kill();  // SIGKILL: no chance to finish a write
     child.waitForFinished();
 
-    auto store = temp.open(RecordingStore::OPEN_EXISTING);
-    const qint64 s = store->findStream("crash");
-    const qint64 count = store->unitCount(s);
-    EXPECT_GE(count, committed + 1);
-    for (int i = 0; i < count; ++i) {
-        RecordedUnit u;
-        ASSERT_TRUE(store->findUnit(s, at(i), PlaybackSessionIf::RequestCurrent, &u)) << i;
-        EXPECT_EQ(u.payload, QByteArray(4000, char(i)));
+    const QVector<RecordedUnit> units = allUnits(temp.path, "crash");
+    EXPECT_GE(units.size(), committed + 1);
+    for (int i = 0; i < units.size(); ++i)
+        EXPECT_EQ(units[i].payload, QByteArray(4000, char(i))) << i;
+    EXPECT_EQ(rawSql(temp.path, {"PRAGMA integrity_check"}).toString(), "ok");
+}
+
+// A session on a store file, its answers relayed into the test thread queued
+// (as a playback channel connects them), noting any answer made on the
+// caller's thread.
+struct Session {
+    struct Unit {
+        quint64 id;
+        QString sdp;
+        NTPTimestamp begin, end;
+        QByteArray data;
+    };
+    explicit Session(const QString& store, const QString& stream = "s")
+    {
+        QObject::connect(&session, &PlaybackSessionIf::playbackSessionState, &context,
+                         [this](bool ready) { states << ready; }, Qt::QueuedConnection);
+        QObject::connect(&session, &PlaybackSessionIf::onStreamInfo, &context,
+                         [this](const QString& span) { infos << span; }, Qt::QueuedConnection);
+        QObject::connect(
+            &session, &PlaybackSessionIf::onUnit, &context,
+            [this](const quint64& id, const QString& sdp, const NTPTimestamp& b, const NTPTimestamp& e,
+                   const SharedPoolBuffer& d) { units.append({id, sdp, b, e, d.toByteArray()}); },
+            Qt::QueuedConnection);
+        QObject::connect(&session, &PlaybackSessionIf::onUnit, [this] {
+            if (QThread::currentThread() == caller)
+                onCallerThread = true;
+        });
+        EXPECT_TRUE(session.init(store, "", stream, "Desk 4", false, false));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !states.isEmpty(); }, 5000));
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
-    db.setDatabaseName(temp.path);
-    ASSERT_TRUE(db.open());
-    QSqlQuery q(db);
-    ASSERT_TRUE(q.exec("PRAGMA integrity_check") && q.next());
-    EXPECT_EQ(q.value(0).toString(), "ok");
-    q = QSqlQuery();
-    db.close();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase("check");
+    bool waitForUnits(int n)
+    {
+        return QTest::qWaitFor([&] { return units.size() >= n; }, 5000);
+    }
+    QString streamInfo()
+    {
+        session.requestStreamInfo();
+        return QTest::qWaitFor([&] { return !infos.isEmpty(); }, 5000) ? infos.first() : QString();
+    }
+
+    QThread* const caller = QThread::currentThread();
+    QObject context;
+    QList<bool> states;
+    QStringList infos;
+    QVector<Unit> units;
+    std::atomic<bool> onCallerThread{false};
+    InprocPlaybackSession session;  // last: its thread ends before the rest goes
+};
+
+TEST(InprocPlaybackSession, AnswersEachRequestOnceFromItsOwnThread)
+{
+    TempStore temp;
+    {
+        auto store = temp.open();
+        const qint64 s = store->addStream("s", "", "");
+        ASSERT_TRUE(store->writeUnits({unit(s, 0, 1, "u0", "sdp0"), unit(s, 1, 2, "u1", "sdp1")}));
+    }
+    Session t(temp.path);
+    EXPECT_TRUE(t.states.at(0));
+    EXPECT_EQ(t.streamInfo(), QString("%1-%2").arg(kT0UnixMs).arg(kT0UnixMs + 2000));
+
+    const struct {
+        quint64 id;
+        double t;
+        Type type;
+        const char* payload;  // nullptr: missing
+    } asks[] = {{1, 0.5, kCur, "u0"},   {2, 0, kNext, "u1"}, {3, 1, kPrev, "u0"},
+                {4, 1, kNext, nullptr}, {5, 9, kCur, nullptr}, {(1ULL << 63) | 6, 0, kPrev, nullptr}};
+    for (const auto& a : asks)
+        ASSERT_TRUE(t.session.requestUnit(a.id, at(a.t), a.type));
+    ASSERT_TRUE(t.waitForUnits(6));
+    QTest::qWait(50);  // no further answer may follow
+    ASSERT_EQ(t.units.size(), 6);
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        const Session::Unit& u = t.units[i];
+        EXPECT_EQ(u.id, asks[i].id);
+        if (!asks[i].payload) {
+            EXPECT_GE(u.begin, u.end);
+            continue;
+        }
+        EXPECT_EQ(u.data, asks[i].payload);
+        EXPECT_EQ(u.sdp, QString("sdp") + asks[i].payload[1]);
+        EXPECT_EQ(u.end - u.begin, NTPTimestamp::fromMilliseconds(1000));
+    }
+    EXPECT_FALSE(t.onCallerThread);
+}
+
+TEST(InprocPlaybackSession, MissingStoreFailsAndUnknownStreamIsEmpty)
+{
+    QTemporaryDir dir;
+    {
+        LogCapture log;
+        Session missing(dir.filePath("none.db"));
+        EXPECT_FALSE(missing.states.at(0));
+        EXPECT_FALSE(missing.session.requestUnit(1, at(0), kCur));
+        EXPECT_EQ(log.count(QtWarningMsg, "Desk 4: InprocPlaybackSession::init: Cannot play"), 1) << log.dump().toStdString();
+        EXPECT_EQ(log.count(QtWarningMsg, ""), 1);
+    }
+    TempStore temp;
+    temp.open();
+    Session unknown(temp.path, "nobody");
+    EXPECT_TRUE(unknown.states.at(0));
+    EXPECT_EQ(unknown.streamInfo(), "0-0");
+    ASSERT_TRUE(unknown.session.requestUnit(7, at(0), kNext));
+    ASSERT_TRUE(unknown.waitForUnits(1));
+    EXPECT_GE(unknown.units[0].begin, unknown.units[0].end);
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #include "RecordingStore.h"
 
 #include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+#include <QStringList>
+#include <QVariant>
 #include <QTemporaryDir>
 #include <QVector>
 #include <gtest/gtest.h>
@@ -47,5 +51,37 @@ public:
     QTemporaryDir dir;
     QString path;
 };
+
+// Every unit of `stream`, in time order, read through a connection of its own.
+inline QVector<RecordedUnit> allUnits(const QString& path, const QString& stream)
+{
+    RecordingStore store(Clock::system());
+    EXPECT_TRUE(store.open(path, RecordingStore::OPEN_EXISTING));
+    const qint64 id = store.findStream(stream);
+    QVector<RecordedUnit> units;
+    RecordedUnit u;
+    for (NTPTimestamp t; store.findUnit(id, t, PlaybackSessionIf::RequestNext, &u); t = u.begin)
+        units.append(u);
+    return units;
+}
+
+// Runs `statements` on the file itself, past the store; returns the first
+// value the last one yields.
+inline QVariant rawSql(const QString& path, const QStringList& statements)
+{
+    QVariant result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "raw");
+        db.setDatabaseName(path);
+        EXPECT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const QString& sql : statements)
+            EXPECT_TRUE(q.exec(sql)) << sql.toStdString();
+        if (q.next())
+            result = q.value(0);
+    }
+    QSqlDatabase::removeDatabase("raw");
+    return result;
+}
 
 }  // namespace RecordingTestSupport
