@@ -4,113 +4,83 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
-using namespace SignalAnalysis;
-
 namespace {
-
-// Gain in dB of a sine through a fresh filter, measured on the second half of
-// one second at 48 kHz, after the transient.
-double responseDb(int kind, int stages, double cutoffHz, double q, double atHz)
-{
-    IIRFilter filter(kind, stages, cutoffHz / 48000.0, 1.0, q);
-    const std::vector<double> in = sine(atHz, 48000, 48000, 10000.0);
-    std::vector<double> out(in.size());
-    for (size_t i = 0; i < in.size(); ++i)
-        filter.processLeft(in[i], &out[i]);
-    const std::vector<double> tail(out.begin() + 24000, out.end()), ref(in.begin() + 24000, in.end());
-    return 20.0 * std::log10(toneAmplitude(tail, atHz, 48000) / toneAmplitude(ref, atHz, 48000));
-}
-
-std::vector<int> stereoTones(double leftHz, double rightHz, int frames)
-{
-    std::vector<int> block;
-    for (int f = 0; f < frames; ++f) {
-        block.push_back(int(std::lround(12000 * std::sin(2 * M_PI * leftHz * f / 48000))));
-        block.push_back(int(std::lround(9000 * std::sin(2 * M_PI * rightHz * f / 48000))));
-    }
-    return block;
-}
 
 // The block through the given filters in order, left and right state apart, rounded.
 std::vector<short> reference(const std::vector<int>& block, std::initializer_list<IIRFilter*> filters)
 {
-    std::vector<short> out(block.size());
-    for (size_t i = 0; i < block.size(); i += 2) {
-        double l = block[i], r = block[i + 1];
-        for (IIRFilter* f : filters) {
-            f->processLeft(l, &l);
-            f->processRight(r, &r);
-        }
-        out[i] = short(std::lrint(l));
-        out[i + 1] = short(std::lrint(r));
+    std::vector<short> out;
+    for (size_t i = 0; i < block.size(); ++i) {
+        double v = block[i];
+        const auto side = i % 2 ? &IIRFilter::processRight : &IIRFilter::processLeft;
+        for (IIRFilter* f : filters)
+            (f->*side)(v, &v);
+        out.push_back(short(std::lrint(v)));
     }
     return out;
 }
 
+// The block through the chain; the sums it stores in place must be what it writes.
 std::vector<short> run(Filter& chain, std::vector<int> block)
 {
-    std::vector<unsigned short> out(block.size());
-    chain.process(block.data(), out.data(), int(block.size() / 2));
-    return std::vector<short>(out.begin(), out.end());
+    std::vector<short> out(block.size());
+    chain.process(block.data(), reinterpret_cast<unsigned short*>(out.data()), int(block.size() / 2));
+    EXPECT_EQ(block, std::vector<int>(out.begin(), out.end()));
+    return out;
 }
 
 }  // namespace
 
-TEST(IIRFilterTest, ButterworthResponse)
+TEST(IIRFilterTest, ButterworthAndNotchResponses)
 {
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 1, 2000, 10, 2000), -3.01, 0.05);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 2, 2000, 10, 2000), -6.02, 0.1);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 1, 2000, 10, 100), 0.0, 0.05);
-    EXPECT_LT(responseDb(IIRFilter::KIND_LOWPASS, 2, 2000, 10, 8000), -44.0);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 10, 500), -3.01, 0.05);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 10, 10000), 0.0, 0.05);
-    EXPECT_LT(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 10, 100), -27.0);
-    double y = 0;
-    IIRFilter(IIRFilter::KIND_LOWPASS, 0, 0.1, 1.0, 10.0).processRight(-5.5, &y);
-    EXPECT_EQ(y, -5.5);  // no stage: unchanged
-}
-
-TEST(IIRFilterTest, NotchDepthAndWidth)
-{
-    // q = 10 at 1 kHz: 100 Hz between the -3 dB points.
-    EXPECT_LT(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10, 1000), -50.0);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10, 1050), -3.0, 0.3);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10, 950), -3.0, 0.3);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10, 100), 0.0, 0.05);
-    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10, 10000), 0.0, 0.05);
-}
-
-TEST(FilterTest, NewChainRoundsAndClips)
-{
-    Filter chain;
-    std::vector<int> block = {40000, -40000, 12345, -7};
-    std::vector<unsigned short> out(4);
-    chain.process(block.data(), out.data(), 2);
-    EXPECT_EQ(block, (std::vector<int>{32767, -32768, 12345, -7}));
-    EXPECT_EQ(std::vector<short>(out.begin(), out.end()), (std::vector<short>{32767, -32768, 12345, -7}));
+    // Gain in dB of a sine through a fresh filter (q = 10), measured on the second half of one second.
+    const auto responseDb = [](int kind, int stages, double cutoffHz, double atHz) {
+        IIRFilter filter(kind, stages, cutoffHz / 48000.0, 1.0, 10.0);
+        std::vector<double> out = SignalAnalysis::sine(atHz, 48000, 48000, 10000.0);
+        for (double& v : out)
+            filter.processLeft(v, &v);
+        return 20.0 * std::log10(SignalAnalysis::toneAmplitude(SignalAnalysis::slice(out, 24000, 24000), atHz, 48000)
+                                 / 10000.0);
+    };
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 1, 2000, 2000), -3.01, 0.05);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 2, 2000, 2000), -6.02, 0.1);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 1, 2000, 100), 0.0, 0.05);
+    EXPECT_LT(responseDb(IIRFilter::KIND_LOWPASS, 2, 2000, 8000), -44.0);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 500), -3.01, 0.05);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 10000), 0.0, 0.05);
+    EXPECT_LT(responseDb(IIRFilter::KIND_HIGHPASS, 1, 500, 100), -27.0);
+    // The notch's q = 10 at 1 kHz puts its -3 dB points 100 Hz apart.
+    EXPECT_LT(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 1000), -50.0);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 1050), -3.0, 0.3);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 950), -3.0, 0.3);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 100), 0.0, 0.05);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_NOTCH, 1, 1000, 10000), 0.0, 0.05);
+    EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 0, 2000, 2000), 0.0, 1e-9);  // no stage: unchanged
 }
 
 TEST(FilterTest, VolumeAndBalanceGains)
 {
-    struct Case {
-        int volume, balance;
-        double left, right;
-    } const cases[] = {{100, 0, 1.0, 1.0},          {0, 0, 0.0, 0.0},
-                       {255, 0, 1.8278, 1.8278},    {100, 100, 0.0, 1.0},
-                       {100, -50, 1.0, 0.58496},    {50, 40, std::log2(1.3), std::log2(1.5)},
-                       {356 & 0xFF, 0, 1.0, 1.0}};  // the facade keeps the low 8 bits
-    for (const Case& c : cases) {
+    // Each output is the gain times the input, rounded and clipped.
+    const std::tuple<int, int, double, double> cases[] = {
+        {100, 0, 1.0, 1.0},   {0, 0, 0.0, 0.0},         {255, 0, 1.8278, 1.8278},
+        {100, 100, 0.0, 1.0}, {100, -50, 1.0, 0.58496}, {50, 40, std::log2(1.3), std::log2(1.5)},
+        {356 & 0xFF, 0, 1.0, 1.0}};  // the facade keeps the low 8 bits
+    const std::vector<int> in = {10000, 10000, -20000, 20000, 40000, -40000, 12345, -7};
+    for (const auto& [volume, balance, left, right] : cases) {
         Filter chain;
-        chain.setOutputVolume(static_cast<unsigned char>(c.volume));
-        chain.setBalance(c.balance);
-        const std::vector<short> out = run(chain, {10000, 10000, -20000, 20000});
-        EXPECT_NEAR(out[0], 10000 * c.left, 0.5) << c.volume << "/" << c.balance;
-        EXPECT_NEAR(out[1], 10000 * c.right, 0.5) << c.volume << "/" << c.balance;
-        EXPECT_EQ(out[2], std::max(-32768L, std::lrint(-20000 * chain.leftGain())));
-        EXPECT_EQ(out[3], std::min(32767L, std::lrint(20000 * chain.rightGain())));
+        chain.setOutputVolume(static_cast<unsigned char>(volume));
+        chain.setBalance(balance);
+        const std::vector<short> out = run(chain, in);
+        EXPECT_NEAR(out[0], 10000 * left, 0.5) << volume << "/" << balance;
+        EXPECT_NEAR(out[1], 10000 * right, 0.5) << volume << "/" << balance;
+        for (size_t i = 2; i < in.size(); ++i)
+            EXPECT_EQ(out[i], std::clamp(std::lrint(in[i] * (i % 2 ? chain.rightGain() : chain.leftGain())), -32768L,
+                                         32767L)) << volume << "/" << balance << ": " << i;
     }
 }
 
@@ -119,7 +89,9 @@ TEST(FilterTest, ChainRunsLowpassHighpassNotchWithSeparateSides)
     Filter chain;
     chain.enable(Filter::INDEX_LOWPASS, true);
     chain.enable(3, true);  // ignored
-    const std::vector<int> block = stereoTones(1000, 3000, 1024);
+    // As stereo frames, a tone on each side, the right one a sample later.
+    const std::vector<int16_t> tones = SignalAnalysis::toInt16(SignalAnalysis::sine(1700, 48000, 2048, 12000.0));
+    const std::vector<int> block(tones.begin(), tones.end());
     EXPECT_EQ(run(chain, block), std::vector<short>(block.begin(), block.end()));  // no low-pass yet
 
     chain.setLowpass(4000, 2);
@@ -132,22 +104,13 @@ TEST(FilterTest, ChainRunsLowpassHighpassNotchWithSeparateSides)
     IIRFilter notch(IIRFilter::KIND_NOTCH, 1, 1000 / 48000.0, 1.0, 5.5);
     EXPECT_EQ(run(chain, block), reference(block, {&lp, &hp, &notch}));
     EXPECT_EQ(run(chain, block), reference(block, {&lp, &hp, &notch}));  // state carries over
-}
 
-TEST(FilterTest, SwitchingOffKeepsStateAndReplacingResetsIt)
-{
-    const std::vector<int> block = stereoTones(300, 500, 1024);
-    Filter steady, toggled;
-    for (Filter* f : {&steady, &toggled}) {
-        f->setHighpass(400, 2);
-        f->enable(Filter::INDEX_HIGHPASS, true);
-        run(*f, block);
-    }
-    toggled.enable(Filter::INDEX_HIGHPASS, false);
-    run(toggled, std::vector<int>(2048, 5000));
-    toggled.enable(Filter::INDEX_HIGHPASS, true);
-    const std::vector<short> expected = run(steady, block);
-    EXPECT_EQ(run(toggled, block), expected);
-    toggled.setHighpass(400, 2);
-    EXPECT_NE(run(toggled, block), expected);
+    // Switched off, a filter keeps its state for later; replaced, it starts from zero state.
+    chain.enable(Filter::INDEX_HIGHPASS, false);
+    EXPECT_EQ(run(chain, block), reference(block, {&lp, &notch}));
+    chain.enable(Filter::INDEX_HIGHPASS, true);
+    EXPECT_EQ(run(chain, block), reference(block, {&lp, &hp, &notch}));
+    chain.setNotch(1000, 100, 50);
+    IIRFilter freshNotch(IIRFilter::KIND_NOTCH, 1, 1000 / 48000.0, 1.0, 5.5);
+    EXPECT_EQ(run(chain, block), reference(block, {&lp, &hp, &freshNotch}));
 }
