@@ -281,16 +281,23 @@ void PlaybackChannel::onPlaybackSessionState(bool state)
         return;
     }
     qWarning().noquote() << prefix() + ": Session interaction failed";
+    rememberStreamInfo(QStringLiteral("0-0"));
     emit streamInfo(QStringLiteral("0-0"), m_streamName);
+}
+
+void PlaybackChannel::rememberStreamInfo(const QString& info)
+{
+    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    m_streamInfo = info;
+    m_hasStreamInfo = true;
 }
 
 void PlaybackChannel::onStreamInfo(const QString& info)
 {
     qDebug().noquote() << prefix() + ": StreamInfo:" << info;
+    rememberStreamInfo(info);
     emit streamInfo(info, m_streamName);
     KavexLocker<KavexRecursiveMutex> lock(&m_lock);
-    m_streamInfo = info;
-    m_hasStreamInfo = true;
     if (!m_timeSaved.isNull()) {
         if (!requestUnit(nextRequestId(), m_timeSaved, PlaybackSessionIf::RequestCurrent))
             qWarning().noquote() << prefix() + ": Failed to request unit";

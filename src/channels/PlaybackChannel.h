@@ -112,6 +112,8 @@ private:
     };
 
     bool requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type);
+    // Kept before it is reported: a group that joins after the report reads it here.
+    void rememberStreamInfo(const QString& info);
     void fetchNew(const NTPTimestamp& ts);
     void onWoken();
     quint64 nextRequestId();

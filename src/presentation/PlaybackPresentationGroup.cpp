@@ -135,15 +135,18 @@ void PlaybackPresentationGroup::setSpeed(int speed)
             m_clock.setTimeBase(t, m_lastTick);
         }
     }
+    // Where the channels go on in the new direction: the clock's time while it
+    // ran; otherwise where play() will start it, since a position given while
+    // stopped or paused does not set the clock (a group positioned at the end
+    // and started backwards would fetch from the clock's stale time).
+    const NTPTimestamp at = wasPlaying ? m_clock.clockToNtp(m_lastTick) : m_timeBase;
     if (speed < 0) {
         m_reverse = true;
-        const NTPTimestamp at = m_clock.clockToNtp(m_lastTick);
         forEachMember([&](PlaybackMember* m) {
             m->requestPosition(at);
             m->setReverse(true);
         });
     } else if (m_reverse) {
-        const NTPTimestamp at = m_clock.clockToNtp(m_lastTick);
         forEachMember([&](PlaybackMember* m) {
             m->requestPosition(at);
             m->setReverse(false);

@@ -112,7 +112,7 @@ void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival,
         m_open = true;
         m_begin = t;
     }
-    const quint32 ticks = m_format.durationTicks(packet.getPayloadSize());
+    const quint32 ticks = m_format.durationTicks(packet.getPayload(), packet.getPayloadSize());
     const quint32 length = ticks ? ticks : m_lastDeltaTicks;
     m_lastTime = t;
     m_expectedEnd = length ? t + ticksToNtp(length) : NTPTimestamp();

@@ -8,6 +8,8 @@
 namespace {
 const int kAdtsHeaderBytes = 7;
 const int kMaxAdtsFrame = 8191;
+// Samples in one AAC access unit (AAC-LC and HE-AAC's core).
+const quint64 kAacFrameSamples = 1024;
 const int kSampleRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 
 int frequencyIndex(int rate)
@@ -188,4 +190,16 @@ quint32 UnitPayloadFormat::durationTicks(int payloadSize) const
     if (m_bitsPerSample <= 0 || payloadSize <= 0)
         return 0;
     return quint32(payloadSize) * 8 / quint32(m_bitsPerSample);
+}
+
+quint32 UnitPayloadFormat::durationTicks(const unsigned char* payload, int size) const
+{
+    if (m_kind != KIND_AU_HEADERS || m_sizeLength <= 0 || size < 2)
+        return durationTicks(size);
+    const int headerBits = (payload[0] << 8) | payload[1];
+    quint64 count = 0;
+    for (int pos = 0; pos + m_sizeLength <= headerBits && count < 64; ++count)
+        pos += m_sizeLength + (count == 0 ? m_indexLength : m_indexDeltaLength);
+    const quint64 sampleRate = quint64(kSampleRates[m_adtsFrequencyIndex]);
+    return quint32(count * kAacFrameSamples * quint64(m_clockRate) / sampleRate);
 }

@@ -35,6 +35,9 @@ public:
     // RTP clock ticks the payload lasts when the codec tells by its size; 0
     // when only the time stamps of the following packets tell.
     quint32 durationTicks(int payloadSize) const;
+    // The same for a whole payload; AAC with AU headers lasts 1024 samples
+    // per access unit, however many a sender puts in one packet.
+    quint32 durationTicks(const unsigned char* payload, int size) const;
 
 private:
     enum Kind { KIND_RAW, KIND_SKIP, KIND_AU_HEADERS, KIND_ADTS_WRAP };
