@@ -23,16 +23,15 @@ namespace {
 
 using Packets = QList<QByteArray>;
 using RtpTestPackets::sdp;
-using SignalAnalysis::align;
+namespace sa = SignalAnalysis;
 
 // Runs "ffmpeg" or "ffprobe"; a null array when it fails.
 QByteArray tool(const QString& program, const QStringList& args)
 {
     QProcess p;
     p.start(program, QStringList{"-hide_banner", "-loglevel", "error"} + args);
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return QByteArray();
-    return p.readAllStandardOutput() + " ";
+    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return ok ? p.readAllStandardOutput() + " " : QByteArray();
 }
 
 // A voice-like signal: gliding fundamental, harmonics to 3.4 kHz, syllables.
@@ -46,7 +45,7 @@ std::vector<int16_t> voiceLike(int rate, double seconds)
         for (int h = 1; h * 220 < 3400; ++h)
             out[i] += 9000.0 * (0.55 + 0.45 * std::sin(2.0 * M_PI * 4.0 * t)) * std::sin(h * phase + 0.3 * h) / h;
     }
-    return SignalAnalysis::toInt16(out);
+    return sa::toInt16(out);
 }
 
 // A stream made by the ffmpeg tool from the voice-like signal, cut into RTP
@@ -55,7 +54,7 @@ Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
 {
     const QString wav = dir.filePath("source.wav"), path = dir.filePath("stream.raw");
     Packets packets;
-    if (!SignalAnalysis::writeWav(wav, 48000, 1, voiceLike(48000, 1.5))
+    if (!sa::writeWav(wav, 48000, 1, voiceLike(48000, 1.5))
         || tool("ffmpeg", QStringList{"-nostdin", "-y", "-i", wav} + options + QStringList{path}).isNull())
         return packets;
     QFile file(path);
@@ -63,22 +62,14 @@ Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
     const QByteArray all = file.readAll();
     for (int pos = 0; size && pos + size <= all.size(); pos += size)
         packets.append(all.mid(pos, size));
-    const QByteArray list = size ? QByteArray() : tool("ffprobe", {"-show_entries", "packet=size,pos", "-of", "csv=p=0", path});
+    const QStringList probe{"-show_entries", "packet=size,pos", "-of", "csv=p=0", path};
+    const QByteArray list = size ? QByteArray() : tool("ffprobe", probe);
     for (const QByteArray& line : list.split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(',');  // size,pos
         if (f.size() == 2)
             packets.append(all.mid(f[1].toInt(), f[0].toInt()));
     }
     return packets;
-}
-
-// The ffmpeg tool's own decode of the stream at 48 kHz mono.
-std::vector<double> reference(const QTemporaryDir& dir, const QStringList& inputOptions)
-{
-    const QString wav = dir.filePath("reference.wav");
-    tool("ffmpeg", QStringList{"-nostdin", "-y"} + inputOptions
-                       + QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", wav});
-    return SignalAnalysis::toDouble(SignalAnalysis::readWav(wav).samples);
 }
 
 // Feeds the payloads one by one into a 256000-byte buffer, as an RTP channel does.
@@ -112,7 +103,8 @@ void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.sdpName; }
 // 20 ms per payload.
 CodecCase g726(const char* sdpName, int kbits, const char* format = "g726", bool adts = false)
 {
-    return {sdpName, 8000, {"-ar", "8000", "-ac", "1", "-c:a", format, "-b:a", QString::number(kbits * 1000), "-f", format},
+    return {sdpName, 8000,
+            {"-ar", "8000", "-ac", "1", "-c:a", format, "-b:a", QString::number(kbits * 1000), "-f", format},
             kbits * 5 / 2, {"-f", format, "-code_size", QString::number(kbits / 8)}, 1, adts};
 }
 
@@ -128,9 +120,7 @@ const CodecCase kCases[] = {
     g726("G726-32LE", 32, "g726le"), g726("G726-32", 32, "g726", true),
 };
 
-class DecoderCodecs : public ::testing::TestWithParam<CodecCase>
-{
-};
+using DecoderCodecs = ::testing::TestWithParam<CodecCase>;
 
 // Fed one RTP payload at a time, every codec gives the ffmpeg tool's own decode.
 TEST_P(DecoderCodecs, MatchesTheToolsDecode)
@@ -145,7 +135,11 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
                               char(((n & 7) << 5) | 0x1F), char(0xFC)};
         p.prepend(QByteArray(adts, c.adts ? 7 : 0));
     }
-    const std::vector<double> expected = reference(dir, c.readBack);
+    // The ffmpeg tool's own decode of the stream at 48 kHz mono.
+    const QString ref = dir.filePath("ref.wav");
+    tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack
+                       + QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
+    const std::vector<double> expected = sa::toDouble(sa::readWav(ref).samples);
     ASSERT_GT(expected.size(), 48000u);
 
     LogCapture log;
@@ -153,16 +147,16 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
     ASSERT_TRUE(decoder);
     std::vector<int> perPacket;
     const std::vector<double> decoded = decode(*decoder, packets, &perPacket);
-    EXPECT_EQ(decoder->channels(), c.channels);
-    EXPECT_EQ(log.count(QtDebugMsg, "DecoderFFMpeg::decode: new decoder: "), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, ""), 0) << log.dump().toStdString();
+    EXPECT_EQ(std::make_tuple(decoder->channels(), log.count(QtDebugMsg, "DecoderFFMpeg::decode: new decoder: "),
+                              log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, "")),
+              std::make_tuple(c.channels, 1, 0)) << log.dump().toStdString();
     for (size_t i = 2; i < perPacket.size(); ++i)
         ASSERT_GT(perPacket[i], 0) << "packet " << i;
 
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
-    const SignalAnalysis::Alignment a = align(expected, decoded, 1500);
+    const sa::Alignment a = sa::align(expected, decoded, 1500);
     EXPECT_GE(a.correlation, 0.999) << "lag " << a.lag;
-    EXPECT_NEAR(20 * std::log10(SignalAnalysis::rms(decoded) / SignalAnalysis::rms(expected)), 0.0, 0.3);
+    EXPECT_NEAR(20 * std::log10(sa::rms(decoded) / sa::rms(expected)), 0.0, 0.3);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, DecoderCodecs, ::testing::ValuesIn(kCases), [](const auto& info) {
@@ -201,11 +195,7 @@ TEST(DecoderFFMpeg, GainScalesTruncatingTowardZeroAndClips)
 TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
 {
     const QString noBitRate = "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!";
-    const struct {
-        QString name;
-        QtMsgType type;
-        QString line;
-    } cases[] = {
+    const std::tuple<QString, QtMsgType, QString> cases[] = {
         {"PCMA16", QtCriticalMsg, "DecoderFFMpeg::decode:  input format  not available"},
         {"G726", QtWarningMsg, noBitRate},
         {"G726-32-1", QtWarningMsg, noBitRate},
@@ -216,21 +206,21 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
     };
     const unsigned char payload[120] = {0x55};
     unsigned char out[4096];
-    for (const auto& c : cases) {
+    for (const auto& [name, type, line] : cases) {
         LogCapture log;
-        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp(96, c.name, 8000), false, 1.0));
-        ASSERT_TRUE(decoder) << c.name.toStdString();
+        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp(96, name, 8000), false, 1.0));
+        ASSERT_TRUE(decoder) << name.toStdString();
         EXPECT_EQ(decoder->channels(), 0);
-        const bool fails = c.type != QtDebugMsg;
+        const bool fails = type != QtDebugMsg;
         int total = 0;
         for (int call = 0; call < 3; ++call) {
             int length = sizeof out;
             decoder->decode(payload, sizeof payload, out, length);
             total += length;
         }
-        EXPECT_EQ(total == 0, fails) << c.name.toStdString();
-        EXPECT_EQ(log.count(c.type, c.line), fails ? 3 : 1) << log.dump().toStdString();
-        EXPECT_EQ(decoder->channels(), fails ? 0 : 1);
+        EXPECT_EQ(std::make_tuple(total == 0, log.count(type, line), decoder->channels()),
+                  std::make_tuple(fails, fails ? 3 : 1, fails ? 0 : 1))
+            << name.toStdString() << log.dump().toStdString();
     }
 }
 

@@ -1,3 +1,4 @@
+#include "AudioFrameDefs.h"
 #include "LogCapture.h"
 #include "RtpReceiverTestSupport.h"
 
@@ -5,10 +6,7 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 using namespace RtpReceiverTestSupport;
 using namespace RtpTestPackets;
@@ -19,45 +17,32 @@ using namespace RtpTestPackets;
 
 namespace {
 
-// Runs a tool; empty when it succeeded, else what it said.
-QString failureOf(const QString& program, const QStringList& args, int timeoutMs = 10000)
+// Runs a tool: whether it succeeded, and what it said.
+std::pair<bool, QString> run(const QString& program, const QStringList& args, int timeoutMs = 10000)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
-    const bool finished = p.waitForFinished(timeoutMs);
-    const QString output = QString::fromLocal8Bit(p.readAll());
-    if (finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-        return QString();
-    return output.isEmpty() ? QStringLiteral("failed") : output;
+    const bool ok = p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return {ok, QString::fromLocal8Bit(p.readAll())};
 }
 
 }  // namespace
 
 TEST(RtpReceiverMulticast, GroupStreamsBecomeChannelsInsideANamespace)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "making a network namespace needs root";
-    const QString ip = QStandardPaths::findExecutable("ip");
-    if (ip.isEmpty())
-        GTEST_SKIP() << "the ip tool (iproute2) is not installed";
     const QString ns = QStringLiteral("kavex-mcast-%1").arg(QCoreApplication::applicationPid());
-    const QString added = failureOf(ip, {"netns", "add", ns});
-    if (!added.isEmpty())
-        GTEST_SKIP() << "cannot make a network namespace: " << qPrintable(added);
-    const auto removeNamespace = qScopeGuard([&] { failureOf(ip, {"netns", "delete", ns}); });
+    const auto [added, why] = run("ip", {"netns", "add", ns});
+    if (!added)
+        GTEST_SKIP() << "cannot make a network namespace (needs root and the ip tool): " << qPrintable(why);
+    const auto removeNamespace = qScopeGuard([&] { run("ip", {"netns", "delete", ns}); });
     for (const QString& step : {"link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"})
-        ASSERT_EQ(failureOf(ip, QStringList{"netns", "exec", ns, ip} + step.split(' ')), QString())
-            << qPrintable(step);
+        ASSERT_TRUE(run("ip", QStringList{"netns", "exec", ns, "ip"} + step.split(' ')).first) << qPrintable(step);
 
-    QProcess inner;
-    inner.setProcessChannelMode(QProcess::MergedChannels);
-    inner.start(ip, {"netns", "exec", ns, QCoreApplication::applicationFilePath(), "--gtest_also_run_disabled_tests",
-                     "--gtest_filter=RtpReceiverMulticast.DISABLED_InsideNamespace"});
-    ASSERT_TRUE(inner.waitForFinished(30000));
-    const QString output = QString::fromLocal8Bit(inner.readAll());
-    EXPECT_EQ(inner.exitCode(), 0) << qPrintable(output);
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << qPrintable(output);
+    const auto [passed, output] = run("ip", {"netns", "exec", ns, QCoreApplication::applicationFilePath(),
+                                           "--gtest_also_run_disabled_tests",
+                                           "--gtest_filter=RtpReceiverMulticast.DISABLED_InsideNamespace"}, 30000);
+    EXPECT_TRUE(passed && output.contains("[  PASSED  ] 1 test")) << qPrintable(output);
 }
 
 // Run only by the test above, inside its namespace.
@@ -81,15 +66,16 @@ TEST(RtpReceiverMulticast, DISABLED_InsideNamespace)
     QHostAddress loopback("127.0.0.1");
     Source t(new RtpReceiver(group, samePort, sameRtcp, pcmaSdp(), &loopback, 1.0, {}));
 
-    UdpSender sender;
-    sender.send(rtp(11, 1, 0, 8, alawLevel(0, 160)), rtpPort, group);
-    sender.send(senderReport(12, NTPTimestamp::now(), 0), rtcpPort, group);
+    UdpSender sender;  // bound to 127.0.0.1
+    sender.writeDatagram(rtp(11, 1, 0, 8, alawLevel(0, 160)), group, rtpPort);
+    sender.writeDatagram(senderReport(12, NTPTimestamp::now(), 0), group, rtcpPort);
     ASSERT_TRUE(s.waitForChannels(2) && t.waitForChannels(2));
     EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::11", "2130706433:0::12"}));
     RtpChannel* first = s.channel(0);
-    applySdp(first);
+    unsigned char frame[AudioFrameDefs::BYTES_IN_FRAME];  // the mixer thread's first pull applies the SDP
+    first->getData(NTPRange(NTPTimestamp::now(), NTPTimestamp::now() + AudioFrameDefs::frameDuration()), frame);
     for (quint16 seq = 2; seq < 6; ++seq)
-        sender.send(rtp(11, seq, 160u * seq, 8, alawLevel(3000, 160)), rtpPort, group);
+        sender.writeDatagram(rtp(11, seq, 160u * seq, 8, alawLevel(3000, 160)), group, rtpPort);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !first->getCurrentTimestamp().isNull(); }, 3000));
 
     quint16 p = 0, q = 0;  // no group: cannot be received

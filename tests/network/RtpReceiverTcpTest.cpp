@@ -12,35 +12,34 @@ namespace {
 const QString kEncryptedSdp =
     "v=0\r\no=PlaybackSession\r\ns=Encrypted Audio Stream\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
 
-RtpReceiver* tcpReceiver(std::vector<QByteArray> keys = {})
+// A new connection to the relay, which hears first the peer's address.
+bool connectTo(Source& s, Relay& relay)
 {
-    quint16 rtpPort = 5004, rtcpPort = 5005;
-    auto* r = new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress(QHostAddress::LocalHost), 1.0,
-                              std::move(keys));
-    EXPECT_TRUE(rtpPort == 5004 && rtcpPort == 5005);  // no sockets of its own
-    return r;
-}
-
-bool connectTo(Source& s, Relay& relay, const QString& peer = "10.1.2.3")
-{
-    const int connections = relay.connections(), messages = relay.messages().size();
-    emit s->sigUpstreamAddress(peer, relay.port(), 0);
-    return QTest::qWaitFor(
-        [&] { return relay.connections() > connections && relay.messages().size() > messages; }, 5000);
+    QTcpSocket* const old = relay.socket();
+    const int messages = relay.messages().size();
+    emit s->sigUpstreamAddress("10.1.2.3", relay.port(), 0);
+    return QTest::qWaitFor([&] { return relay.socket() != old && relay.messages().size() > messages; }, 5000)
+        && relay.messages().last() == "\x0a\x01\x02\x03";
 }
 
 }  // namespace
 
-TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownAndDropsBadMessages)
+// Encrypted audio is decrypted with the receiver's keys; plain audio passes as it is.
+TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownDropsBadMessagesAndMarksUndecryptableAudio)
 {
+    QByteArray secretA, publicA, secretB, publicB;
+    StreamUnitDecrypter::generateKeyPair(secretA, publicA);
+    StreamUnitDecrypter::generateKeyPair(secretB, publicB);
     Relay relay;
-    Source s(tcpReceiver());
+    quint16 rtpPort = 5004, rtcpPort = 5005;
+    Source s(new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress::LocalHost, 1.0, {secretA}));
+    EXPECT_TRUE(rtpPort == 5004 && rtcpPort == 5005);  // no sockets of its own
     ASSERT_TRUE(connectTo(s, relay));
-    EXPECT_EQ(relay.messages().first(), QByteArray("\x0a\x01\x02\x03", 4));
     relay.relay(false, rtp(1, 1, 0, 8, alawLevel(0, 160)));
     relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
-    ASSERT_TRUE(s.waitForChannels(2));
-    EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::1", "2130706433:0::2"}));
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, 1, 0, 8, alawLevel(0, 160)), publicA));
+    ASSERT_TRUE(s.waitForChannels(3));
+    EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::1", "2130706433:0::2", "2130706433:0::3"}));
 
     LogCapture log;
     relay.sendMessage(QByteArray(1, 0));                          // no packet
@@ -57,30 +56,17 @@ TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownAndDropsBadMessages)
     first->write(QByteArray("\x04\x00\x00\x00", 4) + QByteArray(1000, 'x'));
     ASSERT_TRUE(QTest::qWaitFor([&] { return first->state() == QAbstractSocket::UnconnectedState; }, 5000));
     ASSERT_TRUE(connectTo(s, relay));
-    relay.relay(false, rtp(3, 1, 0, 8, alawLevel(0, 160)));
-    EXPECT_TRUE(s.waitForChannels(3));
-}
+    relay.relay(false, rtp(4, 1, 0, 8, alawLevel(0, 160)));
+    ASSERT_TRUE(s.waitForChannels(4));
 
-TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
-{
-    QByteArray secretA, publicA, secretB, publicB;
-    StreamUnitDecrypter::generateKeyPair(secretA, publicA);
-    StreamUnitDecrypter::generateKeyPair(secretB, publicB);
-    Relay relay;
-    Source s(tcpReceiver({secretA}));
-    ASSERT_TRUE(connectTo(s, relay));
-    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(1, 1, 0, 8, alawLevel(0, 160)), publicA));
-    relay.relay(false, rtp(2, 1, 0, 8, alawLevel(0, 160)));  // not encrypted at all
-    ASSERT_TRUE(s.waitForChannels(2));
-
-    // Unreadable: every channel gets the tone's SDP, the tone a stream of its own.
-    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(1, 2, 160, 8, alawLevel(0, 160)), publicB));
-    ASSERT_TRUE(s.waitForChannels(3));
+    // Unreadable: every channel gets the marker tone's SDP, the tone a stream of its own.
+    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, 2, 160, 8, alawLevel(0, 160)), publicB));
+    ASSERT_TRUE(s.waitForChannels(5));
     EXPECT_TRUE(s->isEncryptedMode());
     EXPECT_EQ(s->sdp(), kEncryptedSdp);
     EXPECT_EQ(s.channel(0)->sdp(), kEncryptedSdp);
     EXPECT_TRUE(s->streamKeys().contains("2130706433:0::7411"));
-    RtpChannel* tone = s.channel(2);
+    RtpChannel* tone = s.channel(4);
 
     // With the key the first readable RTP packet restores the SDP and is not played.
     s->setPrivateKeys({secretA, secretB});
@@ -89,5 +75,5 @@ TEST(RtpReceiverTcp, UndecryptableAudioIsReplacedByTheMarkerTone)
     EXPECT_EQ(s.channel(0)->sdp(), pcmaSdp());
     EXPECT_EQ(tone->sdp(), pcmaSdp());
     relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, 2, 160, 8, alawLevel(0, 160)), publicB));
-    EXPECT_TRUE(s.waitForChannels(4));
+    EXPECT_TRUE(s.waitForChannels(6));
 }

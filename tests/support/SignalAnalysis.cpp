@@ -1,13 +1,12 @@
 #include "SignalAnalysis.h"
 
-#include <QFile>
 #include <QDataStream>
+#include <QFile>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <numeric>
+#include <tuple>
 
 namespace SignalAnalysis {
 
@@ -32,13 +31,10 @@ std::vector<double> toDouble(const std::vector<int16_t>& samples)
     return std::vector<double>(samples.begin(), samples.end());
 }
 
-double rms(const std::vector<double>& samples, size_t begin, size_t end)
+double rms(const std::vector<double>& samples)
 {
-    end = std::min(end, samples.size());
-    if (begin >= end)
-        return 0.0;
-    const auto first = samples.begin() + long(begin), last = samples.begin() + long(end);
-    return std::sqrt(std::inner_product(first, last, first, 0.0) / double(end - begin));
+    const double sum = std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0);
+    return samples.empty() ? 0.0 : std::sqrt(sum / double(samples.size()));
 }
 
 double peak(const std::vector<double>& samples)
@@ -49,25 +45,20 @@ double peak(const std::vector<double>& samples)
 
 double dbfs(double rmsValue)
 {
-    if (rmsValue <= 0.0)
-        return -std::numeric_limits<double>::infinity();
-    return 20.0 * std::log10(rmsValue / 32768.0);
+    return rmsValue > 0.0 ? 20.0 * std::log10(rmsValue / 32768.0) : -INFINITY;
 }
 
 double toneAmplitude(const std::vector<double>& samples, double frequencyHz, double sampleRate)
 {
     const size_t n = samples.size();
-    if (n < 2)
-        return 0.0;
     const double w = 2.0 * M_PI * frequencyHz / sampleRate;
-    double re = 0.0, im = 0.0, windowSum = 0.0;
+    double re = 0.0, im = 0.0;
     for (size_t i = 0; i < n; ++i) {
         const double hann = 0.5 - 0.5 * std::cos(2.0 * M_PI * double(i) / double(n - 1));
         re += samples[i] * hann * std::cos(w * double(i));
         im -= samples[i] * hann * std::sin(w * double(i));
-        windowSum += hann;
     }
-    return 2.0 * std::sqrt(re * re + im * im) / windowSum;
+    return n < 2 ? 0.0 : 4.0 * std::sqrt(re * re + im * im) / double(n - 1);  // the window sums to (n - 1) / 2
 }
 
 std::vector<double> slice(const std::vector<double>& samples, size_t start, size_t length)
@@ -80,8 +71,7 @@ std::vector<double> slice(const std::vector<double>& samples, size_t start, size
 Window strongestWindow(const std::vector<double>& samples, double frequencyHz, double sampleRate, size_t length)
 {
     Window best;
-    const size_t step = std::max<size_t>(1, length / 4);
-    for (size_t start = 0; start + length <= samples.size(); start += step) {
+    for (size_t start = 0; start + length <= samples.size(); start += std::max<size_t>(1, length / 4)) {
         const double a = toneAmplitude(slice(samples, start, length), frequencyHz, sampleRate);
         if (a > best.amplitude)
             best = {start, a};
@@ -91,41 +81,31 @@ Window strongestWindow(const std::vector<double>& samples, double frequencyHz, d
 
 double dominantFrequency(const std::vector<double>& samples, double sampleRate, double loHz, double hiHz)
 {
-    double best = loHz, bestAmp = -1.0;
-    const auto search = [&](double from, double to, double step) {
+    // 10 Hz steps over the range, then half-hertz steps around the best of them.
+    double best = loHz, bestAmp = -1.0, from = loHz, to = std::min(hiHz, sampleRate / 2.0);
+    for (double step : {10.0, 0.5}) {
         for (double f = from; f <= to; f += step) {
             const double a = toneAmplitude(samples, f, sampleRate);
             if (a > bestAmp)
                 bestAmp = a, best = f;
         }
-    };
-    search(loHz, std::min(hiHz, sampleRate / 2.0), 10.0);
-    search(best - 10.0, best + 10.0, 0.5);
+        std::tie(from, to) = std::pair(best - 10.0, best + 10.0);
+    }
     return best;
 }
 
 Alignment align(const std::vector<double>& a, const std::vector<double>& b, int maxLag)
 {
     Alignment best;
-    double bestMag = -1.0;
     for (int lag = -maxLag; lag <= maxLag; ++lag) {
         double sab = 0.0, saa = 0.0, sbb = 0.0;
-        for (size_t i = 0; i < a.size(); ++i) {
-            const long j = long(i) + lag;
-            if (j < 0 || j >= long(b.size()))
-                continue;
-            sab += a[i] * b[size_t(j)];
-            saa += a[i] * a[i];
-            sbb += b[size_t(j)] * b[size_t(j)];
+        for (long i = std::max(0, -lag); i < long(a.size()) && i + lag < long(b.size()); ++i) {
+            sab += a[size_t(i)] * b[size_t(i + lag)];
+            saa += a[size_t(i)] * a[size_t(i)];
+            sbb += b[size_t(i + lag)] * b[size_t(i + lag)];
         }
-        if (saa <= 0.0 || sbb <= 0.0)
-            continue;
-        const double c = sab / std::sqrt(saa * sbb);
-        if (std::fabs(c) > bestMag) {
-            bestMag = std::fabs(c);
-            best.lag = lag;
-            best.correlation = c;
-        }
+        const double c = saa > 0.0 && sbb > 0.0 ? sab / std::sqrt(saa * sbb) : 0.0;
+        best = std::fabs(c) > std::fabs(best.correlation) ? Alignment{lag, c} : best;
     }
     return best;
 }
@@ -134,34 +114,20 @@ WavData readWav(const QString& path)
 {
     WavData out;
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    QDataStream in(&f);
-    in.setByteOrder(QDataStream::LittleEndian);
-    char id[4];
-    quint32 size;
-    in.readRawData(id, 4);
-    in >> size;
-    if (memcmp(id, "RIFF", 4) != 0 || in.readRawData(id, 4) != 4 || memcmp(id, "WAVE", 4) != 0)
-        return out;
-    // Walks the chunks: "fmt " gives the format, "data" the 16-bit samples.
-    while (in.readRawData(id, 4) == 4) {
-        in >> size;
-        if (memcmp(id, "fmt ", 4) == 0 && size >= 16) {
-            quint16 format, channels, blockAlign, bits;
-            quint32 rate, byteRate;
-            in >> format >> channels >> rate >> byteRate >> blockAlign >> bits;
-            out.channels = channels, out.sampleRate = int(rate), out.bitsPerSample = bits;
-            in.skipRawData(int(size - 16 + (size & 1)));
-        } else if (memcmp(id, "data", 4) == 0 && out.bitsPerSample == 16) {
-            out.samples.resize(size / 2);
-            const int got = in.readRawData(reinterpret_cast<char*>(out.samples.data()), int(size / 2 * 2));
-            out.samples.resize(size_t(std::max(got, 0)) / 2);
-            qFromLittleEndian<qint16>(out.samples.data(), qsizetype(out.samples.size()), out.samples.data());
+    const QByteArray b = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const auto u16 = [&](qint64 at) { return int(qFromLittleEndian<quint16>(b.constData() + at)); };
+    const auto u32 = [&](qint64 at) { return qFromLittleEndian<quint32>(b.constData() + at); };
+    // Walks the chunks after "RIFF", size, "WAVE": "fmt " gives the format, "data" the 16-bit samples.
+    for (qint64 at = 12; !out.ok && b.startsWith("RIFF") && b.mid(8, 4) == "WAVE" && at + 8 <= b.size();
+         at += 8 + qint64(u32(at + 4)) + (u32(at + 4) & 1)) {
+        if (b.mid(int(at), 4) == "fmt " && u32(at + 4) >= 16 && at + 24 <= b.size()) {
+            std::tie(out.channels, out.sampleRate, out.bitsPerSample) =
+                std::tuple(u16(at + 10), int(u32(at + 12)), u16(at + 22));
+        } else if (b.mid(int(at), 4) == "data" && out.bitsPerSample == 16) {
+            const QByteArray data = b.mid(int(at + 8), int(std::min<quint32>(u32(at + 4), INT32_MAX)));
+            out.samples.resize(size_t(data.size() / 2));
+            qFromLittleEndian<qint16>(data.constData(), qsizetype(out.samples.size()), out.samples.data());
             out.ok = true;
-            return out;
-        } else if (in.skipRawData(int(size + (size & 1))) < 0) {
-            return out;
         }
     }
     return out;
@@ -174,14 +140,13 @@ bool writeWav(const QString& path, int sampleRate, int channels, const std::vect
         return false;
     QDataStream out(&f);
     out.setByteOrder(QDataStream::LittleEndian);
-    const quint32 dataBytes = quint32(interleaved.size() * 2);
     out.writeRawData("RIFF", 4);
-    out << quint32(36 + dataBytes);
+    out << quint32(36 + interleaved.size() * 2);
     out.writeRawData("WAVEfmt ", 8);
     out << quint32(16) << quint16(1) << quint16(channels) << quint32(sampleRate) << quint32(sampleRate * channels * 2)
         << quint16(channels * 2) << quint16(16);
     out.writeRawData("data", 4);
-    out << dataBytes;
+    out << quint32(interleaved.size() * 2);
     for (int16_t v : interleaved)
         out << qint16(v);
     return out.status() == QDataStream::Ok && f.flush();
