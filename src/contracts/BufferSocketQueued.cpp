@@ -6,9 +6,7 @@
 #include <QThread>
 #include <QtEndian>
 
-BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent)
-    : BufferSocketBase(parent)
-    , m_message(4096)
+BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent) : BufferSocketBase(parent), m_message(4096)
 {
     if (ownThread) {
         m_thread = new QThread;
@@ -28,7 +26,8 @@ BufferSocketQueued::~BufferSocketQueued()
     }
 }
 
-template <typename F> void BufferSocketQueued::runOnSocketThread(F&& f)
+template <typename F>
+void BufferSocketQueued::runOnSocketThread(F&& f)
 {
     if (QThread::currentThread() == m_socket->thread())
         f();
@@ -88,7 +87,8 @@ bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)
     attach(socket);
     // Bytes that arrived before the hand-over raise no new readyRead.
     if (socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(socket, [this] { onReadyRead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            socket, [this] { onReadyRead(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -111,8 +111,8 @@ bool BufferSocketQueued::sendBuffer(const char* data, int size)
     if (QThread::currentThread() == m_socket->thread())
         return writeMessage(data, size);
     const QByteArray copy(data, size);
-    QMetaObject::invokeMethod(m_socket, [this, copy] { writeMessage(copy.constData(), copy.size()); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_socket, [this, copy] { writeMessage(copy.constData(), copy.size()); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -191,7 +191,8 @@ void BufferSocketQueued::onReadyRead()
     const int headerSize = KavexTcpSocket::HEADER_SIZE;
     while (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
         if (m_headerFill < headerSize) {
-            const qint64 n = m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
+            const qint64 n =
+                m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
             if (n <= 0)
                 return;
             m_headerFill += int(n);

@@ -4,9 +4,9 @@
 #include "OstKavexMixerGlobal.h"
 #include "VariableBuffer.h"
 
+#include "KavexMutex.h"
 #include <QAbstractSocket>
 #include <QAtomicInt>
-#include "KavexMutex.h"
 
 class QTcpSocket;
 class QThread;
@@ -60,7 +60,8 @@ public:
 private:
     void attach(QTcpSocket* socket);
     void disposeSocket();
-    template <typename F> void runOnSocketThread(F&& f);
+    template <typename F>
+    void runOnSocketThread(F&& f);
     bool writeMessage(const char* data, int size);
     void onConnected();
     void onDisconnected();
