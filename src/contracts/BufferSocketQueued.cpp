@@ -5,6 +5,33 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QtEndian>
+#include <condition_variable>
+
+namespace {
+
+// Runs `f` on the thread of `context` and waits until it has run. Unlike a
+// blocking queued call, the hand-back goes through a standard mutex, so a
+// thread checker sees that what `f` did happens before the caller goes on.
+template <typename F>
+void runAndWait(QObject* context, F f)
+{
+    KavexMutex lock;
+    std::condition_variable_any done;
+    bool finished = false;
+    QMetaObject::invokeMethod(
+        context,
+        [&lock, &done, &finished, f] {
+            f();
+            KavexLocker<KavexMutex> locker(&lock);
+            finished = true;
+            done.notify_all();
+        },
+        Qt::QueuedConnection);
+    KavexLocker<KavexMutex> locker(&lock);
+    done.wait(locker, [&finished] { return finished; });
+}
+
+}  // namespace
 
 BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent) : BufferSocketBase(parent), m_message(4096)
 {
@@ -52,15 +79,16 @@ void BufferSocketQueued::attach(QTcpSocket* socket)
 }
 
 // The socket goes by deleteLater on its own thread: this may run inside one
-// of the socket's signals, after which the socket still touches itself.
+// of the socket's signals, after which the socket still touches itself. The
+// member is cleared on that thread too, where the socket's handlers read it.
 void BufferSocketQueued::disposeSocket()
 {
     QTcpSocket* socket = m_socket;
-    m_socket = nullptr;
-    m_connected.storeRelease(0);
     if (!socket)
         return;
-    auto dispose = [socket] {
+    auto dispose = [this, socket] {
+        m_socket = nullptr;
+        m_connected.storeRelease(0);
         QObject::disconnect(socket, nullptr, nullptr, nullptr);
         socket->abort();
         socket->deleteLater();
@@ -68,7 +96,7 @@ void BufferSocketQueued::disposeSocket()
     if (QThread::currentThread() == socket->thread())
         dispose();
     else
-        QMetaObject::invokeMethod(socket, dispose, Qt::BlockingQueuedConnection);
+        runAndWait(socket, dispose);
 }
 
 bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)

@@ -71,6 +71,8 @@ private:
     void setPeer(const QHostAddress& address, quint16 port);
 
     QThread* m_thread = nullptr;
+    // Set by attach() before the socket's thread handles it, cleared on the
+    // socket's thread (disposeSocket); the handlers read it on that thread.
     QTcpSocket* m_socket = nullptr;
     QAtomicInt m_connected;
 
