@@ -18,9 +18,11 @@ void runAndWait(QObject* context, F f)
     KavexMutex lock;
     std::condition_variable_any done;
     bool finished = false;
+    kavexHandOff(context);
     QMetaObject::invokeMethod(
         context,
-        [&lock, &done, &finished, f] {
+        [&lock, &done, &finished, context, f] {
+            kavexTakeOver(context);
             f();
             KavexLocker<KavexMutex> locker(&lock);
             finished = true;
@@ -56,10 +58,18 @@ BufferSocketQueued::~BufferSocketQueued()
 template <typename F>
 void BufferSocketQueued::runOnSocketThread(F&& f)
 {
-    if (QThread::currentThread() == m_socket->thread())
+    if (QThread::currentThread() == m_socket->thread()) {
         f();
-    else
-        QMetaObject::invokeMethod(m_socket, std::forward<F>(f), Qt::QueuedConnection);
+        return;
+    }
+    kavexHandOff(this);
+    QMetaObject::invokeMethod(
+        m_socket,
+        [this, f = std::forward<F>(f)]() mutable {
+            kavexTakeOver(this);
+            f();
+        },
+        Qt::QueuedConnection);
 }
 
 void BufferSocketQueued::attach(QTcpSocket* socket)
@@ -139,8 +149,7 @@ bool BufferSocketQueued::sendBuffer(const char* data, int size)
     if (QThread::currentThread() == m_socket->thread())
         return writeMessage(data, size);
     const QByteArray copy(data, size);
-    QMetaObject::invokeMethod(
-        m_socket, [this, copy] { writeMessage(copy.constData(), copy.size()); }, Qt::QueuedConnection);
+    runOnSocketThread([this, copy] { writeMessage(copy.constData(), copy.size()); });
     return true;
 }
 
