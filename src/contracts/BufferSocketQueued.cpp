@@ -148,8 +148,8 @@ bool BufferSocketQueued::sendBuffer(const char* data, int size)
     }
     if (QThread::currentThread() == m_socket->thread())
         return writeMessage(data, size);
-    const QByteArray copy(data, size);
-    runOnSocketThread([this, copy] { writeMessage(copy.constData(), copy.size()); });
+    // The copy belongs to the queued call alone, freed wherever Qt drops it.
+    runOnSocketThread([this, copy = QByteArray(data, size)] { writeMessage(copy.constData(), copy.size()); });
     return true;
 }
 
