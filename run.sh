@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # One entry point for setting up, building, testing and showing the library.
-#   ./run.sh deps    install the Debian packages the project needs
-#   ./run.sh build   configure and build (build/)
-#   ./run.sh test    deps + build + the whole test suite
-#   ./run.sh demo    deps + build + the demo of the host tool
-#   ./run.sh bench   deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh deps          install the Debian packages the project needs
+#   ./run.sh build         configure and build (build/)
+#   ./run.sh test          deps + build + the whole test suite
+#   ./run.sh sanitize      the whole suite under AddressSanitizer, LeakSanitizer and UBSan (build-asan/)
+#   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
+#   ./run.sh demo          deps + build + the demo of the host tool
+#   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh format        reformat the sources in place with clang-format
+#   ./run.sh format-check  list the sources clang-format would change; fails if any
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(build-essential cmake ninja-build pkg-config
-          qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev
+PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
+          qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
           python3 iproute2)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
+SUPPRESSIONS=$PWD/tools/sanitizers
+# The test executables whose threads the library owns: the mixer's real-time
+# thread, receivers, sockets on their own threads, device callbacks.
+THREADED_TESTS=(contracts device presentation channels decoder network mixer)
 
 deps() {
     local missing=()
@@ -29,10 +37,33 @@ deps() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# build TYPE DIR [cmake options...] [-- targets...]
 build() {
     local type=${1:-RelWithDebInfo} dir=${2:-$BUILD_DIR}
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" >/dev/null
-    cmake --build "$dir" -j "$JOBS"
+    shift $(( $# < 2 ? $# : 2 ))
+    local options=() targets=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+    [ $# -gt 0 ] && shift
+    for t in "$@"; do targets+=(--target "$t"); done
+    # ccache is picked up by the build itself when it is installed.
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "${options[@]}" >/dev/null
+    cmake --build "$dir" -j "$JOBS" "${targets[@]}"
+}
+
+# Any sanitizer report fails the test that caused it. The options are set for
+# the build too: test discovery runs the instrumented executables.
+asan_env() {
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export LSAN_OPTIONS=suppressions=$SUPPRESSIONS/lsan.supp:print_suppressions=0
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+}
+tsan_env() {
+    export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
+}
+
+format_sources() {
+    git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
+        'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
 }
 
 case "${1:-}" in
@@ -41,6 +72,21 @@ case "${1:-}" in
     test)
         deps; build
         ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300
+        ;;
+    sanitize)
+        deps; asan_env
+        build RelWithDebInfo build-asan -DKAVEX_SANITIZE=address,undefined -DKAVEX_BUILD_BENCH=OFF -DKAVEX_BUILD_TOOLS=OFF
+        # The install check builds an uninstrumented host against the library: not a memory test.
+        ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 600 -E '^install\.'
+        ;;
+    tsan)
+        deps; tsan_env
+        targets=()
+        for t in "${THREADED_TESTS[@]}"; do targets+=("test_$t"); done
+        build RelWithDebInfo build-tsan -DKAVEX_SANITIZE=thread -DKAVEX_BUILD_BENCH=OFF -DKAVEX_BUILD_TOOLS=OFF \
+            -- "${targets[@]}"
+        labels=$(IFS='|'; echo "${THREADED_TESTS[*]}")
+        ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 600 -L "^($labels)\$"
         ;;
     demo)
         deps; build
@@ -54,6 +100,12 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    format)
+        format_sources | xargs -r clang-format -i --style=file
+        ;;
+    format-check)
+        format_sources | xargs -r clang-format --dry-run --Werror --style=file
+        ;;
     *)
-        sed -n '2,8p' "$0"; exit 2 ;;
+        sed -n '2,12p' "$0"; exit 2 ;;
 esac

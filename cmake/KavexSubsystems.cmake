@@ -16,12 +16,6 @@
 
 set(KAVEX_SUBSYSTEMS)
 
-option(KAVEX_WERROR "Treat compiler warnings as errors" OFF)
-set(KAVEX_WARNINGS -Wall -Wextra -Wno-unused-parameter)
-if(KAVEX_WERROR)
-  list(APPEND KAVEX_WARNINGS -Werror)
-endif()
-
 # kavex_subsystem(NAME [DEPENDS subsystem...] [LIBS external...])
 function(kavex_subsystem name)
   cmake_parse_arguments(ARG "" "" "DEPENDS;LIBS" ${ARGN})
@@ -34,7 +28,6 @@ function(kavex_subsystem name)
   target_compile_definitions(kavex_${name} PRIVATE OSTKAVEXMIXER_LIBRARY)
   # File, line and function reach the message handler in every build type.
   target_compile_definitions(kavex_${name} PUBLIC QT_MESSAGELOGCONTEXT)
-  target_compile_options(kavex_${name} PRIVATE ${KAVEX_WARNINGS})
   set_target_properties(kavex_${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(kavex_${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src/${name}>)

@@ -5,10 +5,37 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QtEndian>
+#include <condition_variable>
 
-BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent)
-    : BufferSocketBase(parent)
-    , m_message(4096)
+namespace {
+
+// Runs `f` on the thread of `context` and waits until it has run. Unlike a
+// blocking queued call, the hand-back goes through a standard mutex, so a
+// thread checker sees that what `f` did happens before the caller goes on.
+template <typename F>
+void runAndWait(QObject* context, F f)
+{
+    KavexMutex lock;
+    std::condition_variable_any done;
+    bool finished = false;
+    kavexHandOff(context);
+    QMetaObject::invokeMethod(
+        context,
+        [&lock, &done, &finished, context, f] {
+            kavexTakeOver(context);
+            f();
+            KavexLocker<KavexMutex> locker(&lock);
+            finished = true;
+            done.notify_all();
+        },
+        Qt::QueuedConnection);
+    KavexLocker<KavexMutex> locker(&lock);
+    done.wait(locker, [&finished] { return finished; });
+}
+
+}  // namespace
+
+BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent) : BufferSocketBase(parent), m_message(4096)
 {
     if (ownThread) {
         m_thread = new QThread;
@@ -28,12 +55,21 @@ BufferSocketQueued::~BufferSocketQueued()
     }
 }
 
-template <typename F> void BufferSocketQueued::runOnSocketThread(F&& f)
+template <typename F>
+void BufferSocketQueued::runOnSocketThread(F&& f)
 {
-    if (QThread::currentThread() == m_socket->thread())
+    if (QThread::currentThread() == m_socket->thread()) {
         f();
-    else
-        QMetaObject::invokeMethod(m_socket, std::forward<F>(f), Qt::QueuedConnection);
+        return;
+    }
+    kavexHandOff(this);
+    QMetaObject::invokeMethod(
+        m_socket,
+        [this, f = std::forward<F>(f)]() mutable {
+            kavexTakeOver(this);
+            f();
+        },
+        Qt::QueuedConnection);
 }
 
 void BufferSocketQueued::attach(QTcpSocket* socket)
@@ -53,15 +89,16 @@ void BufferSocketQueued::attach(QTcpSocket* socket)
 }
 
 // The socket goes by deleteLater on its own thread: this may run inside one
-// of the socket's signals, after which the socket still touches itself.
+// of the socket's signals, after which the socket still touches itself. The
+// member is cleared on that thread too, where the socket's handlers read it.
 void BufferSocketQueued::disposeSocket()
 {
     QTcpSocket* socket = m_socket;
-    m_socket = nullptr;
-    m_connected.storeRelease(0);
     if (!socket)
         return;
-    auto dispose = [socket] {
+    auto dispose = [this, socket] {
+        m_socket = nullptr;
+        m_connected.storeRelease(0);
         QObject::disconnect(socket, nullptr, nullptr, nullptr);
         socket->abort();
         socket->deleteLater();
@@ -69,7 +106,7 @@ void BufferSocketQueued::disposeSocket()
     if (QThread::currentThread() == socket->thread())
         dispose();
     else
-        QMetaObject::invokeMethod(socket, dispose, Qt::BlockingQueuedConnection);
+        runAndWait(socket, dispose);
 }
 
 bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)
@@ -88,7 +125,8 @@ bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)
     attach(socket);
     // Bytes that arrived before the hand-over raise no new readyRead.
     if (socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(socket, [this] { onReadyRead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            socket, [this] { onReadyRead(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -110,9 +148,8 @@ bool BufferSocketQueued::sendBuffer(const char* data, int size)
     }
     if (QThread::currentThread() == m_socket->thread())
         return writeMessage(data, size);
-    const QByteArray copy(data, size);
-    QMetaObject::invokeMethod(m_socket, [this, copy] { writeMessage(copy.constData(), copy.size()); },
-                              Qt::QueuedConnection);
+    // The copy belongs to the queued call alone, freed wherever Qt drops it.
+    runOnSocketThread([this, copy = QByteArray(data, size)] { writeMessage(copy.constData(), copy.size()); });
     return true;
 }
 
@@ -191,7 +228,8 @@ void BufferSocketQueued::onReadyRead()
     const int headerSize = KavexTcpSocket::HEADER_SIZE;
     while (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
         if (m_headerFill < headerSize) {
-            const qint64 n = m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
+            const qint64 n =
+                m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
             if (n <= 0)
                 return;
             m_headerFill += int(n);

@@ -4,9 +4,9 @@
 #include "OstKavexMixerGlobal.h"
 #include "VariableBuffer.h"
 
+#include "KavexMutex.h"
 #include <QAbstractSocket>
 #include <QAtomicInt>
-#include "KavexMutex.h"
 
 class QTcpSocket;
 class QThread;
@@ -60,7 +60,8 @@ public:
 private:
     void attach(QTcpSocket* socket);
     void disposeSocket();
-    template <typename F> void runOnSocketThread(F&& f);
+    template <typename F>
+    void runOnSocketThread(F&& f);
     bool writeMessage(const char* data, int size);
     void onConnected();
     void onDisconnected();
@@ -70,6 +71,8 @@ private:
     void setPeer(const QHostAddress& address, quint16 port);
 
     QThread* m_thread = nullptr;
+    // Set by attach() before the socket's thread handles it, cleared on the
+    // socket's thread (disposeSocket); the handlers read it on that thread.
     QTcpSocket* m_socket = nullptr;
     QAtomicInt m_connected;
 

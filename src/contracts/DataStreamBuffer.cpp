@@ -3,14 +3,9 @@
 #include <climits>
 #include <cstring>
 
-DataStreamBuffer::DataStreamBuffer(QObject* parent)
-    : DataStreamBuffer(QByteArray(), parent)
-{
-}
+DataStreamBuffer::DataStreamBuffer(QObject* parent) : DataStreamBuffer(QByteArray(), parent) {}
 
-DataStreamBuffer::DataStreamBuffer(const QByteArray& bytes, QObject* parent)
-    : QIODevice(parent)
-    , m_bytes(bytes)
+DataStreamBuffer::DataStreamBuffer(const QByteArray& bytes, QObject* parent) : QIODevice(parent), m_bytes(bytes)
 {
     // Unbuffered: the bytes are in memory already, a read-ahead copy would only cost.
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);

@@ -6,8 +6,7 @@
 
 // One received datagram as the UDP receiver hands it to its callback: the
 // bytes (valid only during the call) and the sender's address.
-struct Datagram
-{
+struct Datagram {
     // Windows numbers AF_INET6 23; these codes keep that numbering on every
     // platform, so stream keys and logs do not depend on the host OS.
     enum Family { FAMILY_IPV4 = 2, FAMILY_IPV6 = 23 };

@@ -4,8 +4,7 @@
 #include <climits>
 #include <cstring>
 
-DynamicByteFifo::DynamicByteFifo(int blockSize, int maxBlocks)
-    : m_blockSize(std::max(blockSize, 1))
+DynamicByteFifo::DynamicByteFifo(int blockSize, int maxBlocks) : m_blockSize(std::max(blockSize, 1))
 {
     const qint64 maxSize = qint64(m_blockSize) * std::max(maxBlocks, 1);
     m_maxSize = int(std::min<qint64>(maxSize, INT_MAX / 2));

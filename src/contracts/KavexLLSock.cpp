@@ -48,8 +48,8 @@ KavexLLSock::ADDR_V4_V6 KavexLLSock::createSockAddr(const QHostAddress& address,
         result.v4.sin_family = AF_INET;
         result.v4.sin_port = htons(port);
         result.v4.sin_addr.s_addr = htonl(address.toIPv4Address());
-    } else if (address.protocol() == QAbstractSocket::IPv6Protocol
-               || address.protocol() == QAbstractSocket::AnyIPProtocol) {
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol ||
+               address.protocol() == QAbstractSocket::AnyIPProtocol) {
         result.v6.sin6_family = AF_INET6;
         result.v6.sin6_port = htons(port);
         const Q_IPV6ADDR bytes = address.toIPv6Address();
@@ -100,8 +100,8 @@ QHostAddress KavexLLSock::toHostAddress(const ADDR_V4_V6& address, quint16* port
 
 unsigned int KavexLLSock::interfaceIndexOf(const QHostAddress& address)
 {
-    if (address.isNull() || address == QHostAddress::Any || address == QHostAddress::AnyIPv4
-        || address == QHostAddress::AnyIPv6)
+    if (address.isNull() || address == QHostAddress::Any || address == QHostAddress::AnyIPv4 ||
+        address == QHostAddress::AnyIPv6)
         return 0;
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface& iface : interfaces) {

@@ -40,11 +40,7 @@ bool isAnyAddress(const QHostAddress& a)
 
 }  // namespace
 
-KavexUdpReceiver::KavexUdpReceiver(QObject* parent)
-    : QObject(parent)
-    , m_buffer(MAX_DATAGRAM_SIZE)
-{
-}
+KavexUdpReceiver::KavexUdpReceiver(QObject* parent) : QObject(parent), m_buffer(MAX_DATAGRAM_SIZE) {}
 
 KavexUdpReceiver::~KavexUdpReceiver()
 {
@@ -90,8 +86,8 @@ bool KavexUdpReceiver::createMulticast(quint16 port, const QHostAddress& group, 
     // IPv6 group of interface- or link-local scope cannot be bound without
     // naming the link; such a socket listens on the unspecified address.
     QHostAddress bindAddress = group;
-    if (group.protocol() == QAbstractSocket::IPv6Protocol && group.scopeId().isEmpty()
-        && (group.toIPv6Address()[1] & 0x0f) <= 2)
+    if (group.protocol() == QAbstractSocket::IPv6Protocol && group.scopeId().isEmpty() &&
+        (group.toIPv6Address()[1] & 0x0f) <= 2)
         bindAddress = QHostAddress::AnyIPv6;
     if (!openSocket(bindAddress, port, true, "createMulticast"))
         return false;

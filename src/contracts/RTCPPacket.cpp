@@ -36,9 +36,7 @@ int minimumLength(int type, int count)
 
 }  // namespace
 
-RTCPPacket::RTCPPacket(const unsigned char* data, int size)
-    : m_data(data)
-    , m_size(data ? qMax(size, 0) : 0)
+RTCPPacket::RTCPPacket(const unsigned char* data, int size) : m_data(data), m_size(data ? qMax(size, 0) : 0)
 {
     parse();
 }

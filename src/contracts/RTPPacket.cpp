@@ -5,9 +5,7 @@
 #include <QtEndian>
 #include <cstring>
 
-RTPPacket::RTPPacket(const unsigned char* data, int size)
-    : m_data(data)
-    , m_size(data ? qMax(size, 0) : 0)
+RTPPacket::RTPPacket(const unsigned char* data, int size) : m_data(data), m_size(data ? qMax(size, 0) : 0)
 {
     parse();
 }

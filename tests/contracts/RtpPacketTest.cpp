@@ -1,14 +1,12 @@
-#include "RTCPPacket.h"
 #include "RTPPacket.h"
+#include "RTCPPacket.h"
 
 #include <QByteArray>
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
-#include <unistd.h>
-#include <cstring>
 #include <tuple>
-#include <utility>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -19,10 +17,12 @@ using Bytes = std::vector<unsigned char>;
 // reads one byte past the end crashes the test instead of passing by luck.
 struct GuardedBytes {
     GuardedBytes(const Bytes& bytes, size_t n)
-        : page(size_t(sysconf(_SC_PAGESIZE))), length((n / page + 2) * page),
-          base(static_cast<unsigned char*>(
-              mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))),
-          data(base + length - page - n), size(int(n))
+        : page(size_t(sysconf(_SC_PAGESIZE)))
+        , length((n / page + 2) * page)
+        , base(static_cast<unsigned char*>(
+              mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)))
+        , data(base + length - page - n)
+        , size(int(n))
     {
         mprotect(base + length - page, page, PROT_NONE);
         std::copy(bytes.begin(), bytes.begin() + long(n), data);
@@ -41,7 +41,11 @@ bool valid(const Bytes& bytes)
     return Packet(guarded.data, guarded.size).isHeaderValid();
 }
 
-struct ValidityCase { const char* what; Bytes bytes; bool valid; };
+struct ValidityCase {
+    const char* what;
+    Bytes bytes;
+    bool valid;
+};
 
 // The fixed header's fields and the payload, for comparing in one go.
 std::tuple<quint32, quint16, quint32, int, bool> header(const RTPPacket& p)
@@ -73,10 +77,10 @@ const int kFullRtpHeaderEnd = 28;  // fixed header, CSRCs, extension
 
 }  // namespace
 
-TEST(RTPPacket, ParsesEveryHeaderField)
+TEST(RTPPacket, ParsesEveryFieldAndNeverReadsPastTheEnd)
 {
-    const GuardedBytes bytes(kFullRtp, kFullRtp.size());
-    const RTPPacket p(bytes.data, bytes.size);
+    const GuardedBytes full(kFullRtp, kFullRtp.size());
+    const RTPPacket p(full.data, full.size);
     ASSERT_TRUE(p.isHeaderValid());
     EXPECT_EQ(header(p), std::make_tuple(0xAABBCCDDu, quint16(0x1234), 0x01020304u, int(RTP_PAYLOAD_PCMA), true));
     EXPECT_EQ(std::make_tuple(p.getCsrcCount(), p.getCsrc(1), p.getCsrc(2), p.getExtensionProfile(),
@@ -84,14 +88,33 @@ TEST(RTPPacket, ParsesEveryHeaderField)
               std::make_tuple(2, 2u, 0u, quint16(0xBEDE), 4, 3));
     EXPECT_EQ(payload(p), QByteArray("hello"));
     EXPECT_EQ(p.getWritablePayload(), nullptr);
+    // Cut short, the header, CSRCs or extension are missing, or the last
+    // byte (a payload byte or 0) is no padding count that fits.
+    for (size_t n = 0; n < kFullRtp.size(); ++n) {
+        const GuardedBytes bytes(kFullRtp, n);
+        const RTPPacket cut(bytes.data, bytes.size);
+        EXPECT_FALSE(cut.isHeaderValid()) << n;
+        EXPECT_EQ(cut.getPayload(), nullptr);
+        EXPECT_EQ(cut.getPayloadSize(), 0);
+        cut.getSSRC();  // getters are safe on anything
+        cut.getCsrc(0);
+        cut.getExtensionProfile();
+    }
+    // Without padding every cut behind the extension leaves a shorter payload.
+    const Bytes unpadded = edited(Bytes(kFullRtp.begin(), kFullRtp.end() - 3), {{0, 0x92}});
+    for (size_t n = kFullRtpHeaderEnd; n <= unpadded.size(); ++n) {
+        const GuardedBytes bytes(unpadded, n);
+        const RTPPacket cut(bytes.data, bytes.size);
+        ASSERT_TRUE(cut.isHeaderValid()) << n;
+        EXPECT_EQ(cut.getPayloadSize(), int(n) - kFullRtpHeaderEnd);
+    }
 }
 
-TEST(RTPPacket, WriterRoundTripsThroughParserAndPoolBuffer)
+TEST(RTPPacket, WriterRoundTripsEdgeValuesAndFillsPayloadInPlace)
 {
     VariableBuffer buffer(4);
     const unsigned char sent[] = {1, 2, 3, 4, 5, 6, 7};
     ASSERT_EQ(RTPPacket(buffer, 0xDEADBEEF, 65535, 0xFFFFFFF0, 97, sent, 7, true).getRawPacketSize(), 19);
-    ASSERT_EQ(buffer.getSize(), 19);
     // A packet over a pool buffer keeps it alive when the buffer's last handle goes.
     SharedPoolBuffer spb = SharedPoolBuffer::fromData(buffer.getBuffer(), buffer.getSize());
     const RTPPacket read(spb);
@@ -99,37 +122,12 @@ TEST(RTPPacket, WriterRoundTripsThroughParserAndPoolBuffer)
     EXPECT_EQ(header(read), std::make_tuple(0xDEADBEEFu, quint16(65535), 0xFFFFFFF0u, 97, true));
     EXPECT_EQ(payload(read), QByteArray(reinterpret_cast<const char*>(sent), 7));
 
-    // Without payload bytes the caller fills the payload in place.
     const RTPPacket blank(buffer, 7411, 1, 0, RTP_PAYLOAD_PCMA, nullptr, 3, false);
     ASSERT_NE(blank.getWritablePayload(), nullptr);
     memcpy(blank.getWritablePayload(), "\xD5\x55\xD5", 3);
     const RTPPacket reread(buffer.getBuffer(), buffer.getSize());
     EXPECT_EQ(header(reread), std::make_tuple(7411u, quint16(1), 0u, int(RTP_PAYLOAD_PCMA), false));
     EXPECT_EQ(payload(reread), QByteArray("\xD5\x55\xD5"));
-}
-
-TEST(RTPPacket, TruncationsNeverReadPastTheEnd)
-{
-    // Cut short, the header, CSRCs or extension are missing, or the last
-    // byte (a payload byte or 0) is no padding count that fits.
-    for (size_t n = 0; n < kFullRtp.size(); ++n) {
-        const GuardedBytes bytes(kFullRtp, n);
-        const RTPPacket p(bytes.data, bytes.size);
-        EXPECT_FALSE(p.isHeaderValid()) << n;
-        EXPECT_EQ(p.getPayload(), nullptr);
-        EXPECT_EQ(p.getPayloadSize(), 0);
-        p.getSSRC();  // getters are safe on anything
-        p.getCsrc(0);
-        p.getExtensionProfile();
-    }
-    // Without padding every cut behind the extension leaves a shorter payload.
-    const Bytes unpadded = edited(Bytes(kFullRtp.begin(), kFullRtp.end() - 3), {{0, 0x92}});
-    for (size_t n = kFullRtpHeaderEnd; n <= unpadded.size(); ++n) {
-        const GuardedBytes bytes(unpadded, n);
-        const RTPPacket p(bytes.data, bytes.size);
-        ASSERT_TRUE(p.isHeaderValid()) << n;
-        EXPECT_EQ(p.getPayloadSize(), int(n) - kFullRtpHeaderEnd);
-    }
 }
 
 TEST(RTPPacket, RejectsInconsistentHeaders)
@@ -166,7 +164,7 @@ namespace {
 Bytes compoundRtcp()
 {
     VariableBuffer buffer;
-    RTCPPacket::writeSenderReport(buffer, 0x01020304, NTPTimestamp(0xE1234567, 0x80000000), 160000, 1000, 160000);
+    RTCPPacket::writeSenderReport(buffer, 0x01020304, NTPTimestamp(0xE1234567, 0x89ABCDEF), 0x11223344, 5, 800);
     RTCPPacket::appendSourceDescription(buffer, 0x01020304, "sender@example");
     RTCPPacket::appendBye(buffer, 0x01020304);
     return Bytes(buffer.getBuffer(), buffer.getBuffer() + buffer.getSize());
@@ -180,12 +178,10 @@ TEST(RTCPPacket, SenderReportRoundTripAndOtherFirstPackets)
         return std::make_tuple(p.isHeaderValid(), p.getType(), p.getSSRC(), p.getNtpTimestamp().getRaw(),
                                p.getRtpTimestamp(), p.getSenderPacketCount(), p.getSenderOctetCount());
     };
-    VariableBuffer buffer;
-    const NTPTimestamp ntp(0xE1234567, 0x89ABCDEF);
-    ASSERT_EQ(RTCPPacket::writeSenderReport(buffer, 0xCAFEBABE, ntp, 0x11223344, 5, 800), 28);
-    const GuardedBytes bytes(Bytes(buffer.getBuffer(), buffer.getBuffer() + 28), 28);
-    const RTCPPacket sr(bytes.data, bytes.size);
-    EXPECT_EQ(fields(sr), std::make_tuple(true, RTCP_TYPE_SR, 0xCAFEBABEu, ntp.getRaw(), 0x11223344u, 5u, 800u));
+    const Bytes full = compoundRtcp();
+    const RTCPPacket sr(full.data(), 28);
+    EXPECT_EQ(fields(sr),
+              std::make_tuple(true, RTCP_TYPE_SR, 0x01020304u, 0xE123456789ABCDEFull, 0x11223344u, 5u, 800u));
     EXPECT_EQ(sr.getPacketCount(), 1);
     // A receiver report without blocks, then a BYE: no sender info.
     const Bytes rrBye = {0x80, 201, 0, 1, 0, 0, 0, 9, 0x81, 203, 0, 1, 0, 0, 0, 9};
@@ -193,7 +189,7 @@ TEST(RTCPPacket, SenderReportRoundTripAndOtherFirstPackets)
     EXPECT_EQ(fields(rr), std::make_tuple(true, RTCP_TYPE_RR, 9u, quint64(0), 0u, 0u, 0u));
 }
 
-TEST(RTCPPacket, CompoundIsValidOnlyAtPacketBoundaries)
+TEST(RTCPPacket, CompoundIsValidOnlyAtPacketBoundariesAndConsistent)
 {
     const Bytes full = compoundRtcp();
     ASSERT_EQ(full.size(), 64u);
@@ -202,15 +198,10 @@ TEST(RTCPPacket, CompoundIsValidOnlyAtPacketBoundaries)
         const GuardedBytes bytes(full, n);
         const RTCPPacket p(bytes.data, bytes.size);
         EXPECT_EQ(p.isHeaderValid(), n == 28 || n == 56 || n == 64) << n;
-        p.getNtpTimestamp();
+        p.getNtpTimestamp();  // getters are safe on anything
         p.getRtpTimestamp();
         p.getSSRC();
     }
-}
-
-TEST(RTCPPacket, RejectsInconsistentPackets)
-{
-    const Bytes full = compoundRtcp();
     const Bytes paddedRr = {0xA0, 201, 0, 2, 0, 0, 0, 9, 0, 0, 0, 4};
     // Four bytes of padding on the BYE; a count that eats into its SSRC, or
     // past its header, is malformed.

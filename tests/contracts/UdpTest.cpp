@@ -36,7 +36,10 @@ struct Listener {
         opened = receiver.createUnicast(port, iface);
     }
     KavexLLSock::ADDR_V4_V6 at(const QHostAddress& host) const { return KavexLLSock::createSockAddr(host, port); }
-    bool waitFor(int count) const { return QTest::qWaitFor([&] { return got.size() >= count; }, 5000); }
+    bool waitFor(int count) const
+    {
+        return QTest::qWaitFor([&] { return got.size() >= count; }, 5000);
+    }
 
     KavexUdpReceiver receiver;
     QList<Received> got;
@@ -124,7 +127,6 @@ TEST(KavexUdp, FailuresReturnFalseWithAWarning)
     EXPECT_FALSE(second.createUnicast(taken, QHostAddress::LocalHost));
     EXPECT_FALSE(second.isOpen());
     EXPECT_TRUE(log.contains(QtWarningMsg, "KavexUdpReceiver::createUnicast: Cannot open UDP socket"));
-
     EXPECT_FALSE(second.createMulticast(0, QHostAddress("127.0.0.1"), QHostAddress::AnyIPv4));
     EXPECT_TRUE(log.contains(QtWarningMsg, "is not a multicast group"));
     EXPECT_FALSE(second.createMulticast(0, QHostAddress("239.1.2.3"), QHostAddress::LocalHostIPv6));
@@ -133,28 +135,23 @@ TEST(KavexUdp, FailuresReturnFalseWithAWarning)
 
 TEST(KavexUdp, CallbackMayCloseItsReceiver)
 {
-    KavexUdpReceiver receiver;
-    struct Ctx {
-        KavexUdpReceiver* receiver;
-        int calls = 0;
-    } ctx{&receiver};
-    receiver.registerCallback(
-        [](void* c, const Datagram&) {
-            auto* ctx = static_cast<Ctx*>(c);
-            ++ctx->calls;
-            ctx->receiver->close();
-        },
-        &ctx);
-    quint16 port = 0;
-    ASSERT_TRUE(receiver.createUnicast(port, QHostAddress::LocalHost));
+    Listener listener(QHostAddress::LocalHost);
+    ASSERT_TRUE(listener.opened);
+    int calls = 0;
+    const auto closeOnFirst = [](void* c, const Datagram&) {
+        auto* self = static_cast<std::pair<KavexUdpReceiver*, int*>*>(c);
+        ++*self->second;
+        self->first->close();
+    };
+    std::pair<KavexUdpReceiver*, int*> context{&listener.receiver, &calls};
+    listener.receiver.registerCallback(closeOnFirst, &context);
     KavexUdpSender sender;
-    const KavexLLSock::ADDR_V4_V6 to = KavexLLSock::createSockAddr(QHostAddress::LocalHost, port);
-    sender.sendTo("a", 1, to);
-    sender.sendTo("b", 1, to);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ctx.calls > 0; }, 5000));
+    sender.sendTo("a", 1, listener.at(QHostAddress::LocalHost));
+    sender.sendTo("b", 1, listener.at(QHostAddress::LocalHost));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 5000));
     // The notifier, released inside its own signal, goes now; nothing follows.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
-    EXPECT_EQ(ctx.calls, 1);
-    EXPECT_FALSE(receiver.isOpen());
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(listener.receiver.isOpen());
 }
