@@ -22,7 +22,7 @@ JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
 # The test executables whose threads the library owns: the mixer's real-time
 # thread, receivers, sockets on their own threads, device callbacks.
-THREADED_TESTS=(contracts device presentation channels decoder network mixer)
+THREADED_TESTS=(contracts device presentation channels decoder network recording mixer)
 
 deps() {
     local missing=()

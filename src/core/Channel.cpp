@@ -14,7 +14,7 @@ quint64 bytesForRange(const NTPRange& range)
 Channel::Channel() : m_muteState(CHANNEL_BOTH), m_volume(1.0) {}
 
 Channel::Channel(const Channel& other)
-    : m_muteState(other.m_muteState)
+    : m_muteState(other.m_muteState.load())
     , m_presentationGroup(other.m_presentationGroup)
     , m_volume(other.m_volume)
 {
@@ -22,7 +22,7 @@ Channel::Channel(const Channel& other)
 
 Channel& Channel::operator=(const Channel& other)
 {
-    m_muteState = other.m_muteState;
+    m_muteState = other.m_muteState.load();
     m_presentationGroup = other.m_presentationGroup;
     m_volume = other.m_volume;
     return *this;
@@ -32,17 +32,17 @@ Channel::~Channel() = default;
 
 channel_t Channel::getMuteState()
 {
-    return m_muteState;
+    return channel_t(m_muteState.load());
 }
 
 void Channel::mute(channel_t side)
 {
-    m_muteState = channel_t(m_muteState | side);
+    m_muteState.fetch_or(side);
 }
 
 void Channel::unmute(channel_t side)
 {
-    m_muteState = channel_t(m_muteState & ~quint32(side));
+    m_muteState.fetch_and(~quint32(side));
 }
 
 void Channel::getData(NTPRange range, unsigned char* buffer)

@@ -8,6 +8,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <atomic>
+
 // Number of bytes of 48 kHz 16-bit mono audio that `range` spans, always
 // even; 0 when the range's start lies after its end.
 OSTKAVEXMIXER_EXPORT quint64 bytesForRange(const NTPRange& range);
@@ -43,7 +45,9 @@ protected:
     Channel();
     virtual ~Channel();
 
-    channel_t m_muteState;
+    // A channel_t bit set: written by the host's thread, read by the mixer
+    // thread every tick.
+    std::atomic<quint32> m_muteState;
     QString m_presentationGroup;
     double m_volume;
 };

@@ -1,6 +1,7 @@
 #include "ChannelRegistry.h"
 
 #include "PlaybackChannel.h"
+#include "ThreadEnd.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
@@ -105,6 +106,7 @@ void ChannelRegistry::removeChannel(quint64 id)
         if (receiver->isRunning()) {
             receiver->quit();
             receiver->wait();
+            joinedThread(receiver);
         }
         QList<RtpChannel*> made;
         receiver->takeChannels(made);

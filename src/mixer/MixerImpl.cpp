@@ -9,6 +9,7 @@
 #include "RealTimePriority.h"
 #include "RtpChannel.h"
 #include "RtpReceiver.h"
+#include "ThreadEnd.h"
 #include "UnavailablePlaybackSession.h"
 
 #include <QDebug>
@@ -46,6 +47,7 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput, Clock& clock, Output
     connect(&m_registry, &ChannelRegistry::stateChanged, this, &MixerImpl::stateChanged);
     connect(&m_registry, &ChannelRegistry::endOfRangeReached, this, &MixerImpl::endOfRangeReached);
     connect(&m_captureSink, &RtpSink::inprocRtpPacket, this, &MixerImpl::inprocRtpPacket);
+    markThreadEnd(this);
     start(QThread::TimeCriticalPriority);
 }
 
@@ -420,6 +422,7 @@ void MixerImpl::shutdown()
     m_stopRequested.store(true, std::memory_order_release);
     qDebug() << "MixerImpl::shutdown: Waiting for mixer thread to finish";
     wait();
+    joinedThread(this);
     qDebug() << "MixerImpl::shutdown: Mixer done";
 }
 

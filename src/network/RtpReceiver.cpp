@@ -12,6 +12,7 @@
 #include "RtpReceiverSlotProxy.h"
 #include "SharedBufferPool.h"
 #include "StreamUnitDecrypter.h"
+#include "ThreadEnd.h"
 
 #include <QDataStream>
 #include <QDebug>
@@ -65,6 +66,7 @@ RtpReceiver::~RtpReceiver()
 {
     quit();
     wait();
+    joinedThread(this);
     QList<RtpChannel*> remaining;
     {
         KavexLocker lock(&m_channelLock);
@@ -98,6 +100,7 @@ void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort,
     }
     {
         KavexLocker lock(&m_startLock);
+        markThreadEnd(this);
         start(QThread::InheritPriority);
         while (!m_startDone)
             m_startCondition.wait(lock);
@@ -106,6 +109,7 @@ void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort,
     rtcpPort = m_rtcpPort;
     if (m_startFailed) {
         wait();
+        joinedThread(this);
         throw std::runtime_error("RtpReceiver: cannot open the sockets");
     }
 }

@@ -8,6 +8,7 @@
 #include "RTPPacket.h"
 #include "RealTimePriority.h"
 #include "SoundFileChannel.h"
+#include "ThreadEnd.h"
 
 #include <QDebug>
 #include <QRandomGenerator>
@@ -67,6 +68,7 @@ RtpSink::RtpSink(Clock& clock)
       m_filteredBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0)
 {
     qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
+    markThreadEnd(this);
     m_streams[SAMPLE_RATE_8000].timestamp = QRandomGenerator::global()->generate();
     m_streams[SAMPLE_RATE_8000].payloadType = kPayloadType8000;
     m_streams[SAMPLE_RATE_16000].timestamp = QRandomGenerator::global()->generate();
@@ -125,6 +127,7 @@ void RtpSink::stop()
             m_stopRequested = true;
             m_running = false;
             wait();
+            joinedThread(this);
             // Cleared here rather than at the start of run(), so that a stop
             // that comes before the new thread got going is not lost.
             m_stopRequested = false;

@@ -1,5 +1,7 @@
 #include "Recorder.h"
 
+#include "ThreadEnd.h"
+
 #include "BufferSocketQueued.h"
 #include "Clock.h"
 #include "DataStreamBuffer.h"
@@ -85,19 +87,17 @@ bool Recorder::startInput(const char* caller, const std::function<bool()>& open)
     m_thread = std::make_unique<QThread>();
     m_context = new QObject;
     m_context->moveToThread(m_thread.get());
+    markThreadEnd(m_thread.get());
     m_thread->start();
     bool ok = false;
-    QMetaObject::invokeMethod(
-        m_context,
-        [this, &ok, &open] {
-            ok = open();
-            if (!ok)
-                return;
-            m_idleTimer = new QTimer(m_context);
-            QObject::connect(m_idleTimer, &QTimer::timeout, m_context, [this] { closeIdleUnits(); });
-            m_idleTimer->start(kIdleCheckMs);
-        },
-        Qt::BlockingQueuedConnection);
+    invokeAndWait(m_context, [this, &ok, &open] {
+        ok = open();
+        if (!ok)
+            return;
+        m_idleTimer = new QTimer(m_context);
+        QObject::connect(m_idleTimer, &QTimer::timeout, m_context, [this] { closeIdleUnits(); });
+        m_idleTimer->start(kIdleCheckMs);
+    });
     if (!ok)
         stopInput();
     return ok;
@@ -108,20 +108,18 @@ void Recorder::stopInput()
     if (!m_thread)
         return;
     // Sockets and timer go on the thread that uses them.
-    QMetaObject::invokeMethod(
-        m_context,
-        [this] {
-            delete m_rtpSocket;
-            delete m_rtcpSocket;
-            delete m_relay;
-            delete m_idleTimer;
-            m_rtpSocket = m_rtcpSocket = nullptr;
-            m_relay = nullptr;
-            m_idleTimer = nullptr;
-        },
-        Qt::BlockingQueuedConnection);
+    invokeAndWait(m_context, [this] {
+        delete m_rtpSocket;
+        delete m_rtcpSocket;
+        delete m_relay;
+        delete m_idleTimer;
+        m_rtpSocket = m_rtcpSocket = nullptr;
+        m_relay = nullptr;
+        m_idleTimer = nullptr;
+    });
     m_thread->quit();
     m_thread->wait();
+    joinedThread(m_thread.get());
     delete m_context;
     m_context = nullptr;
     m_thread.reset();

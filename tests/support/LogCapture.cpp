@@ -1,6 +1,5 @@
 #include "LogCapture.h"
 
-#include <QMutexLocker>
 
 LogCapture* LogCapture::s_current = nullptr;
 
@@ -21,7 +20,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
     LogCapture* self = s_current;
     if (!self)
         return;
-    QMutexLocker lock(&self->m_lock);
+    KavexLocker lock(&self->m_lock);
     self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function)});
     if (qEnvironmentVariableIsSet("KAVEX_TEST_VERBOSE") && self->m_previous)
         self->m_previous(type, ctx, msg);
@@ -29,7 +28,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
 
 QList<LogCapture::Entry> LogCapture::entries() const
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_entries;
 }
 
@@ -51,7 +50,7 @@ int LogCapture::countAny(const QString& fragment) const
 
 void LogCapture::clear()
 {
-    QMutexLocker lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_entries.clear();
 }
 

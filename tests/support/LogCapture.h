@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QList>
-#include <QMutex>
+#include "KavexMutex.h"
 #include <QString>
 #include <QtGlobal>
 
@@ -36,7 +36,7 @@ public:
 private:
     static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg);
     static LogCapture* s_current;
-    mutable QMutex m_lock;
+    mutable KavexMutex m_lock;
     QList<Entry> m_entries;
     QtMessageHandler m_previous;
 };

@@ -3,8 +3,7 @@
 #include "Channel.h"
 
 #include <QList>
-#include <QMutex>
-#include <QMutexLocker>
+#include "KavexMutex.h"
 #include <atomic>
 #include <cstring>
 
@@ -21,7 +20,7 @@ public:
     void getData(NTPRange range, unsigned char* buffer) override
     {
         {
-            QMutexLocker lock(&m_lock);
+            KavexLocker lock(&m_lock);
             m_ranges.append(range);
         }
         Channel::getData(range, buffer);
@@ -39,12 +38,12 @@ public:
 
     QList<NTPRange> ranges()
     {
-        QMutexLocker lock(&m_lock);
+        KavexLocker lock(&m_lock);
         return m_ranges;
     }
     int requests()
     {
-        QMutexLocker lock(&m_lock);
+        KavexLocker lock(&m_lock);
         return m_ranges.size();
     }
 
@@ -56,7 +55,7 @@ public:
     bool* m_deleted = nullptr;
 
 private:
-    QMutex m_lock;
+    KavexMutex m_lock;
     QList<NTPRange> m_ranges;
 };
 
