@@ -1,3 +1,4 @@
+#include "DSoundOut.h"
 #include "LogCapture.h"
 #include "PcmDevice.h"
 #include "ScriptedSoundBackend.h"
@@ -5,17 +6,102 @@
 #include <QByteArray>
 
 #include <memory>
+#include <tuple>
+#include <vector>
 
-namespace {
-const char* const REBUILD = "PcmDevice::write putNextChunk failed, reinstantiating DSoundOut";
-const char* const OPEN_FAILED = "PcmDevice::open: Failed to open PCM device";
+// The output path: DSoundOut filling a ring behind the cursor, and PcmDevice over it.
+using B = ScriptedSoundBackend;
+constexpr auto OUT = PcmDevice::DirectionOutput, IN = PcmDevice::DirectionInput;
 
-// A cursor that runs in real time on the test clock, as a card does.
-quint32 runningCursor(quint64 us)
+class DSoundOutTest : public ScriptedDeviceTest
 {
-    return quint32(us * 48 / 1000 * 4);
+protected:
+    // Starts an output over a ring of noise whose cursor is at `first`, from `afterUs` on at `then`; clears the sleeps.
+    B* started(DSoundOut& out, quint32 first = 0, quint32 then = 0, quint64 afterUs = 1)
+    {
+        backends.clear();
+        prepare = [=](B* b) {
+            std::fill(b->ring(), b->ring() + b->ringBytes(), quint8(0x55));
+            b->script = [=](quint64 us) { return us < afterUs ? first : then; };
+        };
+        EXPECT_TRUE(out.start());
+        clock.clearSleeps();
+        return backends.value(0);
+    }
+    // Puts a chunk of `value` bytes: the result and the status, which was 9 before.
+    static std::pair<bool, unsigned int> put(DSoundOut& out, char value)
+    {
+        QByteArray data(int(DSoundOut::BLOCK_BYTES), value);
+        unsigned int status = 9;
+        return {out.putNextChunk(reinterpret_cast<unsigned char*>(data.data()), &status), status};
+    }
+    static QByteArray ring(B* backend) { return QByteArray(reinterpret_cast<const char*>(backend->ring()), 16384); }
+};
+
+TEST_F(DSoundOutTest, WaitsForTheCursorToLeaveItsBlockThenFillsTheBlockJustPlayed)
+{
+    // The ring starts silent. The first sleep, (1073 - frame) / 48 ms, ends about 1 ms after the cursor's block,
+    // then 1 ms steps follow. The block the cursor stands in after the wait decides: b gets its chunk in b - 1.
+    const std::vector<std::tuple<quint32, quint32, quint64, QList<quint64>>> cases = {
+        {B::at(2, 0), B::at(3, 0), 1, {22000}},   {B::at(2, 500), B::at(3, 0), 1, {11000}},
+        {B::at(2, 976), B::at(3, 0), 1, {2000}},  {B::at(2, 1000), B::at(3, 0), 1, {1000}},
+        {B::at(3, 100), B::at(0, 5), 1, {20000}}, {B::at(0, 100), B::at(1, 5), 1, {20000}},
+        {B::at(1, 100), B::at(2, 5), 1, {20000}},
+        // The cursor reaches the next block 8 ms after the call, late by 5 ms.
+        {B::at(1, 900), B::at(2, 0), 8000, {3000, 1000, 1000, 1000, 1000, 1000}},
+    };
+    for (const auto& [first, then, afterUs, sleepsUs] : cases) {
+        SCOPED_TRACE(testing::Message() << "cursor " << first << " then " << then);
+        const int target = int(then / 4096 + 3) % 4;
+        DSoundOut out(clock, cards());
+        B* backend = started(out, first, then, afterUs);
+        EXPECT_TRUE(out.start() && backend->started && backends.size() == 1);  // a second start changes nothing
+        EXPECT_EQ(put(out, char(0x40 + target)), std::make_pair(true, 0u));
+        EXPECT_EQ(clock.sleepsUs(), sleepsUs);
+        const QByteArray chunk(4096, char(0x40 + target));
+        EXPECT_EQ(ring(backend), QByteArray(16384, 0).replace(target * 4096, 4096, chunk));
+    }
 }
-}  // namespace
+
+TEST_F(DSoundOutTest, FailedStartsBrokenRingsAndLostCardsLoseTheChunkButKeepThePace)
+{
+    // A start that fails stays failed without a word; puts only pace.
+    prepare = [](B* b) { b->refuseStart = true; };
+    DSoundOut failed(clock, cards());
+    LogCapture log;
+    EXPECT_FALSE(failed.start() || failed.start());
+    EXPECT_EQ(ringRequests, 1);  // the second start did not try again
+    EXPECT_EQ(put(failed, 1), std::make_pair(true, 9u));
+    EXPECT_EQ(clock.sleepsUs(), QList<quint64>{21000});
+
+    DSoundOut out(clock, cards());
+    B* backend = started(out, B::at(0, 0), B::at(0, 0));
+    EXPECT_EQ(put(out, 1), std::make_pair(false, 9u));
+    EXPECT_EQ(clock.sleepsUs(), QList<quint64>{22000} + QVector<quint64>(101, 1000).toList());
+    EXPECT_EQ(ring(backend), QByteArray(16384, 0));
+
+    // Stuck in the block's last millisecond: only the first sleep, then spinning on the clock.
+    DSoundOut spinning(clock, cards());
+    backend = started(spinning);
+    backend->script = nullptr;  // the cursor reads no clock: every reading of it is the device's
+    backend->fixedPosition = B::at(3, 1000);
+    clock.setAdvancePerReading(50);
+    const quint64 begin = clock.monotonicUs();
+    EXPECT_FALSE(put(spinning, 1).first);
+    EXPECT_EQ(clock.sleepsUs(), QList<quint64>{1000});
+    EXPECT_NEAR(double(clock.monotonicUs() - begin - 1000), 101500, 1500);
+
+    // A ring that cannot be locked (the card has gone away) drops the chunk but keeps playing.
+    clock.setAdvancePerReading(0);
+    DSoundOut lost(clock, cards());
+    backend = started(lost, B::at(1, 0), B::at(2, 0));
+    backend->lost = true;
+    EXPECT_EQ(put(lost, 2), std::make_pair(true, 0u));
+    EXPECT_EQ(ring(backend), QByteArray(16384, 0));
+    const QString broken = "1: DSoundOut::putNextChunk: loopCount%1 exceeded DSoundOut object seems to be broken\n";
+    EXPECT_EQ(log.dump().toStdString(), (broken.arg("") + broken.arg("2") + "1: DSoundOut::putNextChunk: "
+                                         "IDirectSoundBuffer8::Lock failed error 0x88780096\n").toStdString());
+}
 
 class PcmDeviceTest : public ScriptedDeviceTest
 {
@@ -24,72 +110,50 @@ protected:
     std::unique_ptr<PcmDevice> open(PcmDevice::eDirection direction, bool blocking = true,
                                     PcmDevice::eSampleWidth width = PcmDevice::SampleWidth16)
     {
-        const int channels = direction == PcmDevice::DirectionOutput ? 2 : 1;
+        const int channels = direction == OUT ? 2 : 1;
         return std::unique_ptr<PcmDevice>(PcmDevice::open(direction, 48000, width, channels, blocking, clock, cards()));
     }
-    int write(PcmDevice& device, unsigned int* status = nullptr)
-    {
-        return device.write(reinterpret_cast<unsigned char*>(m_chunk.data()), 1024, status);
-    }
-    QByteArray m_chunk = QByteArray(4096, 0x11);
+    std::vector<unsigned char> m_chunk = std::vector<unsigned char>(4096, 0x11);
 };
 
 TEST_F(PcmDeviceTest, OpenFailuresAreLoggedAndReturnNothing)
 {
-    {
-        // An unknown sample width fails before any card is asked for.
-        LogCapture log;
-        EXPECT_EQ(open(PcmDevice::DirectionOutput, true, PcmDevice::eSampleWidth(3)), nullptr);
-        EXPECT_EQ(log.count(QtDebugMsg, "PcmDevice::open: Trying to open PCM device with params 1 48000 3 2 true"), 1);
-        EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
-        EXPECT_EQ(log.entries().size(), 2);
-        EXPECT_EQ(ringRequests, 0);
-    }
-    // What fails, and what the output or capture logs about it on its own.
-    enum Failure { NO_CARD, NO_CAPS, NO_STEREO48, NO_RING, NO_START };
-    const auto out = PcmDevice::DirectionOutput;
-    const auto in = PcmDevice::DirectionInput;
-    const struct {
-        PcmDevice::eDirection direction;
-        Failure failure;
-        QtMsgType type;
-        const char* text;
-    } cases[] = {
-        {out, NO_CARD, QtDebugMsg, nullptr},
-        {out, NO_RING, QtDebugMsg, nullptr},
-        {out, NO_START, QtDebugMsg, nullptr},
-        {in, NO_CARD, QtCriticalMsg, "DSoundIn::start() : creation of capture device failed"},
-        {in, NO_CAPS, QtCriticalMsg, "DSoundIn::start() : not able to read capabilities of the capture device"},
+    // What fails, and what the output or capture says about it on its own.
+    enum Failure { BAD_WIDTH, NO_CARD, NO_CAPS, NO_STEREO48, NO_RING, NO_START };
+    const std::vector<std::tuple<PcmDevice::eDirection, Failure, const char*>> cases = {
+        {OUT, BAD_WIDTH, ""}, {OUT, NO_CARD, ""}, {OUT, NO_RING, ""}, {OUT, NO_START, ""},
+        {IN, NO_CARD, "2: DSoundIn::start() : creation of capture device failed\n"},
+        {IN, NO_CAPS, "2: DSoundIn::start() : not able to read capabilities of the capture device\n"},
         // Without 48 kHz stereo no format is prepared, and the card refuses the empty one.
-        {in, NO_STEREO48, QtDebugMsg, "DSoundIn::start() : creation of capture buffer failed: 88780064"},
-        {in, NO_RING, QtDebugMsg, "DSoundIn::start() : creation of capture buffer failed: 80004005"},
-        {in, NO_START, QtCriticalMsg, "DSoundIn::start() : Could not start buffer!"},
+        {IN, NO_STEREO48, "0: DSoundIn::start() : creation of capture buffer failed: 88780064\n"},
+        {IN, NO_RING, "0: DSoundIn::start() : creation of capture buffer failed: 80004005\n"},
+        {IN, NO_START, "2: DSoundIn::start() : Could not start buffer!\n"},
     };
-    for (const auto& c : cases) {
-        cardExists = c.failure != NO_CARD;
-        capsReadable = c.failure != NO_CAPS;
-        takesStereo48 = c.failure != NO_STEREO48;
-        allowedBackends = c.failure == NO_RING ? ringRequests : 1000;
-        prepare = [&](ScriptedSoundBackend* b) { b->refuseStart = c.failure == NO_START; };
+    for (const auto& [direction, failure, says] : cases) {
+        cardExists = failure != NO_CARD;
+        capsReadable = failure != NO_CAPS;
+        takesStereo48 = failure != NO_STEREO48;
+        allowedBackends = failure == NO_RING ? ringRequests : 1000;
+        prepare = [refuse = failure == NO_START](B* b) { b->refuseStart = refuse; };
+        const auto width = failure == BAD_WIDTH ? PcmDevice::eSampleWidth(3) : PcmDevice::SampleWidth16;
         LogCapture log;
-        EXPECT_EQ(open(c.direction), nullptr);
-        const QString side = c.direction == out ? "DSoundOut" : "DSoundIn";
-        EXPECT_EQ(log.count(QtCriticalMsg, "PcmDevice::PcmDevice(): could not start " + side), 1);
-        EXPECT_EQ(log.count(QtWarningMsg, OPEN_FAILED), 1);
-        if (c.text)
-            EXPECT_EQ(log.count(c.type, c.text), 1) << c.text;
-        // Besides the debug line of open.
-        EXPECT_EQ(log.entries().size(), c.text ? 4 : 3) << log.dump().toStdString();
+        EXPECT_EQ(open(direction, true, width), nullptr);
+        const QString side = direction == OUT ? "DSoundOut" : "DSoundIn";
+        const QString start = failure == BAD_WIDTH ? "" : "2: PcmDevice::PcmDevice(): could not start " + side + "\n";
+        const QString tried = "0: PcmDevice::open: Trying to open PCM device with params %1 48000 %2 %3 true\n";
+        const QString expected = tried.arg(direction).arg(width).arg(direction == OUT ? 2 : 1) + says + start
+                                 + "1: PcmDevice::open: Failed to open PCM device\n";
+        EXPECT_EQ(log.dump().toStdString(), expected.toStdString());
+        EXPECT_TRUE(failure != BAD_WIDTH || ringRequests == 0);  // a bad width fails before a card is asked for
     }
 }
 
 TEST_F(PcmDeviceTest, NonBlockingOutputWritesNothingAndOutputReadsSilence)
 {
-    std::unique_ptr<PcmDevice> device = open(PcmDevice::DirectionOutput, false);
+    std::unique_ptr<PcmDevice> device = open(OUT, false);
     ASSERT_TRUE(device);
-    EXPECT_EQ(write(*device), 0);
+    EXPECT_EQ(device->write(m_chunk.data(), 1024, nullptr), 0);
     EXPECT_TRUE(clock.sleepsUs().isEmpty());
-
     QByteArray data(100, 0x7f);
     EXPECT_EQ(device->read(reinterpret_cast<unsigned char*>(data.data()), 60), 60);
     EXPECT_EQ(data, QByteArray(60, 0) + QByteArray(40, 0x7f));
@@ -97,50 +161,33 @@ TEST_F(PcmDeviceTest, NonBlockingOutputWritesNothingAndOutputReadsSilence)
 
 TEST_F(PcmDeviceTest, BrokenOutputIsRebuiltElseWritesPaceOnAGridOf64Over3ms)
 {
-    // Start just before the millisecond clock wraps, to cross the wrap.
-    const quint64 startMs = 0xFFFFFFFFull - 30;
+    const quint64 startMs = 0xFFFFFFFFull - 30;  // just before the millisecond clock wraps, to cross the wrap
     clock.setNowUs(startMs * 1000);
-    // The first card stalls, its replacement runs; a third cannot be made.
-    prepare = [this](ScriptedSoundBackend* b) {
-        if (!backends.isEmpty())
-            b->script = runningCursor;
-    };
+    // The first card stalls, its replacement runs in real time on the test clock; a third cannot be made.
+    const auto runningCursor = [](quint64 us) { return quint32(us * 48 / 1000 * 4); };
+    prepare = [this, runningCursor](B* b) { b->script = backends.isEmpty() ? decltype(b->script)() : runningCursor; };
     allowedBackends = 2;
-    std::unique_ptr<PcmDevice> device = open(PcmDevice::DirectionOutput);
+    std::unique_ptr<PcmDevice> device = open(OUT);
     ASSERT_TRUE(device);
-    {
-        LogCapture log;
-        EXPECT_EQ(write(*device), 1024);
-        EXPECT_EQ(log.count(QtWarningMsg, "loopCount exceeded"), 1);
-        EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 1);
-        ASSERT_EQ(backends.size(), 2);
-        EXPECT_TRUE(backends[1]->started);
-
-        unsigned int status = 3;
-        EXPECT_EQ(write(*device, &status), 1024);
-        EXPECT_EQ(status, 0u);
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(backends[1]->ring()), 4096), m_chunk);
-        EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 1);
-
-        // The replacement stalls as well and cannot be replaced.
-        backends[1]->script = nullptr;
-        EXPECT_EQ(write(*device), 1024);
-        EXPECT_EQ(log.count(QtWarningMsg, REBUILD), 2);
-        EXPECT_EQ(ringRequests, 3);
-    }
-
     LogCapture log;
-    const QList<QPair<qint64, quint64>> steps{
-        {0, 21}, {20, 1}, {21, 21}, {42, 22},
-        // Before the start: the start moves back onto the grid, which stays where it was.
-        {-10, 10}, {0, 21}, {62, 2}, {63, 22}};
+    EXPECT_EQ(device->write(m_chunk.data(), 1024, nullptr), 1024);
+    ASSERT_TRUE(backends.size() == 2 && backends[1]->started);
+    unsigned int status = 3;
+    EXPECT_EQ(std::make_pair(device->write(m_chunk.data(), 1024, &status), status), std::make_pair(1024, 0u));
+    EXPECT_TRUE(std::equal(m_chunk.begin(), m_chunk.end(), backends[1]->ring()));
+    backends[1]->script = nullptr;  // the replacement stalls as well and cannot be replaced
+    EXPECT_EQ(device->write(m_chunk.data(), 1024, nullptr), 1024);
+
+    // Ms after the start, and the sleep; before the start (-10) the start moves back onto the grid, which stays.
+    const QList<QPair<int, int>> steps{{0, 21}, {20, 1}, {21, 21}, {42, 22}, {-10, 10}, {0, 21}, {62, 2}, {63, 22}};
     for (const auto& step : steps) {
         clock.setNowUs(quint64(qint64(startMs) + step.first) * 1000);
         clock.clearSleeps();
-        EXPECT_EQ(write(*device), 1024);
-        EXPECT_EQ(clock.sleepsUs(), QList<quint64>{step.second * 1000}) << "at " << step.first << " ms";
+        EXPECT_EQ(device->write(m_chunk.data(), 1024, nullptr), 1024);
+        EXPECT_EQ(clock.sleepsUs(), QList<quint64>{quint64(step.second) * 1000}) << "at " << step.first << " ms";
     }
-    // The card is never tried again.
-    EXPECT_EQ(ringRequests, 3);
-    EXPECT_TRUE(log.entries().isEmpty()) << log.dump().toStdString();
+    EXPECT_EQ(ringRequests, 3);  // the card is tried once more, then never again
+    const QString rebuilt = "1: DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken\n"
+                            "1: PcmDevice::write putNextChunk failed, reinstantiating DSoundOut\n";
+    EXPECT_EQ(log.dump().toStdString(), (rebuilt + rebuilt).toStdString());
 }
