@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 extern "C" {
@@ -19,7 +20,6 @@ extern "C" {
 
 namespace {
 
-using Packets = QByteArrayList;
 using RtpTestPackets::sdp;
 namespace sa = SignalAnalysis;
 
@@ -34,17 +34,14 @@ QByteArray tool(const QString& program, const QStringList& args)
 
 // 1.5 s of band-limited noise made into a stream by the ffmpeg tool, cut into
 // RTP payloads: `size` bytes each, or one coded frame each as ffprobe finds them.
-Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
+QByteArrayList encode(const QTemporaryDir& dir, const QStringList& options, int size)
 {
     const QString path = dir.filePath("stream.raw");
-    const QStringList noise{"-nostdin", "-y", "-f", "lavfi", "-i",
-                            "anoisesrc=r=48000:c=pink:a=0.5:d=1.5:s=7,lowpass=3000,volume=2"};
-    if (tool("ffmpeg", noise + options + QStringList{path}).isNull())
-        return {};
+    const QStringList in{"-nostdin", "-y", "-f", "lavfi", "-i", "anoisesrc=r=48000:c=pink:d=1.5:s=7,lowpass=3000"};
+    tool("ffmpeg", in + options + QStringList{path});
     QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    const QByteArray all = file.readAll();
-    Packets packets;
+    const QByteArray all = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QByteArrayList packets;
     for (int pos = 0; size && pos + size <= all.size(); pos += size)
         packets.append(all.mid(pos, size));
     const QStringList probe{"-show_entries", "packet=size,pos", "-of", "csv=p=0", path};
@@ -57,7 +54,7 @@ Packets encode(const QTemporaryDir& dir, const QStringList& options, int size)
 }
 
 // Feeds the payloads one by one into a 256000-byte buffer, as an RTP channel does.
-std::vector<double> decode(Decoder& decoder, const Packets& packets, std::vector<int>* perPacket = nullptr)
+std::vector<double> decode(Decoder& decoder, const QByteArrayList& packets, std::vector<int>* perPacket = nullptr)
 {
     std::vector<unsigned char> buffer(256000);
     std::vector<double> out;
@@ -72,12 +69,11 @@ std::vector<double> decode(Decoder& decoder, const Packets& packets, std::vector
     return out;
 }
 
-// ffmpeg options as space-separated words.
-struct CodecCase {
+struct CodecCase {  // ffmpeg options as space-separated words
     const char* sdpName;
     int clockRate;
     QString encode;  // output options making the stream
-    int packetBytes;  // fixed payload size; 0: one coded frame per packet
+    int packetBytes;  // fixed payload size (20 ms of G.726); 0: one coded frame per packet
     QString readBack;  // input options reading the stream back
     int channels;
     bool adts = false;  // recorded G.726: each payload in an ADTS frame, whose 7-byte header is dropped
@@ -85,7 +81,6 @@ struct CodecCase {
 
 void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.sdpName; }
 
-// 20 ms per payload.
 CodecCase g726(const char* sdpName, int kbits, const QString& format = "g726", bool adts = false)
 {
     return {sdpName, 8000, QString("-ar 8000 -ac 1 -c:a %1 -b:a %2k -f %1").arg(format).arg(kbits), kbits * 5 / 2,
@@ -110,15 +105,12 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
 {
     const CodecCase& c = GetParam();
     QTemporaryDir dir;
-    Packets packets = encode(dir, c.encode.split(' '), c.packetBytes);
+    QByteArrayList packets = encode(dir, c.encode.split(' '), c.packetBytes);
     ASSERT_GT(packets.size(), 20);
-    for (QByteArray& p : packets) {
-        const int n = 7 + p.size();
-        const char adts[7] = {char(0xFF), char(0xF1), char(0x6C), char(0x40 | (n >> 11)), char((n >> 3) & 0xFF),
-                              char(((n & 7) << 5) | 0x1F), char(0xFC)};
-        p.prepend(QByteArray(adts, c.adts ? 7 : 0));
+    for (QByteArray& p : packets) {  // recorded G.726: a 7-byte ADTS header declaring the frame's length
+        const quint64 header = 0xFFF16C40001FFCULL | (quint64(7 + p.size()) << 13);
+        p.prepend(QByteArray::fromHex(QByteArray::number(header, 16)).left(c.adts ? 7 : 0));
     }
-    // The ffmpeg tool's own decode of the stream at 48 kHz mono.
     const QString ref = dir.filePath("ref.wav");
     tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts)
                        + QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
@@ -133,14 +125,12 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
     const std::vector<double> decoded = decode(*decoder, packets, &perPacket);
     std::vector<double> gained = decode(*scaled, packets.mid(0, 20));
     EXPECT_EQ(std::make_tuple(decoder->channels(), log.count(QtDebugMsg, "DecoderFFMpeg::decode: new decoder: "),
-                              log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, "")),
-              std::make_tuple(c.channels, 2, 0)) << log.dump().toStdString();
-    for (size_t i = 2; i < perPacket.size(); ++i)
-        ASSERT_GT(perPacket[i], 0) << "packet " << i;
+                              log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, ""),
+                              std::count(perPacket.begin() + 2, perPacket.end(), 0)),  // silent payloads after two
+              std::make_tuple(c.channels, 2, 0, 0)) << log.dump().toStdString();
 
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
-    const sa::Alignment a = sa::align(expected, decoded, 1500);
-    EXPECT_GE(a.correlation, 0.999) << "lag " << a.lag;
+    EXPECT_GE(sa::align(expected, decoded, 1500).correlation, 0.999);
     EXPECT_NEAR(20 * std::log10(sa::rms(decoded) / sa::rms(expected)), 0.0, 0.3);
 
     // Gain scales the samples, truncating toward zero and clipping, from the next payload on.
@@ -149,26 +139,19 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
     for (const double sample : decode(*scaled, packets.mid(20)))
         gained.push_back(sample);
     ASSERT_EQ(gained.size(), decoded.size());
-    int clipped = 0, oddNegative = 0;
-    for (size_t i = 0; i < decoded.size(); ++i) {
+    for (size_t i = 0; i < decoded.size(); ++i)
         ASSERT_EQ(gained[i], i < split ? qBound(-32768.0, decoded[i] * 4, 32767.0) : double(int(decoded[i] / 2))) << i;
-        clipped += i < split && std::fabs(decoded[i] * 4) > 32767;
-        oddNegative += i >= split && decoded[i] < 0 && int(decoded[i]) % 2 != 0;  // truncation differs from flooring
-    }
-    EXPECT_GT(std::min(clipped, oddNegative), 100) << clipped << " " << oddNegative;
+    EXPECT_GT(sa::peak(sa::slice(decoded, 0, split)), 9000.0);  // so that the louder part clips
 }
 
-INSTANTIATE_TEST_SUITE_P(All, DecoderCodecs, ::testing::ValuesIn(kCases), [](const auto& info) {
-    return QString(info.param.sdpName).remove('-').append(info.param.adts ? "InAdts" : "").toStdString();
-});
+INSTANTIATE_TEST_SUITE_P(All, DecoderCodecs, ::testing::ValuesIn(kCases));
 
 TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
 {
-    const QString noBitRate = "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!";
     const std::tuple<QString, QtMsgType, QString> cases[] = {
         {"PCMA16", QtCriticalMsg, "DecoderFFMpeg::decode:  input format  not available"},
-        {"G726", QtWarningMsg, noBitRate},
-        {"G726-32-1", QtWarningMsg, noBitRate},
+        {"G726", QtWarningMsg, "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!"},
+        {"G726-32-1", QtWarningMsg, "Failed to find bitrate information! No decoding possible!"},
         {"G726-20", QtWarningMsg, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!"},
         {"G726-16", QtDebugMsg, "new decoder: G726-16; sample rate: 8000; bit rate: 16000; channel layout: mono; "
                                 "sample format: s16"},
@@ -199,15 +182,12 @@ TEST(ByteIOBufferFFmpeg, DropsWhatExceedsTheFifoAndReadsAgainAfterEndOfFile)
     EXPECT_EQ(stream.putBytes(bytes.data(), 1000), 10);
     EXPECT_EQ(log.count(QtCriticalMsg, "ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile"), 1);
 
-    AVIOContext* io = stream.ioContext();
-    long total = 0;
-    int n;
-    while ((n = avio_read(io, sink.data(), int(sink.size()))) > 0)
+    int n = 0, total = 0;
+    while ((n = avio_read(stream.ioContext(), sink.data(), int(sink.size()))) > 0)
         total += n;
-    EXPECT_EQ(total, limit);
-    EXPECT_EQ(n, AVERROR_EOF);
+    EXPECT_EQ(std::make_tuple(total, n), std::make_tuple(limit, AVERROR_EOF));
     stream.putBytes(bytes.data(), 100);
-    EXPECT_EQ(avio_read(io, sink.data(), int(sink.size())), 100);
+    EXPECT_EQ(avio_read(stream.ioContext(), sink.data(), int(sink.size())), 100);
 }
 
 }  // namespace
