@@ -55,7 +55,7 @@ int pop(AudioFrameQueue& q, int k, bool reverse = false, bool live = false)
     return std::all_of(out.begin(), out.end(), [](qint16 v) { return v == 0; }) ? kSilence : out[0];
 }
 
-TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrap)
+TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrapAndBetweenBlocks)
 {
     AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
     for (int i = 0; i < 4; ++i)
@@ -80,11 +80,9 @@ TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrap)
     q.pushBack(bytes(big), 3000, kT0);
     EXPECT_EQ(std::make_tuple(log.count(QtWarningMsg, kFull), q.size(), q.lastPushTime()),
               std::make_tuple(2, MAX_BYTES_IN_QUEUE, kT0 + kF * 2800));
-}
 
-TEST(AudioFrameQueue, StampsOnlyFramesThatBeginInsideABlock)
-{
-    AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
+    // Only frames that begin inside a block get a time stamp from it.
+    q.clear();
     const NTPTimestamp s = kT0, e = s + NTPTimestamp::fromMilliseconds(1000), e2 = e + (e - s);
     Samples block(1500);
     q.pushBack(bytes(block), 3000, NTPRange(s, e));
@@ -129,7 +127,7 @@ TEST(AudioFrameQueue, RepeatsOnceThenSilenceUntilTheFrameIsDueAndLiveCatchUpKeep
     EXPECT_EQ(live.size(), 30 * BYTES_IN_FRAME);
 }
 
-TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirst)
+TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirstAndBoundsRefuseOutsidePushes)
 {
     AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
     Samples block(1500), late = frames(2, 20), early = frames(2, 0, true);
@@ -147,23 +145,20 @@ TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirst)
     q.pushFront(bytes(block), 3000, at(0));
     q.setReverse(false);  // drops the partial frame at the front
     EXPECT_EQ(q.size(), BYTES_IN_FRAME);
-}
 
-TEST(AudioFrameQueue, RangedPushesOutsideTheBoundsAreRefused)
-{
-    AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
+    // Ranged pushes outside the bounds are refused at either end.
+    q.clear();
     q.setBounds(at(0, 10));
-    Samples data = frames(1, 5);
     LogCapture log;
-    q.pushBack(bytes(data), BYTES_IN_FRAME, at(11));
-    q.pushFront(bytes(data), BYTES_IN_FRAME, at(11));
+    q.pushBack(bytes(late), BYTES_IN_FRAME, at(11));
+    q.pushFront(bytes(late), BYTES_IN_FRAME, at(11));
     const QString bounds = "\"" + kT0.toString(false) + "\" \"" + (kT0 + kF * 10).toString(false) + "\"";
     EXPECT_EQ(std::make_tuple(log.count(QtWarningMsg, "Range does not fit in bounds " + bounds),
                               log.count(QtWarningMsg, "AudioFrameQueue::pushBack : Did not add. Range does not fit")),
               std::make_tuple(2, 1));
     EXPECT_TRUE(q.isEmpty() && q.lastPushTime().isNull());
-    q.pushBack(bytes(data), BYTES_IN_FRAME, at(9, 2));  // overlaps the end
-    q.pushBack(bytes(data), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
+    q.pushBack(bytes(late), BYTES_IN_FRAME, at(9, 2));  // overlaps the end
+    q.pushBack(bytes(late), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
     EXPECT_EQ(q.size(), 2 * BYTES_IN_FRAME);
 }
 
