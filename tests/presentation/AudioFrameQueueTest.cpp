@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <climits>
 #include <vector>
 
 namespace {
@@ -17,7 +15,7 @@ using Samples = std::vector<qint16>;
 const NTPTimestamp kT0 = NTPTimestamp::fromMilliseconds(3900000000000ULL);
 const NTPTimestamp kF = AudioFrameDefs::frameDuration();
 const QString kFull = "AudioFrameQueue::pushBack(): queue is full";
-constexpr int kSilence = INT_MIN;
+constexpr int kSilence = 0;  // every frame pushed for slot pops starts non-zero
 
 NTPRange at(int k, int count = 1) { return NTPRange(kT0 + kF * k, kT0 + kF * (k + count)); }
 unsigned char* bytes(Samples& s) { return reinterpret_cast<unsigned char*>(s.data()); }
@@ -48,11 +46,10 @@ Samples take(AudioFrameQueue& q, const NTPRange& range = {}, bool reverse = fals
     return out;
 }
 
-// popNextInRange for frame slot k: the first sample handed out, or kSilence.
+// popNextInRange for frame slot k: the first sample handed out (0: silence).
 int pop(AudioFrameQueue& q, int k, bool reverse = false, bool live = false)
 {
-    const Samples out = take(q, at(k), reverse, live);
-    return std::all_of(out.begin(), out.end(), [](qint16 v) { return v == 0; }) ? kSilence : out[0];
+    return take(q, at(k), reverse, live)[0];
 }
 
 TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrapAndBetweenBlocks)
