@@ -25,10 +25,7 @@ const Type kCurrent = PlaybackSessionIf::RequestCurrent, kPrevious = PlaybackSes
            kNext = PlaybackSessionIf::RequestNext;
 const QString kPcma = RtpTestPackets::pcmaSdp();
 
-NTPTimestamp ms(quint64 v)
-{
-    return NTPTimestamp::fromMilliseconds(v);
-}
+NTPTimestamp ms(quint64 v) { return NTPTimestamp::fromMilliseconds(v); }
 
 // One second of a sine at 8 kHz, A-law coded, or (`ulaw`) µ-law coded.
 QByteArray sine(double hz, bool ulaw = false)
@@ -46,11 +43,7 @@ QByteArray sine(double hz, bool ulaw = false)
 class ScriptedSession : public PlaybackSessionIf
 {
 public:
-    struct Request {
-        quint64 id;
-        NTPTimestamp ts;
-        UnitRequestType type;
-    };
+    using Request = std::tuple<quint64, NTPTimestamp, UnitRequestType>;  // id, time, type
     void requestStreamInfo() override { ++infoRequests; }
     bool requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type) override
     {
@@ -75,9 +68,7 @@ private:
     std::vector<Request> m_requests;
 };
 
-class ProbedChannel : public PlaybackChannel
-{
-public:
+struct ProbedChannel : PlaybackChannel {  // reaches the queue
     using PlaybackChannel::frameQueue;
 };
 
@@ -111,7 +102,8 @@ struct Rig {
     void answer(size_t request, const NTPTimestamp& begin, const NTPTimestamp& end, const QByteArray& payload,
                 const QString& text = kPcma)
     {
-        emit session->onUnit(this->request(request).id, text, begin, end, SharedPoolBuffer::fromByteArray(payload));
+        const quint64 id = std::get<0>(this->request(request));
+        emit session->onUnit(id, text, begin, end, SharedPoolBuffer::fromByteArray(payload));
         sync();
     }
     void fetch(const NTPTimestamp& ts)
@@ -122,8 +114,8 @@ struct Rig {
     ScriptedSession::Request request(size_t number) { return session->requests(number).at(number - 1); }
     void expectRequest(size_t number, quint64 id, const NTPTimestamp& ts, Type type)
     {
-        const ScriptedSession::Request r = request(number);
-        EXPECT_EQ(std::make_tuple(r.id, r.ts.getRaw(), int(r.type)), std::make_tuple(id, ts.getRaw(), int(type)));
+        const auto [rid, rts, rtype] = request(number);
+        EXPECT_EQ(std::make_tuple(rid, rts.getRaw(), int(rtype)), std::make_tuple(id, ts.getRaw(), int(type)));
     }
     size_t requestCount() { return session->requests().size(); }
     std::vector<double> play(int frames)
@@ -141,9 +133,8 @@ struct Rig {
 
     ProbedChannel* channel = new ProbedChannel;
     ScriptedSession* session;
-    bool opened = false;
+    bool opened = false, reverse = false;
     NTPTimestamp cursor = P;
-    bool reverse = false;
     std::mutex lock;
     QStringList reports;
 };
@@ -159,9 +150,9 @@ TEST(PlaybackChannel, FollowsTheSessionStateAndParksThePositionUntilReady)
 {
     LogCapture log;
     Rig rig;
-    EXPECT_TRUE(rig.opened);  // the session's init ran, and said so
-    EXPECT_EQ(rig.channel->getMuteState(), channel_t(0));
-    EXPECT_EQ(rig.channel->getSampleRate(), SAMPLE_RATE_NONE);
+    // The session's init ran, and said so.
+    EXPECT_EQ(std::make_tuple(rig.opened, rig.channel->getMuteState(), rig.channel->getSampleRate()),
+              std::make_tuple(true, channel_t(0), SAMPLE_RATE_NONE));
     unsigned char bytes[8] = {0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB};
     rig.channel->getData(bytes, sizeof bytes);  // not supported: fills nothing
     EXPECT_EQ(QByteArray(reinterpret_cast<char*>(bytes), 8), QByteArray(8, char(0xAB)));
@@ -170,9 +161,9 @@ TEST(PlaybackChannel, FollowsTheSessionStateAndParksThePositionUntilReady)
     rig.channel->requestPosition(P);
     EXPECT_EQ(rig.requestCount(), 0u);
     rig.ready();
-    EXPECT_EQ(rig.session->infoRequests.load(), 1);
-    EXPECT_EQ(rig.channel->streamInfo(), "100-200");
-    EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: StreamInfo: 100-200"));
+    EXPECT_EQ(std::make_tuple(rig.session->infoRequests.load(), rig.channel->streamInfo(),
+                              log.contains(QtDebugMsg, "stream/detail: StreamInfo: 100-200")),
+              std::make_tuple(1, QString("100-200"), true));
     rig.expectRequest(1, 1, P, kCurrent);
 
     rig.ready(false);  // drops the unanswered request: the next fetch asks afresh, and is refused
@@ -190,37 +181,32 @@ TEST(PlaybackChannel, FollowsTheSessionStateAndParksThePositionUntilReady)
 
 TEST(PlaybackChannel, FetchesByTheQueuedAmountAndThePlaybackRange)
 {
-    struct Case {
-        int queued;  // bytes pushed for [P, P + 1 s]
-        bool reverse;
-        NTPTimestamp at;
-        int requests;
-        Type type;
-        NTPTimestamp ts;
-    } const cases[] = {
-        {48000, false, P, 0, {}, {}},
-        {47998, false, P, 1, kNext, P},
-        {47998, true, P, 1, kPrevious, P},
-        {0, false, P + ms(5), 1, kCurrent, P + ms(5)},
-        {0, false, P + ms(20000), 0, {}, {}},  // past the range: out of data
+    // Bytes pushed for [P, P + 1 s], direction, fetch time; the request made, if any.
+    const std::tuple<int, bool, NTPTimestamp, int, Type> cases[] = {
+        {48000, false, P, 0, {}},
+        {47998, false, P, 1, kNext},
+        {47998, true, P, 1, kPrevious},
+        {0, false, P + ms(5), 1, kCurrent},
+        {0, false, P + ms(20000), 0, {}},  // past the range: out of data
     };
     std::vector<unsigned char> audio(48000);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.queued);
+    for (const auto& [queued, reverse, at, requests, type] : cases) {
+        SCOPED_TRACE(queued);
         LogCapture log;
         Rig rig;  // the session is never ready: a fetch asks it all the same
         rig.channel->setPlaybackRange(NTPRange(P, P + ms(10000)));
-        rig.channel->setReverse(c.reverse);
-        if (c.reverse)
-            rig.channel->frameQueue().pushFront(audio.data(), c.queued, NTPRange(P, P + ms(1000)));
+        rig.channel->setReverse(reverse);
+        if (reverse)
+            rig.channel->frameQueue().pushFront(audio.data(), queued, NTPRange(P, P + ms(1000)));
         else
-            rig.channel->frameQueue().pushBack(audio.data(), c.queued, NTPRange(P, P + ms(1000)));
-        rig.fetch(c.at);
-        ASSERT_EQ(rig.requestCount(), size_t(c.requests));
-        if (c.requests)
-            rig.expectRequest(1, 1, c.ts, c.type);
-        EXPECT_EQ(rig.reports.contains("outOfData"), c.at == P + ms(20000));
-        EXPECT_EQ(log.contains(QtDebugMsg, "Queue going down, requesting new data 2"), c.queued == 0 && c.requests);
+            rig.channel->frameQueue().pushBack(audio.data(), queued, NTPRange(P, P + ms(1000)));
+        rig.fetch(at);
+        ASSERT_EQ(rig.requestCount(), size_t(requests));
+        if (requests)
+            rig.expectRequest(1, 1, at, type);
+        EXPECT_EQ(std::make_tuple(rig.reports.contains("outOfData"),
+                                  log.contains(QtDebugMsg, "Queue going down, requesting new data 2")),
+                  std::make_tuple(at == P + ms(20000), queued == 0 && requests));
     }
 }
 
@@ -258,13 +244,11 @@ TEST(PlaybackChannel, AMissingUnitIsRetriedOnceThenTheDataEnds)
         rig.channel->requestPosition(P);
         rig.answer(1, P + ms(1000), P + ms(1000), {});
         EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Unit did not exist, try to request next resp."));
-        rig.expectRequest(2, PlaybackChannel::RETRY_ID_BIT | 2, P + ms(1000),
-                      reverse ? kPrevious : kNext);
+        rig.expectRequest(2, PlaybackChannel::RETRY_ID_BIT | 2, P + ms(1000), reverse ? kPrevious : kNext);
         rig.answer(2, P, P + ms(60000), sine(1000));  // 60 s: no unit either
-        EXPECT_EQ(rig.reports.last(), "outOfData");
-        EXPECT_FALSE(rig.channel->isActive());
         EXPECT_TRUE(log.contains(QtDebugMsg, "stream/detail: Next unit did not exist, so we have to belive"));
-        EXPECT_EQ(rig.requestCount(), 2u);
+        EXPECT_EQ(std::make_tuple(rig.reports.last(), rig.channel->isActive(), rig.requestCount()),
+                  std::make_tuple(QString("outOfData"), false, size_t(2)));
     }
 }
 
@@ -303,8 +287,7 @@ TEST(PlaybackChannel, DecryptsLayerByLayerDecodesBySdpAndMarksUndecryptableUnits
         rig.answer(request, P + ms(atMs), P + ms(atMs + 1000), payload, text);
         rig.cursor = P + ms(atMs);
     };
-    const auto twice = [&](const QByteArray& b) { return StreamUnitDecrypter::encrypt(StreamUnitDecrypter::encrypt(b, pub), pub); };
-    seek(1, 0, twice(sine(1000)), kPcma);
+    seek(1, 0, StreamUnitDecrypter::encrypt(StreamUnitDecrypter::encrypt(sine(1000), pub), pub), kPcma);
     expectTone(rig.play(20), 1000);
     seek(2, 10000, sine(700, true), RtpTestPackets::sdp(0, "PCMU", 8000));
     expectTone(rig.play(20), 700);

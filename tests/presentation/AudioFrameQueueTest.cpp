@@ -4,188 +4,158 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <climits>
-#include <cstring>
 #include <vector>
 
 namespace {
 
 using AudioFrameDefs::BYTES_IN_FRAME;
 using AudioFrameDefs::MAX_BYTES_IN_QUEUE;
-using Bytes = std::vector<unsigned char>;
+using Samples = std::vector<qint16>;
 
 const NTPTimestamp kT0 = NTPTimestamp::fromMilliseconds(3900000000000ULL);
 const NTPTimestamp kF = AudioFrameDefs::frameDuration();
-
-// `count` frames; sample i of the block holds first + i / 1024 (ramp: first + i).
-Bytes frames(int count, int first, bool ramp = false)
-{
-    Bytes data(size_t(count) * BYTES_IN_FRAME);
-    for (size_t i = 0; i < data.size() / 2; ++i) {
-        const qint16 v = qint16(first + (ramp ? int(i) : int(i) / 1024));
-        memcpy(&data[2 * i], &v, 2);
-    }
-    return data;
-}
-
-qint16 sample(const unsigned char* frame, int i)
-{
-    qint16 v;
-    memcpy(&v, frame + 2 * i, 2);
-    return v;
-}
-
-NTPRange at(int k, int count = 1)
-{
-    return NTPRange(kT0 + kF * k, kT0 + kF * (k + count));
-}
-
-constexpr int kSilence = INT_MIN;
 const QString kFull = "AudioFrameQueue::pushBack(): queue is full";
+constexpr int kSilence = 0;  // every frame pushed for slot pops starts non-zero
 
-// popNextInRange for frame slot k: the first sample handed out, or kSilence.
-int pop(AudioFrameQueue& q, int k, bool reverse = false, bool live = false)
+NTPRange at(int k, int count = 1) { return NTPRange(kT0 + kF * k, kT0 + kF * (k + count)); }
+unsigned char* bytes(Samples& s) { return reinterpret_cast<unsigned char*>(s.data()); }
+
+// `count` frames of 1024 samples; sample i holds first + i / 1024 (ramp: first + i).
+Samples frames(int count, int first, bool ramp = false)
 {
-    unsigned char out[BYTES_IN_FRAME];
-    q.popNextInRange(out, at(k), reverse, live);
-    return std::all_of(out, out + BYTES_IN_FRAME, [](unsigned char b) { return b == 0; }) ? kSilence : sample(out, 0);
+    Samples data(size_t(count) * BYTES_IN_FRAME / 2);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = qint16(first + (ramp ? int(i) : int(i) / 1024));
+    return data;
 }
 
 void push(AudioFrameQueue& q, int k, int count, int first)
 {
-    Bytes data = frames(count, first);
-    q.pushBack(data.data(), int(data.size()), at(k, count));
+    Samples data = frames(count, first);
+    q.pushBack(bytes(data), count * BYTES_IN_FRAME, at(k, count));
 }
 
-TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrap)
+// The frame handed out by popNext (`range` null) or popNextInRange.
+Samples take(AudioFrameQueue& q, const NTPRange& range = {}, bool reverse = false, bool live = false)
+{
+    Samples out(BYTES_IN_FRAME / 2);
+    if (range.isNull())
+        q.popNext(bytes(out), at(0), false);
+    else
+        q.popNextInRange(bytes(out), range, reverse, live);
+    return out;
+}
+
+// popNextInRange for frame slot k: the first sample handed out (0: silence).
+int pop(AudioFrameQueue& q, int k, bool reverse = false, bool live = false)
+{
+    return take(q, at(k), reverse, live)[0];
+}
+
+TEST(AudioFrameQueue, FillsToCapacityAndKeepsOrderAndStampsAcrossTheWrapAndBetweenBlocks)
 {
     AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
     for (int i = 0; i < 4; ++i)
         push(q, 700 * i, 700, 700 * i);
-    EXPECT_EQ(q.size(), MAX_BYTES_IN_QUEUE);
     LogCapture log;
     push(q, 2800, 1, 2800);
-    EXPECT_EQ(log.count(QtWarningMsg, kFull), 1);
-
-    unsigned char out[BYTES_IN_FRAME];
+    EXPECT_EQ(std::make_tuple(q.size(), log.count(QtWarningMsg, kFull)), std::make_tuple(MAX_BYTES_IN_QUEUE, 1));
     for (int k = 0; k < 10; ++k)
-        q.popNext(out, at(0), false);
+        take(q);
     push(q, 2800, 10, 2800);  // lands at the start of the ring
     EXPECT_EQ(q.size(), MAX_BYTES_IN_QUEUE);
     for (int k = 10; k < 2810; ++k) {
         ASSERT_EQ(q.frontTimestamp(), kT0 + kF * k) << k;
-        q.popNext(out, at(0), false);
-        ASSERT_EQ(sample(out, 0), k);
-        ASSERT_EQ(sample(out, 1023), k);
+        const Samples out = take(q);
+        ASSERT_EQ(std::make_pair(out[0], out[1023]), std::make_pair(qint16(k), qint16(k)));
     }
     EXPECT_TRUE(q.isEmpty());
 
     // A live block is cut to the free space; it does not set the last push time.
-    Bytes big(MAX_BYTES_IN_QUEUE - 1000);
-    q.pushBack(big.data(), int(big.size()), kT0);
-    q.pushBack(big.data(), 3000, kT0);
-    EXPECT_EQ(log.count(QtWarningMsg, kFull), 2);
-    EXPECT_EQ(q.size(), MAX_BYTES_IN_QUEUE);
-    EXPECT_EQ(q.lastPushTime(), kT0 + kF * 2800);
-}
+    Samples big = frames(MAX_BYTES_IN_QUEUE / BYTES_IN_FRAME, 0);
+    q.pushBack(bytes(big), MAX_BYTES_IN_QUEUE - 1000, kT0);
+    q.pushBack(bytes(big), 3000, kT0);
+    EXPECT_EQ(std::make_tuple(log.count(QtWarningMsg, kFull), q.size(), q.lastPushTime()),
+              std::make_tuple(2, MAX_BYTES_IN_QUEUE, kT0 + kF * 2800));
 
-TEST(AudioFrameQueue, StampsOnlyFramesThatBeginInsideABlock)
-{
-    AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
+    // Only frames that begin inside a block get a time stamp from it.
+    q.clear();
     const NTPTimestamp s = kT0, e = s + NTPTimestamp::fromMilliseconds(1000), e2 = e + (e - s);
-    Bytes block(3000);
-    q.pushBack(block.data(), 3000, NTPRange(s, e));
-    q.pushBack(block.data(), 3000, NTPRange(e, e2));
+    Samples block(1500);
+    q.pushBack(bytes(block), 3000, NTPRange(s, e));
+    q.pushBack(bytes(block), 3000, NTPRange(e, e2));
     EXPECT_EQ(q.frontTimestamp(), s);
-    unsigned char out[BYTES_IN_FRAME];
-    q.popNext(out, NTPRange(s, s), false);
+    take(q);
     EXPECT_EQ(q.frontTimestamp(), s + (e - s) * 2048 / 3000);  // began in the first block
-    q.popNext(out, NTPRange(s, s), false);
-    EXPECT_EQ(q.frontTimestamp(), e + (e2 - e) * (4096 - 3000) / 3000);
-    EXPECT_EQ(q.lastPushTime(), e);
+    take(q);
+    EXPECT_EQ(std::make_tuple(q.frontTimestamp(), q.lastPushTime()),
+              std::make_tuple(e + (e2 - e) * (4096 - 3000) / 3000, e));
 }
 
-TEST(AudioFrameQueue, RepeatsOnceThenSilenceUntilTheFrameIsDue)
+// Ranged popping repeats a frame once, then gives silence until one is due;
+// live catches up to three frames and takes frames ahead of their time.
+TEST(AudioFrameQueue, RepeatsOnceThenSilenceUntilTheFrameIsDueAndLiveCatchUpKeepsThreeFrames)
 {
     AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
     push(q, 0, 1, 1);
     EXPECT_EQ(pop(q, 0), 1);
     EXPECT_EQ(pop(q, 1), kSilence);  // empty: the repeat stays available
     push(q, 10, 1, 2);
-    EXPECT_EQ(pop(q, 2), 1);
-    EXPECT_EQ(pop(q, 3), kSilence);
-    EXPECT_EQ(pop(q, 10), 2);
-    push(q, 20, 1, 3);  // a real pop makes the next gap repeat again
-    EXPECT_EQ(pop(q, 11), 2);
-    EXPECT_EQ(pop(q, 12), kSilence);
-}
+    const std::vector<int> expected{1, kSilence, 2, 2, kSilence};  // a real pop makes the next gap repeat again
+    std::vector<int> got{pop(q, 2), pop(q, 3), pop(q, 10)};
+    push(q, 20, 1, 3);
+    got.push_back(pop(q, 11));
+    got.push_back(pop(q, 12));
+    EXPECT_EQ(got, expected);
 
-TEST(AudioFrameQueue, LiveCatchUpKeepsThreeFrames)
-{
-    AudioFrameQueue q(NTPTimestamp::fromMilliseconds(60));
-    Bytes data = frames(40, 1);
-    q.pushBack(data.data(), int(data.size()), kT0);
+    AudioFrameQueue live(NTPTimestamp::fromMilliseconds(60));
+    push(live, 0, 40, 1);
     LogCapture log;
-    EXPECT_EQ(pop(q, 0, false, true), 1);
-    EXPECT_EQ(q.size(), 3 * BYTES_IN_FRAME);
+    EXPECT_EQ(pop(live, 0, false, true), 1);
+    EXPECT_EQ(live.size(), 3 * BYTES_IN_FRAME);
     const QString line = "AudioFrameQueue::popNextInRange(): drop frame " + kT0.toString(false) + " --> "
                          + (kT0 + kF).toString(false) + ", bReverse = false, size = ";
-    EXPECT_EQ(log.count(QtDebugMsg, line), 36);
-    EXPECT_EQ(log.count(QtDebugMsg, line + "4"), 1);  // the last drop, 4 frames left
-    EXPECT_EQ(pop(q, 0, false, true), 38);  // the oldest were dropped
-
-    // 30 frames left are no backlog; live takes frames ahead of their time.
-    q.clear();
-    data = frames(31, 100);
-    q.pushBack(data.data(), int(data.size()), kT0 + kF * 50);
-    EXPECT_EQ(pop(q, 0, false, true), 100);
-    EXPECT_EQ(q.size(), 30 * BYTES_IN_FRAME);
+    EXPECT_EQ(std::make_tuple(log.count(QtDebugMsg, line), log.count(QtDebugMsg, line + "4")),
+              std::make_tuple(36, 1));  // the last drop, 4 frames left
+    EXPECT_EQ(pop(live, 0, false, true), 38);  // the oldest were dropped
+    live.clear();
+    push(live, 50, 31, 100);  // 30 frames left are no backlog
+    EXPECT_EQ(pop(live, 0, false, true), 100);
+    EXPECT_EQ(live.size(), 30 * BYTES_IN_FRAME);
 }
 
-TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirst)
+TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirstAndBoundsRefuseOutsidePushes)
 {
     AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
-    Bytes block(3000);
-    q.pushBack(block.data(), 3000, at(0));
+    Samples block(1500), late = frames(2, 20), early = frames(2, 0, true);
+    q.pushBack(bytes(block), 3000, at(0));
     q.setReverse(true);  // drops the partial frame at the back
     EXPECT_EQ(q.size(), BYTES_IN_FRAME);
-
     q.clear();
-    Bytes late = frames(2, 20), early = frames(2, 0, true);
-    q.pushFront(late.data(), int(late.size()), at(2, 2));  // latest block first
-    q.pushFront(early.data(), int(early.size()), at(0, 2));
-    EXPECT_EQ(q.lastPushTime(), kT0);
-    EXPECT_EQ(q.frontTimestamp(), kT0 + kF * 4);
-    EXPECT_EQ(pop(q, 3, true), 21);
-    EXPECT_EQ(pop(q, 2, true), 20);
-    unsigned char out[BYTES_IN_FRAME];
-    q.popNextInRange(out, at(1), true, false);
-    EXPECT_EQ(sample(out, 0), 2047);
-    EXPECT_EQ(sample(out, 1023), 1024);
-    EXPECT_EQ(q.frontTimestamp(), kT0 + kF);
-
+    q.pushFront(bytes(late), 2 * BYTES_IN_FRAME, at(2, 2));  // latest block first
+    q.pushFront(bytes(early), 2 * BYTES_IN_FRAME, at(0, 2));
+    EXPECT_EQ(std::make_tuple(q.lastPushTime(), q.frontTimestamp()), std::make_tuple(kT0, kT0 + kF * 4));
+    EXPECT_EQ((std::vector<int>{pop(q, 3, true), pop(q, 2, true)}), (std::vector<int>{21, 20}));
+    const Samples out = take(q, at(1), true);
+    EXPECT_EQ(std::make_tuple(out[0], out[1023], q.frontTimestamp()), std::make_tuple(2047, 1024, kT0 + kF));
     q.clear();
-    q.pushFront(block.data(), 3000, at(0));
+    q.pushFront(bytes(block), 3000, at(0));
     q.setReverse(false);  // drops the partial frame at the front
     EXPECT_EQ(q.size(), BYTES_IN_FRAME);
-}
 
-TEST(AudioFrameQueue, RangedPushesOutsideTheBoundsAreRefused)
-{
-    AudioFrameQueue q(NTPTimestamp::fromMilliseconds(20));
+    // Ranged pushes outside the bounds are refused at either end.
+    q.clear();
     q.setBounds(at(0, 10));
-    Bytes data = frames(1, 5);
     LogCapture log;
-    q.pushBack(data.data(), BYTES_IN_FRAME, at(11));
-    q.pushFront(data.data(), BYTES_IN_FRAME, at(11));
+    q.pushBack(bytes(late), BYTES_IN_FRAME, at(11));
+    q.pushFront(bytes(late), BYTES_IN_FRAME, at(11));
     const QString bounds = "\"" + kT0.toString(false) + "\" \"" + (kT0 + kF * 10).toString(false) + "\"";
-    EXPECT_EQ(log.count(QtWarningMsg, "AudioFrameQueue::pushBack : Did not add. Range does not fit in bounds " + bounds), 1);
-    EXPECT_EQ(log.count(QtWarningMsg, "Range does not fit in bounds " + bounds), 2);
-    EXPECT_TRUE(q.isEmpty());
-    EXPECT_TRUE(q.lastPushTime().isNull());
-    q.pushBack(data.data(), BYTES_IN_FRAME, at(9, 2));  // overlaps the end
-    q.pushBack(data.data(), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
+    EXPECT_EQ(std::make_tuple(log.count(QtWarningMsg, "Range does not fit in bounds " + bounds),
+                              log.count(QtWarningMsg, "AudioFrameQueue::pushBack : Did not add. Range does not fit")),
+              std::make_tuple(2, 1));
+    EXPECT_TRUE(q.isEmpty() && q.lastPushTime().isNull());
+    q.pushBack(bytes(late), BYTES_IN_FRAME, at(9, 2));  // overlaps the end
+    q.pushBack(bytes(late), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
     EXPECT_EQ(q.size(), 2 * BYTES_IN_FRAME);
 }
 
