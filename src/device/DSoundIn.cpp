@@ -98,6 +98,7 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
         std::memcpy(data, regions.first, regions.firstBytes);
         if (regions.second)
             std::memcpy(data + regions.firstBytes, regions.second, regions.secondBytes);
+        m_buffer->handOverRing();
     }
     m_readOffset = (m_readOffset + quint32(total)) % size;
     *taken = total;

@@ -104,6 +104,7 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
         std::memcpy(regions.first, data, regions.firstBytes);
         if (regions.second)
             std::memcpy(regions.second, data + regions.firstBytes, regions.secondBytes);
+        m_buffer->handOverRing();
     }
     if (status)
         *status = 0;

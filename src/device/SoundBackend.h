@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <vector>
 
 // What stands behind a sound output or capture: a looping ring of bytes and
@@ -68,6 +69,12 @@ public:
     // STATUS_INVALID_PARAM for a span that is empty, longer than the ring or
     // starts outside it; STATUS_BUFFER_LOST when the device has gone away.
     Status lock(quint32 offset, quint32 bytes, Regions* regions);
+    // The ring's bytes cross threads without a lock. The device thread
+    // publishes its work on the ring by moving the cursor (a release store)
+    // and starts each turn with takeOverRing(); the writer or reader calls
+    // handOverRing() once it is done with the regions it locked.
+    void handOverRing() { m_handOver.fetch_add(1, std::memory_order_release); }
+    void takeOverRing() { (void)m_handOver.load(std::memory_order_acquire); }
 
     Direction direction() const { return m_direction; }
     const Format& format() const { return m_format; }
@@ -78,4 +85,5 @@ private:
     const Direction m_direction;
     const Format m_format;
     std::vector<quint8> m_ring;
+    std::atomic<quint32> m_handOver{0};
 };

@@ -83,6 +83,7 @@ void PortAudioSoundBackend::streamFinished(void* userData)
 
 void PortAudioSoundBackend::exchange(const void* input, void* output, unsigned long frames)
 {
+    takeOverRing();
     const quint32 size = ringBytes();
     quint8* const ringData = ring();
     quint32 pos = m_cursor.load(std::memory_order_relaxed);
