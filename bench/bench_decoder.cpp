@@ -57,8 +57,8 @@ Stream makeStream(const Codec& codec)
     const QString source = QStringLiteral("aevalsrc=0.3*sin(2*PI*(160+40*sin(3*t))*t)+0.15*sin(2*PI*1250*t)"
                                           "+0.04*(random(0)-0.5):s=48000:d=%1")
                                .arg(kStreamSeconds);
-    run("ffmpeg", QStringList{"-nostdin", "-y", "-f", "lavfi", "-i", source, "-ac", "1"} + codec.encode
-                      + QStringList{path});
+    run("ffmpeg",
+        QStringList{"-nostdin", "-y", "-f", "lavfi", "-i", source, "-ac", "1"} + codec.encode + QStringList{path});
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return s;
@@ -98,9 +98,8 @@ void BM_Decode(benchmark::State& state)
         state.SkipWithError("ffmpeg could not make the stream");
         return;
     }
-    const QString sdp = QStringLiteral("m=audio 5004 RTP/AVP 96\r\na=rtpmap:96 %1/%2\r\n")
-                            .arg(codec.sdpName)
-                            .arg(codec.clockRate);
+    const QString sdp =
+        QStringLiteral("m=audio 5004 RTP/AVP 96\r\na=rtpmap:96 %1/%2\r\n").arg(codec.sdpName).arg(codec.clockRate);
     std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp, false, gain));
     std::vector<unsigned char> out(256000);
     int next = 0;

@@ -4,8 +4,8 @@
 #include "MixingStep.h"
 #include "PresentationGroup.h"
 
-#include <benchmark/benchmark.h>
 #include <QCoreApplication>
+#include <benchmark/benchmark.h>
 #include <vector>
 
 namespace {

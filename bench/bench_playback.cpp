@@ -90,8 +90,9 @@ void playbackTick(benchmark::State& state)
         auto session = std::make_unique<InprocPlaybackSession>();
         InprocPlaybackSession* raw = session.get();
         const QString name = QString("s%1").arg(s);
-        channel->openSession(std::move(session), [=] { return raw->init(path, QString(), name, "bench", false, false); },
-                             name, "bench", 1.0, {});
+        channel->openSession(std::move(session),
+                             [=] { return raw->init(path, QString(), name, "bench", false, false); }, name, "bench",
+                             1.0, {});
         registry.addChannel(kGroup, channel);
         channels.push_back(channel);
     }
@@ -118,8 +119,8 @@ void playbackTick(benchmark::State& state)
         step.render(++tick, registry.snapshot(), registry.groups());
         benchmark::DoNotOptimize(step.outputBlock()[0]);
     }
-    const double workers = (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart) -
-                           (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart);
+    const double workers =
+        (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart) - (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart);
     const double audioSeconds = double(state.iterations()) * 8.0 / 375.0;
     state.counters["worker_ms_per_s"] = 1000.0 * workers / audioSeconds;
     double peakLevel = 0;

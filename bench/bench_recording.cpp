@@ -59,7 +59,8 @@ struct LookupStore {
         db.open();
         QSqlQuery q(db);
         q.exec("BEGIN");
-        q.prepare("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload, encrypted) VALUES (?, ?, ?, ?, ?, 0)");
+        q.prepare(
+            "INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload, encrypted) VALUES (?, ?, ?, ?, ?, 0)");
         const QByteArray payload("\x55\x55\x55\x55", 4);
         for (int s = 1; s <= kStreams; ++s)
             for (int i = 0; i < kUnitsPerStream; ++i) {
@@ -76,7 +77,8 @@ struct LookupStore {
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase("bench-build");
         std::fprintf(stderr, "Built %d units in one transaction in %.1f s (%.0f MB)\n", kStreams * kUnitsPerStream,
-                     double(timer.elapsed()) / 1000.0, double(QFileInfo(path).size() + QFileInfo(path + "-wal").size()) / 1e6);
+                     double(timer.elapsed()) / 1000.0,
+                     double(QFileInfo(path).size() + QFileInfo(path + "-wal").size()) / 1e6);
     }
 };
 
@@ -127,10 +129,18 @@ void BM_Recorder128Streams(benchmark::State& state)
         for (int s = 0; s < streams; ++s) {
             unsigned char* p = packets[size_t(s)].data();
             const quint32 ts = round * 160;
-            p[0] = 0x80; p[1] = 8;
-            p[2] = quint8(round >> 8); p[3] = quint8(round);
-            p[4] = quint8(ts >> 24); p[5] = quint8(ts >> 16); p[6] = quint8(ts >> 8); p[7] = quint8(ts);
-            p[8] = 0; p[9] = 0; p[10] = quint8(s >> 8); p[11] = quint8(s);
+            p[0] = 0x80;
+            p[1] = 8;
+            p[2] = quint8(round >> 8);
+            p[3] = quint8(round);
+            p[4] = quint8(ts >> 24);
+            p[5] = quint8(ts >> 16);
+            p[6] = quint8(ts >> 8);
+            p[7] = quint8(ts);
+            p[8] = 0;
+            p[9] = 0;
+            p[10] = quint8(s >> 8);
+            p[11] = quint8(s);
             recorder.feedRtp(p, 172, sender);
         }
         clock.advanceUs(20000);
@@ -157,8 +167,14 @@ void BM_StoreGrowthPerHour(benchmark::State& state)
             std::vector<unsigned char> p(172, 0x55);
             for (quint32 i = 0; i < 180000; ++i) {
                 const quint32 ts = i * 160;
-                p[0] = 0x80; p[1] = 8; p[2] = quint8(i >> 8); p[3] = quint8(i);
-                p[4] = quint8(ts >> 24); p[5] = quint8(ts >> 16); p[6] = quint8(ts >> 8); p[7] = quint8(ts);
+                p[0] = 0x80;
+                p[1] = 8;
+                p[2] = quint8(i >> 8);
+                p[3] = quint8(i);
+                p[4] = quint8(ts >> 24);
+                p[5] = quint8(ts >> 16);
+                p[6] = quint8(ts >> 8);
+                p[7] = quint8(ts);
                 recorder.feedRtp(p.data(), int(p.size()), QHostAddress("10.0.0.1"));
                 clock.advanceUs(20000);
             }

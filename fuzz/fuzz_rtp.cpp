@@ -67,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const RTPPacket written(buffer, data[0] * 0x01010101u, quint16(data[1] << 8 | data[2]), data[3], data[3] & 0x7f,
                                 data + 4, payloadSize, data[0] & 1);
         const RTPPacket read(buffer.getBuffer(), buffer.getSize());
-        if (!read.isHeaderValid() || read.getPayloadSize() != payloadSize
-            || memcmp(read.getPayload(), data + 4, size_t(payloadSize)) != 0 || read.getSSRC() != written.getSSRC())
+        if (!read.isHeaderValid() || read.getPayloadSize() != payloadSize ||
+            memcmp(read.getPayload(), data + 4, size_t(payloadSize)) != 0 || read.getSSRC() != written.getSSRC())
             __builtin_trap();
     }
     return 0;

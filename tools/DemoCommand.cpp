@@ -12,9 +12,9 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
-#include <unistd.h>
 #include <functional>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 const double kSweepSeconds = 3.0;
@@ -64,7 +64,8 @@ bool writeVoice(const QString& path)
         double v = 0;
         for (int h = 1; h <= 20; ++h) {
             const double f = pitch * h;
-            const double formants = std::exp(-std::pow((f - 700) / 250, 2)) + 0.6 * std::exp(-std::pow((f - 1200) / 300, 2)) +
+            const double formants = std::exp(-std::pow((f - 700) / 250, 2)) +
+                                    0.6 * std::exp(-std::pow((f - 1200) / 300, 2)) +
                                     0.3 * std::exp(-std::pow((f - 2500) / 400, 2));
             v += formants * std::sin(2 * M_PI * pitch * h * t) / std::sqrt(double(h));
         }
@@ -76,12 +77,13 @@ bool writeVoice(const QString& path)
 int runDemo(const QStringList& args)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription("A short self-contained show of the mixer: tones started, mixed, made "
-                                     "exclusive and stopped, volume and balance changed; live RTP streams (A-law "
-                                     "and MPEG audio with RTCP) sent over loopback into receivers; talk-back from "
-                                     "the microphone heard back through a receiver; a live stream recorded and "
-                                     "played back forward, at double speed and backwards. Without a sound card the show "
-                                     "is written to demo-output.wav.");
+    parser.setApplicationDescription(
+        "A short self-contained show of the mixer: tones started, mixed, made "
+        "exclusive and stopped, volume and balance changed; live RTP streams (A-law "
+        "and MPEG audio with RTCP) sent over loopback into receivers; talk-back from "
+        "the microphone heard back through a receiver; a live stream recorded and "
+        "played back forward, at double speed and backwards. Without a sound card the show "
+        "is written to demo-output.wav.");
     if (!parseCommandLine(parser, "demo", args))
         return parser.isSet("help") ? 0 : 2;
     QTextStream out(stdout);
@@ -147,13 +149,15 @@ int runDemo(const QStringList& args)
     // Live streams: the demo sends its own RTP over loopback into two receivers.
     const auto sdpFor = [](int pt, const char* map) {
         return QString("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=kavexmix demo\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                       "m=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2\r\n").arg(pt).arg(map);
+                       "m=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2\r\n")
+            .arg(pt)
+            .arg(map);
     };
     unsigned short pcmaPort = 0, pcmaRtcp = 0, mpaPort = 0, mpaRtcp = 0;
-    const quint64 pcmaReceiver = mixer->addUnicastRtpChannel("LIVE", pcmaPort, pcmaRtcp, sdpFor(8, "PCMA/8000"), nullptr,
-                                                             QHostAddress(), 1.0);
-    const quint64 mpaReceiver = mixer->addUnicastRtpChannel("LIVE", mpaPort, mpaRtcp, sdpFor(14, "MPA/90000"), nullptr,
-                                                            QHostAddress(), 1.0);
+    const quint64 pcmaReceiver =
+        mixer->addUnicastRtpChannel("LIVE", pcmaPort, pcmaRtcp, sdpFor(8, "PCMA/8000"), nullptr, QHostAddress(), 1.0);
+    const quint64 mpaReceiver =
+        mixer->addUnicastRtpChannel("LIVE", mpaPort, mpaRtcp, sdpFor(14, "MPA/90000"), nullptr, QHostAddress(), 1.0);
     if (pcmaReceiver == 0 || mpaReceiver == 0) {
         out << "kavexmix demo: cannot open the receivers' ports on loopback\n";
         return 1;
@@ -175,8 +179,9 @@ int runDemo(const QStringList& args)
     });
 
     // Talk-back: the microphone goes out as A-law RTP into our own A-law receiver.
-    step("talk-back", QString("talk-back: the microphone%1, sent as RTP and heard back through the receiver")
-                          .arg(voice.isEmpty() ? "" : " (a generated voice-like signal)"),
+    step("talk-back",
+         QString("talk-back: the microphone%1, sent as RTP and heard back through the receiver")
+             .arg(voice.isEmpty() ? "" : " (a generated voice-like signal)"),
          3.0, [&] { mixer->enableRtpSink(QHostAddress::LocalHost, pcmaPort, SAMPLE_RATE_8000); });
     step("talk-back off", "silence: talk-back stopped", 0.5, [&] { mixer->disableRtpSink(); });
 
@@ -200,7 +205,8 @@ int runDemo(const QStringList& args)
     DemoRtpSender sweep(DemoRtpSender::CODEC_PCMA, 300, 7000, QHostAddress::LocalHost, pcmaPort, pcmaRtcp);
     sweep.setSweep(900, kSweepSeconds);
     sweep.addCopyDestination(QHostAddress::LocalHost, recordPort, recordRtcp);
-    step("recording", QString("a sweep rising from 300 to 900 Hz, live, while it is recorded (port %1)").arg(recordPort),
+    step("recording",
+         QString("a sweep rising from 300 to 900 Hz, live, while it is recorded (port %1)").arg(recordPort),
          kSweepSeconds, [&] { sweep.start(); });
     sweep.stop();
     recorder->stop();

@@ -13,13 +13,13 @@ extern "C" {
 }
 
 namespace {
-const int kPcmaSamples = 160;      // 20 ms at 8 kHz
-const int kMpaSamples = 1152;      // one layer II frame at 48 kHz: 24 ms
+const int kPcmaSamples = 160;        // 20 ms at 8 kHz
+const int kMpaSamples = 1152;        // one layer II frame at 48 kHz: 24 ms
 const quint32 kMpaClockStep = 2160;  // 1152 samples on the 90 kHz RTP clock
 }  // namespace
 
-DemoRtpSender::DemoRtpSender(Codec codec, double frequencyHz, double amplitude, const QHostAddress& to,
-                             quint16 rtpPort, quint16 rtcpPort, QObject* parent)
+DemoRtpSender::DemoRtpSender(Codec codec, double frequencyHz, double amplitude, const QHostAddress& to, quint16 rtpPort,
+                             quint16 rtcpPort, QObject* parent)
     : QObject(parent)
     , m_codec(codec)
     , m_frequency(frequencyHz)
@@ -151,7 +151,8 @@ void DemoRtpSender::sendSenderReport()
     const int size = RTCPPacket::writeSenderReport(buffer, m_ssrc, NTPTimestamp::now(), m_rtpTimestamp,
                                                    quint32(m_packets), quint32(m_octets));
     RTCPPacket::appendSourceDescription(buffer, m_ssrc, "kavexmix-demo");
-    sendToAll(reinterpret_cast<const char*>(buffer.getBuffer()), buffer.getSize() > size ? buffer.getSize() : size, true);
+    sendToAll(reinterpret_cast<const char*>(buffer.getBuffer()), buffer.getSize() > size ? buffer.getSize() : size,
+              true);
 }
 
 void DemoRtpSender::sendDue()

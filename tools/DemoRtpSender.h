@@ -60,7 +60,7 @@ private:
     quint32 m_ssrc;
     quint16 m_sequence;
     quint32 m_rtpTimestamp;
-    quint64 m_samplesMade = 0;    // source samples generated so far
+    quint64 m_samplesMade = 0;  // source samples generated so far
     quint64 m_packets = 0;
     quint64 m_octets = 0;
     qint64 m_lastReportMs = -1000;

@@ -9,8 +9,8 @@ namespace InputOptions {
 const QMap<QString, QPair<int, QString>>& codecs()
 {
     static const QMap<QString, QPair<int, QString>> table = {
-        {"pcma", {8, "PCMA/8000"}},    {"pcmu", {0, "PCMU/8000"}},      {"mpa", {14, "MPA/90000"}},
-        {"aac", {96, "AAC/48000"}},    {"ac3", {97, "AC3/48000"}},      {"g726-16", {98, "G726-16/8000"}},
+        {"pcma", {8, "PCMA/8000"}},        {"pcmu", {0, "PCMU/8000"}},       {"mpa", {14, "MPA/90000"}},
+        {"aac", {96, "AAC/48000"}},        {"ac3", {97, "AC3/48000"}},       {"g726-16", {98, "G726-16/8000"}},
         {"g726-24", {99, "G726-24/8000"}}, {"g726-32", {2, "G726-32/8000"}}, {"g726-40", {100, "G726-40/8000"}},
     };
     return table;

@@ -92,8 +92,8 @@ public:
         }
         case '+':
         case '-': {
-            const int magnitude = qBound(kMinSpeed, key == '+' ? std::abs(m_speed) * 2 : std::abs(m_speed) / 2,
-                                         kMaxSpeed);
+            const int magnitude =
+                qBound(kMinSpeed, key == '+' ? std::abs(m_speed) * 2 : std::abs(m_speed) / 2, kMaxSpeed);
             setSpeed(m_speed < 0 ? -magnitude : magnitude);
             break;
         }
@@ -209,15 +209,14 @@ int runPlay(const QStringList& args)
 
     QDateTime from = speed > 0 ? begin : end;
     if (parser.isSet("from") && !parseTime(parser.value("from"), begin, &from)) {
-        err << "kavexmix play: --from takes +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS, not '"
-            << parser.value("from") << "'\n";
+        err << "kavexmix play: --from takes +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS, not '" << parser.value("from")
+            << "'\n";
         return 2;
     }
     if (parser.isSet("range")) {
         QDateTime rangeFrom, rangeTo;
         if (!parseRange(parser.value("range"), begin, &rangeFrom, &rangeTo)) {
-            err << "kavexmix play: --range takes FROM-TO with FROM before TO, not '" << parser.value("range")
-                << "'\n";
+            err << "kavexmix play: --range takes FROM-TO with FROM before TO, not '" << parser.value("range") << "'\n";
             return 2;
         }
         mixer->ctrlSetPlaybackRange(kGroup, NTPRange(toNtp(rangeFrom), toNtp(rangeTo)));
@@ -225,8 +224,8 @@ int runPlay(const QStringList& args)
             from = speed > 0 ? rangeFrom : rangeTo;
     }
     QTextStream(stdout) << "Playing " << parser.value("stream") << ": " << begin.toString("yyyy-MM-dd HH:mm:ss")
-                        << " to " << end.toString("HH:mm:ss") << ", from " << from.toString("HH:mm:ss.zzz")
-                        << " at " << speed << "%\n";
+                        << " to " << end.toString("HH:mm:ss") << ", from " << from.toString("HH:mm:ss.zzz") << " at "
+                        << speed << "%\n";
     mixer->ctrlSetAbsolutePlaybackPosition(kGroup, toNtp(from));
     mixer->ctrlStartPlayback(kGroup, speed);
 

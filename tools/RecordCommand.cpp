@@ -38,8 +38,8 @@ int runRecord(const QStringList& args)
     parser.addOption({"peer", "With --tcp-relay: the sender whose stream the relay forwards.", "ADDR"});
     InputOptions::addStreamOptions(parser);
     parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
-    parser.addOption({"name", "Stream names: %a the sender's address, %s the SSRC (default %a-%s).", "PATTERN",
-                      "%a-%s"});
+    parser.addOption(
+        {"name", "Stream names: %a the sender's address, %s the SSRC (default %a-%s).", "PATTERN", "%a-%s"});
     parser.addOption({"unit-seconds", "Unit length, 0.2 to 10 s (default 1).", "S", "1"});
     parser.addOption({"encrypt-to", "Seal every unit to this public key (from keygen); may repeat.", "KEY.pub"});
     parser.addOption({"key", "A private key for relay messages that come encrypted; may repeat.", "FILE"});
@@ -60,8 +60,8 @@ int runRecord(const QStringList& args)
     bool ok = false;
     options.unitSeconds = parser.value("unit-seconds").toDouble(&ok);
     if (!ok || options.unitSeconds < Recorder::MIN_UNIT_SECONDS || options.unitSeconds > Recorder::MAX_UNIT_SECONDS) {
-        err << "kavexmix record: --unit-seconds takes a number from 0.2 to 10, not '"
-            << parser.value("unit-seconds") << "'\n";
+        err << "kavexmix record: --unit-seconds takes a number from 0.2 to 10, not '" << parser.value("unit-seconds")
+            << "'\n";
         return 2;
     }
     options.store = parser.value("store");
@@ -92,14 +92,14 @@ int runRecord(const QStringList& args)
     } else if (parser.isSet("multicast")) {
         const QHostAddress group(parser.value("multicast"));
         if (!group.isMulticast()) {
-            err << "kavexmix record: --multicast takes a multicast group address, not '"
-                << parser.value("multicast") << "'\n";
+            err << "kavexmix record: --multicast takes a multicast group address, not '" << parser.value("multicast")
+                << "'\n";
             return 2;
         }
         listening = recorder->listenMulticast(group, rtpPort, rtcpPort, iface);
     } else {
-        listening = recorder->listenUnicast(rtpPort, rtcpPort,
-                                            iface.isNull() ? QHostAddress(QHostAddress::Any) : iface);
+        listening =
+            recorder->listenUnicast(rtpPort, rtcpPort, iface.isNull() ? QHostAddress(QHostAddress::Any) : iface);
     }
     if (!listening) {
         err << "kavexmix record: cannot receive on the requested ports or relay\n";

@@ -65,18 +65,21 @@ int runTalk(const QStringList& args)
     double peakDb = -96.0;
     bool gainSet = false;
     const float gain = parser.value("gain").toFloat();
-    QObject::connect(mixer.data(), &Mixer::inprocRtpPacket, mixer.data(), [&](const SharedPoolBuffer& spb) {
-        ++cycles;
-        if (!gainSet) {  // the capture resets the gain when it starts
-            mixer->setDigitalMicGain(gain);
-            gainSet = true;
-        }
-        RTPPacket packet(spb.getBuffer(), spb.getBufferSize());
-        int peak = 0;
-        for (int i = 0; i < packet.getPayloadSize(); ++i)
-            peak = std::max(peak, std::abs(int(_G711_ALaw2Linear(packet.getPayload()[i]))));
-        peakDb = peak > 0 ? 20.0 * std::log10(peak / 32768.0) : -96.0;
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        mixer.data(), &Mixer::inprocRtpPacket, mixer.data(),
+        [&](const SharedPoolBuffer& spb) {
+            ++cycles;
+            if (!gainSet) {  // the capture resets the gain when it starts
+                mixer->setDigitalMicGain(gain);
+                gainSet = true;
+            }
+            RTPPacket packet(spb.getBuffer(), spb.getBufferSize());
+            int peak = 0;
+            for (int i = 0; i < packet.getPayloadSize(); ++i)
+                peak = std::max(peak, std::abs(int(_G711_ALaw2Linear(packet.getPayload()[i]))));
+            peakDb = peak > 0 ? 20.0 * std::log10(peak / 32768.0) : -96.0;
+        },
+        Qt::QueuedConnection);
 
     for (const Target& t : targets) {
         if (parser.isSet("file"))

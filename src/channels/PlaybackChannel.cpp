@@ -43,8 +43,8 @@ PlaybackChannel::PlaybackChannel()
     // checkers cannot see: the thread's last act takes a standard lock that
     // the destructor takes after the wait.
     connect(
-        m_thread.get(), &QThread::finished, m_thread.get(),
-        [this] { KavexLocker<KavexMutex> lock(&m_threadEndLock); }, Qt::DirectConnection);
+        m_thread.get(), &QThread::finished, m_thread.get(), [this] { KavexLocker<KavexMutex> lock(&m_threadEndLock); },
+        Qt::DirectConnection);
     m_thread->setObjectName(QStringLiteral("PlaybackChannel"));
     moveToThread(m_thread.get());
     m_thread->start();
@@ -349,8 +349,8 @@ void PlaybackChannel::onUnit(const quint64& id, const QString& sdp_, const NTPTi
             return;
     }
 
-    const bool usable = absNtpTimeBegin < absNtpTimeEnd
-                        && (absNtpTimeEnd - absNtpTimeBegin).toMicroSeconds() < kMaxUnitUs;
+    const bool usable =
+        absNtpTimeBegin < absNtpTimeEnd && (absNtpTimeEnd - absNtpTimeBegin).toMicroSeconds() < kMaxUnitUs;
     if (usable) {
         decodeAndQueue(sdp, NTPRange(absNtpTimeBegin, absNtpTimeEnd), buffer);
         return;

@@ -58,9 +58,8 @@ public:
     // for the other session kinds its third and fourth. The channel is then
     // heard on both sides at `volume`, and decrypts with `keys` besides the
     // host's token providers. Called once, right after construction.
-    bool openSession(std::unique_ptr<PlaybackSessionIf> session, const SessionInit& init,
-                     const QString& streamName, const QString& streamDetail, double volume,
-                     const std::vector<QByteArray>& keys);
+    bool openSession(std::unique_ptr<PlaybackSessionIf> session, const SessionInit& init, const QString& streamName,
+                     const QString& streamDetail, double volume, const std::vector<QByteArray>& keys);
     void setListOfPossiblePrivateKeys(const std::vector<QByteArray>& keys);
 
     // Channel

@@ -137,7 +137,8 @@ void SoundFileChannel::ensureScratch(qint64 chunk)
 {
     // Grows only when a larger request than ever before arrives.
     const size_t in = size_t(2 * chunk);
-    const size_t out = size_t(std::max<qint64>(2 * chunk, qint64(m_converter->estimateDestinationSize(quint64(chunk), 2)) + 64));
+    const size_t out =
+        size_t(std::max<qint64>(2 * chunk, qint64(m_converter->estimateDestinationSize(quint64(chunk), 2)) + 64));
     if (m_in.size() < in)
         m_in.resize(in);
     if (m_out.size() < out)

@@ -6,8 +6,8 @@
 // returns: the caller goes on, the log keeps the evidence.
 OSTKAVEXMIXER_EXPORT void kavexAssertPrint(const char* expression, const char* file, int line);
 
-#define KAVEX_ASSERT(cond) \
-    do { \
-        if (!(cond)) \
-            kavexAssertPrint(#cond, __FILE__, __LINE__); \
+#define KAVEX_ASSERT(cond)                                                                                             \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            kavexAssertPrint(#cond, __FILE__, __LINE__);                                                               \
     } while (0)

@@ -41,8 +41,16 @@ public:
 
     constexpr NTPTimestamp operator+(const NTPTimestamp& o) const { return NTPTimestamp(m_raw + o.m_raw); }
     constexpr NTPTimestamp operator-(const NTPTimestamp& o) const { return NTPTimestamp(m_raw - o.m_raw); }
-    NTPTimestamp& operator+=(const NTPTimestamp& o) { m_raw += o.m_raw; return *this; }
-    NTPTimestamp& operator-=(const NTPTimestamp& o) { m_raw -= o.m_raw; return *this; }
+    NTPTimestamp& operator+=(const NTPTimestamp& o)
+    {
+        m_raw += o.m_raw;
+        return *this;
+    }
+    NTPTimestamp& operator-=(const NTPTimestamp& o)
+    {
+        m_raw -= o.m_raw;
+        return *this;
+    }
     constexpr NTPTimestamp operator*(quint64 factor) const { return NTPTimestamp(m_raw * factor); }
     // Division by 0 gives the null time stamp.
     constexpr NTPTimestamp operator/(quint64 divisor) const { return NTPTimestamp(divisor ? m_raw / divisor : 0); }

@@ -12,7 +12,8 @@
 // as done before the join. Both are no-ops outside ThreadSanitizer builds.
 inline void markThreadEnd(QThread* thread)
 {
-    QObject::connect(thread, &QThread::finished, thread, [thread] { kavexHandOff(thread); }, Qt::DirectConnection);
+    QObject::connect(
+        thread, &QThread::finished, thread, [thread] { kavexHandOff(thread); }, Qt::DirectConnection);
 }
 
 inline void joinedThread(QThread* thread)

@@ -15,8 +15,7 @@ namespace {
 constexpr int kIoBufferPadding = 32;
 }  // namespace
 
-ByteIOBufferFFmpeg::ByteIOBufferFFmpeg()
-    : m_fifo(FIFO_BLOCK_SIZE, FIFO_MAX_BLOCKS)
+ByteIOBufferFFmpeg::ByteIOBufferFFmpeg() : m_fifo(FIFO_BLOCK_SIZE, FIFO_MAX_BLOCKS)
 {
     std::unique_ptr<unsigned char, FFmpegHandles::AvFree> buffer(
         static_cast<unsigned char*>(av_malloc(IO_BUFFER_SIZE + kIoBufferPadding)));

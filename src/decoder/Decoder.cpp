@@ -35,8 +35,8 @@ QString Decoder::canonicalCodecName(const QString& sdpName)
 {
     if (sdpName == QLatin1String("PCMA") || sdpName == QLatin1String("G.711") || sdpName == QLatin1String("G711"))
         return QStringLiteral("PCMA");
-    if (sdpName == QLatin1String("PCMA16") || sdpName == QLatin1String("PCMU") || sdpName == QLatin1String("AAC")
-        || sdpName == QLatin1String("AC3"))
+    if (sdpName == QLatin1String("PCMA16") || sdpName == QLatin1String("PCMU") || sdpName == QLatin1String("AAC") ||
+        sdpName == QLatin1String("AC3"))
         return sdpName;
     if (sdpName == QLatin1String("MPA") || sdpName == QLatin1String("MP2"))
         return QStringLiteral("MPA");

@@ -174,8 +174,8 @@ bool DecoderFFMpeg::setUpDecoding()
         formatName = "aac";
     else if (m_codecName == QLatin1String("AC3"))
         formatName = "ac3";
-    else if (m_codecName == QLatin1String("PCMA") || m_codecName == QLatin1String("G.711")
-             || m_codecName == QLatin1String("G711") || m_codecName == QLatin1String("PCMU"))
+    else if (m_codecName == QLatin1String("PCMA") || m_codecName == QLatin1String("G.711") ||
+             m_codecName == QLatin1String("G711") || m_codecName == QLatin1String("PCMU"))
         formatName = "data";
     else if (isG726(m_codecName))
         formatName = m_g726AsAac ? "aac" : "data";
@@ -201,8 +201,8 @@ bool DecoderFFMpeg::setUpDecoding()
     m_formatContext->flags |= AVFMT_FLAG_NONBLOCK;
 
     bool ok;
-    if (m_codecName == QLatin1String("MPA") || m_codecName == QLatin1String("AAC")
-        || m_codecName == QLatin1String("AC3"))
+    if (m_codecName == QLatin1String("MPA") || m_codecName == QLatin1String("AAC") ||
+        m_codecName == QLatin1String("AC3"))
         ok = setUpParsedStream(formatName);
     else if (isG726(m_codecName))
         ok = setUpG726();
@@ -233,9 +233,9 @@ bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
         return false;
     for (unsigned i = 0; i < m_formatContext->nb_streams && m_streamIndex < 0; ++i) {
         const AVCodecID id = m_formatContext->streams[i]->codecpar->codec_id;
-        if ((m_codecName == QLatin1String("MPA") && (id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3))
-            || (m_codecName == QLatin1String("AAC") && id == AV_CODEC_ID_AAC)
-            || (m_codecName == QLatin1String("AC3") && id == AV_CODEC_ID_AC3))
+        if ((m_codecName == QLatin1String("MPA") && (id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3)) ||
+            (m_codecName == QLatin1String("AAC") && id == AV_CODEC_ID_AAC) ||
+            (m_codecName == QLatin1String("AC3") && id == AV_CODEC_ID_AC3))
             m_streamIndex = int(i);
     }
     if (m_streamIndex < 0) {

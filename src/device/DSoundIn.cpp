@@ -6,13 +6,13 @@
 
 DSoundIn::DSoundIn(unsigned int sampleRate, unsigned int bytesPerSample, unsigned int channels, bool blocking,
                    Clock& clock, SoundCardMaker cards)
-    : m_clock(clock),
-      m_cards(std::move(cards)),
-      m_bufferBytes(quint32(channels * bytesPerSample * 4 * (sampleRate * 0.03125))),
-      m_sampleRate(sampleRate),
-      m_bytesPerSample(bytesPerSample),
-      m_channels(channels),
-      m_blocking(blocking)
+    : m_clock(clock)
+    , m_cards(std::move(cards))
+    , m_bufferBytes(quint32(channels * bytesPerSample * 4 * (sampleRate * 0.03125)))
+    , m_sampleRate(sampleRate)
+    , m_bytesPerSample(bytesPerSample)
+    , m_channels(channels)
+    , m_blocking(blocking)
 {
 }
 
@@ -69,8 +69,8 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
         return TAKE_ERROR;
     const quint32 size = m_bufferBytes;
     if (bytes < 0 || quint32(bytes) >= size) {
-        qCritical("DSoundIn::takeCaptureBytes() : cannot take %d bytes because capture buffer has only %u bytes",
-                  bytes, unsigned(size));
+        qCritical("DSoundIn::takeCaptureBytes() : cannot take %d bytes because capture buffer has only %u bytes", bytes,
+                  unsigned(size));
         return TAKE_ERROR;
     }
     if (available() < bytes)

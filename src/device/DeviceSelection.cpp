@@ -32,4 +32,3 @@ DeviceSelection DeviceSelection::parse(const QString& text)
     }
     return selection;
 }
-

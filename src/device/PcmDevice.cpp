@@ -10,13 +10,13 @@
 
 PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
                      bool blocking, Clock& clock, const SoundCardMaker& cards)
-    : m_sampleRate(sampleRate),
-      m_sampleWidth(sampleWidth),
-      m_channels(channels),
-      m_blocking(blocking),
-      m_clock(clock),
-      m_cards(cards),
-      m_pacingStart(clock.monotonicMs())
+    : m_sampleRate(sampleRate)
+    , m_sampleWidth(sampleWidth)
+    , m_channels(channels)
+    , m_blocking(blocking)
+    , m_clock(clock)
+    , m_cards(cards)
+    , m_pacingStart(clock.monotonicMs())
 {
     switch (sampleWidth) {
     case SampleWidth8:

@@ -43,8 +43,12 @@ public:
     ConfiguredSoundCard(SoundBackend::Direction direction, Clock& clock, DeviceSelection::Kind kind,
                         const QString& path = QString(), std::shared_ptr<PortAudioLibrary> library = nullptr,
                         int device = -1)
-        : m_direction(direction), m_clock(clock), m_kind(kind), m_path(path), m_library(std::move(library)),
-          m_device(device)
+        : m_direction(direction)
+        , m_clock(clock)
+        , m_kind(kind)
+        , m_path(path)
+        , m_library(std::move(library))
+        , m_device(device)
     {
     }
 
@@ -116,10 +120,9 @@ std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction 
     } else {
         device = library->findDevice(selection.argument, direction);
         if (device < 0) {
-            qWarning().nospace().noquote() << "SoundBackendFactory::resolve: there is no "
-                                           << directionName(direction) << " device \"" << selection.argument
-                                           << "\"; the devices there are: "
-                                           << listed(library->deviceNames(direction));
+            qWarning().nospace().noquote()
+                << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
+                << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
             return nullptr;
         }
     }

@@ -11,8 +11,8 @@ SoundBackend::Status SoundCard::makeRing(const SoundBackend::Format& format, qui
                                          std::unique_ptr<SoundBackend>* ring)
 {
     ring->reset();
-    if (format.bytesPerSample != 2 || format.channels == 0 || format.channels > 8 || format.sampleRate < 1000
-        || format.sampleRate > 384000)
+    if (format.bytesPerSample != 2 || format.channels == 0 || format.channels > 8 || format.sampleRate < 1000 ||
+        format.sampleRate > 384000)
         return SoundBackend::STATUS_BAD_FORMAT;
     if (ringBytes < MIN_RING_BYTES || ringBytes > MAX_RING_BYTES || ringBytes % format.bytesPerFrame() != 0)
         return SoundBackend::STATUS_INVALID_PARAM;

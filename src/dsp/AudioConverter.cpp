@@ -23,8 +23,8 @@ void AudioConverter::ContextFree::operator()(RESAMPLE_CONTEXT* context) const
     delete context;
 }
 
-AudioConverter::AudioConverter(unsigned int srcRate, unsigned int dstRate, bool stereo, bool srcALaw,
-                               bool dstALaw, double gain, unsigned int maxSamples, int quality)
+AudioConverter::AudioConverter(unsigned int srcRate, unsigned int dstRate, bool stereo, bool srcALaw, bool dstALaw,
+                               double gain, unsigned int maxSamples, int quality)
     : m_srcRate(srcRate)
     , m_dstRate(dstRate)
     , m_stereo(stereo)
@@ -93,8 +93,7 @@ void AudioConverter::allocate()
     m_context->data_out = m_output.get();
 }
 
-bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigned char* dst,
-                             unsigned int* dstLength)
+bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigned char* dst, unsigned int* dstLength)
 {
     // The input buffer takes 2 * maxSamples samples; longer input goes through
     // in pieces of whole frames, which the resampler joins seamlessly.

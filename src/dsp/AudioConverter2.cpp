@@ -153,15 +153,14 @@ void AudioConverter2::createResampler()
     if (error < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(error, text, sizeof(text));
-        qWarning() << "AudioConverter2::AudioConverter2: Cannot create resampler for" << m_srcRate << "->"
-                   << m_dstRate << "Hz:" << text;
+        qWarning() << "AudioConverter2::AudioConverter2: Cannot create resampler for" << m_srcRate << "->" << m_dstRate
+                   << "Hz:" << text;
         return;
     }
     m_resampler = std::move(owned);
 }
 
-bool AudioConverter2::convert(const unsigned char* src, int srcLength, unsigned char* dst, int dstSize,
-                              int* dstLength)
+bool AudioConverter2::convert(const unsigned char* src, int srcLength, unsigned char* dst, int dstSize, int* dstLength)
 {
     srcLength = std::max(srcLength, 0);
     dstSize = std::max(dstSize, 0);

@@ -18,16 +18,9 @@ class OSTKAVEXMIXER_EXPORT AudioConverter2
 public:
     // Callers pass plain numbers; the fixed underlying type keeps values
     // outside the list well-defined, so they can be detected.
-    enum CODEC : int {
-        CODEC_ALAW = 0,
-        CODEC_ULAW = 1,
-        CODEC_PCM_S16 = 2
-    };
+    enum CODEC : int { CODEC_ALAW = 0, CODEC_ULAW = 1, CODEC_PCM_S16 = 2 };
     // Any other value counts as mono.
-    enum CHANNEL_LAYOUT : int {
-        CHANNEL_LAYOUT_MONO = 0,
-        CHANNEL_LAYOUT_STEREO = 1
-    };
+    enum CHANNEL_LAYOUT : int { CHANNEL_LAYOUT_MONO = 0, CHANNEL_LAYOUT_STEREO = 1 };
 
     AudioConverter2(unsigned int srcRate, unsigned int dstRate, CHANNEL_LAYOUT srcLayout, CHANNEL_LAYOUT dstLayout,
                     CODEC srcCodec, CODEC dstCodec, double gain);

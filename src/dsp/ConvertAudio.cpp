@@ -26,12 +26,23 @@ struct StateFree {
 bool libraryType(int converter, int* type)
 {
     switch (converter) {
-    case RESAMPLE_SINC_BEST_QUALITY: *type = SRC_SINC_BEST_QUALITY; return true;
-    case RESAMPLE_SINC_MEDIUM_QUALITY: *type = SRC_SINC_MEDIUM_QUALITY; return true;
-    case RESAMPLE_SINC_FASTEST: *type = SRC_SINC_FASTEST; return true;
-    case RESAMPLE_LINEAR: *type = SRC_LINEAR; return true;
-    case RESAMPLE_ZERO_ORDER_HOLD: *type = SRC_ZERO_ORDER_HOLD; return true;
-    default: return false;
+    case RESAMPLE_SINC_BEST_QUALITY:
+        *type = SRC_SINC_BEST_QUALITY;
+        return true;
+    case RESAMPLE_SINC_MEDIUM_QUALITY:
+        *type = SRC_SINC_MEDIUM_QUALITY;
+        return true;
+    case RESAMPLE_SINC_FASTEST:
+        *type = SRC_SINC_FASTEST;
+        return true;
+    case RESAMPLE_LINEAR:
+        *type = SRC_LINEAR;
+        return true;
+    case RESAMPLE_ZERO_ORDER_HOLD:
+        *type = SRC_ZERO_ORDER_HOLD;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -220,8 +231,7 @@ bool ConvertAudio(unsigned int srcRate, bool srcStereo, bool srcALaw, unsigned c
         resample(context);
         const unsigned int samples = static_cast<unsigned int>(context->output_frames_gen) * c;
         if (dstALaw) {
-            _G711_ConvertFloat2ALaw(reinterpret_cast<const unsigned char*>(context->data_out), dst, samples * 4,
-                                    gain);
+            _G711_ConvertFloat2ALaw(reinterpret_cast<const unsigned char*>(context->data_out), dst, samples * 4, gain);
             length = samples;
         } else {
             floatToLinear(context->data_out, samples, dst, gain);

@@ -48,6 +48,6 @@ OSTKAVEXMIXER_EXPORT void ResampleShutdown(RESAMPLE_CONTEXT* context);
 // floats and its data_out must hold output_frames frames. Returns false when
 // the rates differ without a context, or when the channel counts differ.
 OSTKAVEXMIXER_EXPORT bool ConvertAudio(unsigned int srcRate, bool srcStereo, bool srcALaw, unsigned char* src,
-                                       unsigned int srcLength, unsigned int dstRate, bool dstStereo,
-                                       bool dstALaw, unsigned char* dst, unsigned int* dstLength, double gain,
+                                       unsigned int srcLength, unsigned int dstRate, bool dstStereo, bool dstALaw,
+                                       unsigned char* dst, unsigned int* dstLength, double gain,
                                        RESAMPLE_CONTEXT* context);

@@ -82,12 +82,30 @@ namespace {
 struct Pair {
     __m128d v;
 };
-inline Pair pair(double left, double right) { return {_mm_set_pd(right, left)}; }
-inline Pair operator+(Pair a, Pair b) { return {_mm_add_pd(a.v, b.v)}; }
-inline Pair operator-(Pair a, Pair b) { return {_mm_sub_pd(a.v, b.v)}; }
-inline Pair operator*(Pair a, Pair b) { return {_mm_mul_pd(a.v, b.v)}; }
-inline double left(Pair p) { return _mm_cvtsd_f64(p.v); }
-inline double right(Pair p) { return _mm_cvtsd_f64(_mm_unpackhi_pd(p.v, p.v)); }
+inline Pair pair(double left, double right)
+{
+    return {_mm_set_pd(right, left)};
+}
+inline Pair operator+(Pair a, Pair b)
+{
+    return {_mm_add_pd(a.v, b.v)};
+}
+inline Pair operator-(Pair a, Pair b)
+{
+    return {_mm_sub_pd(a.v, b.v)};
+}
+inline Pair operator*(Pair a, Pair b)
+{
+    return {_mm_mul_pd(a.v, b.v)};
+}
+inline double left(Pair p)
+{
+    return _mm_cvtsd_f64(p.v);
+}
+inline double right(Pair p)
+{
+    return _mm_cvtsd_f64(_mm_unpackhi_pd(p.v, p.v));
+}
 
 inline Pair loadFrame(const int* samples)
 {
@@ -112,14 +130,35 @@ namespace {
 struct Pair {
     double l, r;
 };
-inline Pair pair(double left, double right) { return {left, right}; }
-inline Pair operator+(Pair a, Pair b) { return {a.l + b.l, a.r + b.r}; }
-inline Pair operator-(Pair a, Pair b) { return {a.l - b.l, a.r - b.r}; }
-inline Pair operator*(Pair a, Pair b) { return {a.l * b.l, a.r * b.r}; }
-inline double left(Pair p) { return p.l; }
-inline double right(Pair p) { return p.r; }
+inline Pair pair(double left, double right)
+{
+    return {left, right};
+}
+inline Pair operator+(Pair a, Pair b)
+{
+    return {a.l + b.l, a.r + b.r};
+}
+inline Pair operator-(Pair a, Pair b)
+{
+    return {a.l - b.l, a.r - b.r};
+}
+inline Pair operator*(Pair a, Pair b)
+{
+    return {a.l * b.l, a.r * b.r};
+}
+inline double left(Pair p)
+{
+    return p.l;
+}
+inline double right(Pair p)
+{
+    return p.r;
+}
 
-inline Pair loadFrame(const int* samples) { return {double(samples[0]), double(samples[1])}; }
+inline Pair loadFrame(const int* samples)
+{
+    return {double(samples[0]), double(samples[1])};
+}
 
 inline int roundClip16(double v)
 {
@@ -159,8 +198,8 @@ void Filter::collectSections()
             continue;
         for (int i = 0; i < f->m_stages; ++i) {
             m_sections.push_back({pair(f->m_b0, f->m_b0), pair(f->m_b1, f->m_b1), pair(f->m_b2, f->m_b2),
-                                  pair(f->m_a1, f->m_a1), pair(f->m_a2, f->m_a2),
-                                  pair(f->m_left1[i], f->m_right1[i]), pair(f->m_left2[i], f->m_right2[i]), f, i});
+                                  pair(f->m_a1, f->m_a1), pair(f->m_a2, f->m_a2), pair(f->m_left1[i], f->m_right1[i]),
+                                  pair(f->m_left2[i], f->m_right2[i]), f, i});
         }
     }
 }

@@ -14,11 +14,7 @@ class IIRFilter;
 class Filter
 {
 public:
-    enum Index {
-        INDEX_LOWPASS = 0,
-        INDEX_HIGHPASS = 1,
-        INDEX_NOTCH = 2
-    };
+    enum Index { INDEX_LOWPASS = 0, INDEX_HIGHPASS = 1, INDEX_NOTCH = 2 };
 
     Filter();
     ~Filter();

@@ -195,8 +195,7 @@ bool usable(const unsigned char* in, const unsigned char* out, unsigned int coun
     return false;
 }
 
-void codesToLinear(const qint16* table, const unsigned char* in, unsigned char* out, unsigned int codes,
-                   double gain)
+void codesToLinear(const qint16* table, const unsigned char* in, unsigned char* out, unsigned int codes, double gain)
 {
     if (gain == 1.0) {
         for (unsigned int i = 0; i < codes; ++i)
@@ -209,8 +208,7 @@ void codesToLinear(const qint16* table, const unsigned char* in, unsigned char* 
     }
 }
 
-void linearToCodes(const quint8* table, const unsigned char* in, unsigned char* out, unsigned int bytes,
-                   double gain)
+void linearToCodes(const quint8* table, const unsigned char* in, unsigned char* out, unsigned int bytes, double gain)
 {
     const unsigned int samples = bytes / 2;
     if (gain == 1.0) {
@@ -236,8 +234,7 @@ void codesToFloat(const qint16* table, const unsigned char* in, unsigned char* o
     }
 }
 
-void floatToCodes(const quint8* table, const unsigned char* in, unsigned char* out, unsigned int bytes,
-                  double gain)
+void floatToCodes(const quint8* table, const unsigned char* in, unsigned char* out, unsigned int bytes, double gain)
 {
     const unsigned int samples = bytes / 4;
     const bool unity = gain == 1.0;
@@ -356,8 +353,7 @@ void _G711_ConvertULaw2ALaw(const unsigned char* in, unsigned char* out, unsigne
 
 // Each setter rebuilds only the tables whose inputs changed, so that calling
 // it again with the same mode costs nothing.
-void _G711_SetALawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask,
-                       unsigned char encodeMask)
+void _G711_SetALawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask, unsigned char encodeMask)
 {
     const LawMode old = s_aLaw;
     s_aLaw = {decodeBitReverse, encodeBitReverse, decodeMask, encodeMask, false};
@@ -377,8 +373,8 @@ void _G711_SetALawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned ch
     s_aLawSet = true;
 }
 
-void _G711_SetULawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask,
-                       unsigned char encodeMask, bool zeroTrap)
+void _G711_SetULawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask, unsigned char encodeMask,
+                       bool zeroTrap)
 {
     const LawMode old = s_uLaw;
     s_uLaw = {decodeBitReverse, encodeBitReverse, decodeMask, encodeMask, zeroTrap};
@@ -390,8 +386,8 @@ void _G711_SetULawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned ch
         if (s_aLawSet)
             buildULawToALaw();
     }
-    if (!s_uLawSet || old.encodeMask != encodeMask || old.encodeReverse != encodeBitReverse
-        || old.zeroTrap != zeroTrap) {
+    if (!s_uLawSet || old.encodeMask != encodeMask || old.encodeReverse != encodeBitReverse ||
+        old.zeroTrap != zeroTrap) {
         buildLinearToULaw();
         if (s_aLawSet)
             buildALawToULaw();

@@ -22,33 +22,28 @@ OSTKAVEXMIXER_EXPORT short _G711_ULaw2Linear(unsigned char code);
 OSTKAVEXMIXER_EXPORT unsigned char _G711_Linear2ALaw(short sample);
 OSTKAVEXMIXER_EXPORT unsigned char _G711_Linear2ULaw(short sample);
 
-OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2Linear(const unsigned char* in, unsigned char* out,
-                                                   unsigned int codes, double gain);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2Linear(const unsigned char* in, unsigned char* out,
-                                                   unsigned int codes, double gain);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertLinear2ALaw(const unsigned char* in, unsigned char* out,
-                                                   unsigned int bytes, double gain);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertLinear2ULaw(const unsigned char* in, unsigned char* out,
-                                                   unsigned int bytes, double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2Linear(const unsigned char* in, unsigned char* out, unsigned int codes,
+                                                   double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2Linear(const unsigned char* in, unsigned char* out, unsigned int codes,
+                                                   double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertLinear2ALaw(const unsigned char* in, unsigned char* out, unsigned int bytes,
+                                                   double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertLinear2ULaw(const unsigned char* in, unsigned char* out, unsigned int bytes,
+                                                   double gain);
 
-OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2Float(const unsigned char* in, unsigned char* out,
-                                                  unsigned int codes);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2Float(const unsigned char* in, unsigned char* out,
-                                                  unsigned int codes);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertFloat2ALaw(const unsigned char* in, unsigned char* out,
-                                                  unsigned int bytes, double gain);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertFloat2ULaw(const unsigned char* in, unsigned char* out,
-                                                  unsigned int bytes, double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2Float(const unsigned char* in, unsigned char* out, unsigned int codes);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2Float(const unsigned char* in, unsigned char* out, unsigned int codes);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertFloat2ALaw(const unsigned char* in, unsigned char* out, unsigned int bytes,
+                                                  double gain);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertFloat2ULaw(const unsigned char* in, unsigned char* out, unsigned int bytes,
+                                                  double gain);
 
-OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2ULaw(const unsigned char* in, unsigned char* out,
-                                                 unsigned int codes);
-OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2ALaw(const unsigned char* in, unsigned char* out,
-                                                 unsigned int codes);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertALaw2ULaw(const unsigned char* in, unsigned char* out, unsigned int codes);
+OSTKAVEXMIXER_EXPORT void _G711_ConvertULaw2ALaw(const unsigned char* in, unsigned char* out, unsigned int codes);
 
-OSTKAVEXMIXER_EXPORT void _G711_SetALawMode(bool decodeBitReverse, bool encodeBitReverse,
-                                            unsigned char decodeMask, unsigned char encodeMask);
-OSTKAVEXMIXER_EXPORT void _G711_SetULawMode(bool decodeBitReverse, bool encodeBitReverse,
-                                            unsigned char decodeMask, unsigned char encodeMask,
-                                            bool zeroTrap);
+OSTKAVEXMIXER_EXPORT void _G711_SetALawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask,
+                                            unsigned char encodeMask);
+OSTKAVEXMIXER_EXPORT void _G711_SetULawMode(bool decodeBitReverse, bool encodeBitReverse, unsigned char decodeMask,
+                                            unsigned char encodeMask, bool zeroTrap);
 
 }  // extern "C"

@@ -10,11 +10,7 @@
 class IIRFilter
 {
 public:
-    enum Kind {
-        KIND_LOWPASS = 0,
-        KIND_HIGHPASS = 1,
-        KIND_NOTCH = 2
-    };
+    enum Kind { KIND_LOWPASS = 0, KIND_HIGHPASS = 1, KIND_NOTCH = 2 };
 
     // `frequency` is normalised to the sample rate (Hz / rate), `gain` scales
     // b0 of the low- and high-pass, `q` shapes the notch only. Fewer than one

@@ -4,8 +4,8 @@
 #include <cmath>
 
 namespace {
-const int kPeriodSamples = 8000;   // one tone burst per second
-const double kFadeSamples = 1000;  // the burst fades out over its first 1000 samples
+const int kPeriodSamples = 8000;                       // one tone burst per second
+const double kFadeSamples = 1000;                      // the burst fades out over its first 1000 samples
 const double kAngularStep = 2764.601535159018 / 8000;  // 2 pi 440 / 8000
 const double kAmplitude = 8000;
 }  // namespace

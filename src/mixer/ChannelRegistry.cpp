@@ -1,13 +1,13 @@
 #include "ChannelRegistry.h"
 
 #include "PlaybackChannel.h"
-#include "ThreadEnd.h"
 #include "PlaybackPresentationGroup.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
 #include "RtpChannel.h"
 #include "RtpReceiver.h"
 #include "SoundFileChannel.h"
+#include "ThreadEnd.h"
 
 #include <QDebug>
 

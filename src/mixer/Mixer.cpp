@@ -155,8 +155,8 @@ quint64 Mixer::addInprocPlayChannel(const QString& presentationGroup, const QStr
     return m_impl->addInprocPlayChannel(presentationGroup, a, b, c, d, volume);
 }
 
-quint64 Mixer::addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                                 const QString& c, const QString& d, double volume)
+quint64 Mixer::addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                                 const QString& d, double volume)
 {
     return m_impl->addMulPlayChannel(presentationGroup, a, b, c, d, volume);
 }
@@ -254,9 +254,9 @@ quint64 Mixer::addRtpChannel(const QString& sdp, double volume)
     return m_impl->addRtpChannel(sdp, volume);
 }
 
-quint64 Mixer::addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort,
-                                    unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
-                                    const QHostAddress& tcpServer, double volume)
+quint64 Mixer::addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort, unsigned short& rtcpPort,
+                                    const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
+                                    double volume)
 {
     return m_impl->addUnicastRtpChannel(presentationGroup, rtpPort, rtcpPort, sdp, iface, tcpServer, volume);
 }
@@ -283,8 +283,7 @@ void Mixer::setSdpFile(quint64 id, const QString& sdp)
     m_impl->setSdpFile(id, sdp);
 }
 
-void Mixer::setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP,
-                               unsigned short portRTCP)
+void Mixer::setUpstreamAddress(quint64 id, const QString& peerAddress, unsigned short portRTP, unsigned short portRTCP)
 {
     m_impl->setUpstreamAddress(id, peerAddress, portRTP, portRTCP);
 }

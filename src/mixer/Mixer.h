@@ -75,12 +75,12 @@ public:
     //    the channel reports its session as failed.
     // A session that cannot reach its recordings shows as playbackSessionState
     // false and the stream information "0-0"; the channel stays until removed.
-    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                               const QString& c, const QString& d, unsigned short port, double volume);
-    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                                 const QString& c, const QString& d, double volume);
-    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                              const QString& c, const QString& d, double volume);
+    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                               const QString& d, unsigned short port, double volume);
+    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                                 const QString& d, double volume);
+    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                              const QString& d, double volume);
 
     // Output stage: master volume 0..255 (100 = unity; only the low 8 bits
     // count, so 356 acts as 100), balance -100 (right silent) .. 100 (left
@@ -109,11 +109,9 @@ public:
     // setUpstreamAddress, sendTcpUpstreamRtpData).
     quint64 addRtpChannel(const QString& sdp, double volume);
     quint64 addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort, unsigned short& rtcpPort,
-                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
-                                 double volume);
-    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group,
-                                   unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
-                                   QHostAddress* iface, double volume);
+                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer, double volume);
+    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group, unsigned short& rtpPort,
+                                   unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface, double volume);
     void injectRtpChannelPacket(quint64 id, const RTPPacket& packet);
     void injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet);
     void setSdpFile(quint64 id, const QString& sdp);

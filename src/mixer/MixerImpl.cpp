@@ -87,7 +87,8 @@ quint64 MixerImpl::addPlaybackChannel(const QString& presentationGroup, const QS
     auto* channel = new PlaybackChannel;
     auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("PlaybackSession"));
     UnavailablePlaybackSession* s = session.get();
-    channel->openSession(std::move(session), [s, c] { return s->init(c); }, b, c, volume, privateKeys());
+    channel->openSession(
+        std::move(session), [s, c] { return s->init(c); }, b, c, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 
@@ -97,8 +98,8 @@ quint64 MixerImpl::addInprocPlayChannel(const QString& presentationGroup, const 
     auto* channel = new PlaybackChannel;
     auto session = std::make_unique<InprocPlaybackSession>();
     InprocPlaybackSession* s = session.get();
-    channel->openSession(std::move(session), [s, a, b, c, d] { return s->init(a, b, c, d, false, false); }, c, d,
-                         volume, privateKeys());
+    channel->openSession(
+        std::move(session), [s, a, b, c, d] { return s->init(a, b, c, d, false, false); }, c, d, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 
@@ -108,7 +109,8 @@ quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QSt
     auto* channel = new PlaybackChannel;
     auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("MulPlaySession"));
     UnavailablePlaybackSession* s = session.get();
-    channel->openSession(std::move(session), [s, d] { return s->init(d); }, c, d, volume, privateKeys());
+    channel->openSession(
+        std::move(session), [s, d] { return s->init(d); }, c, d, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 

@@ -5,15 +5,15 @@
 #include "Clock.h"
 #include "LiveStreamStatus.h"
 #include "MixingStep.h"
-#include "OutputPacer.h"
-#include "SignalTones.h"
 #include "NTPRange.h"
+#include "OutputPacer.h"
 #include "RtpSink.h"
 #include "SharedPoolBuffer.h"
+#include "SignalTones.h"
 
+#include "KavexMutex.h"
 #include <QByteArray>
 #include <QHostAddress>
-#include "KavexMutex.h"
 #include <QStringList>
 #include <QThread>
 #include <atomic>
@@ -54,12 +54,12 @@ public:
     // the named playback group (made when missing). The strings and the port
     // go to the session unchanged; the channel is added even when its
     // session cannot be opened.
-    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                               const QString& c, const QString& d, unsigned short port, double volume);
-    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                                 const QString& c, const QString& d, double volume);
-    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b,
-                              const QString& c, const QString& d, double volume);
+    quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                               const QString& d, unsigned short port, double volume);
+    quint64 addInprocPlayChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                                 const QString& d, double volume);
+    quint64 addMulPlayChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,
+                              const QString& d, double volume);
 
     // Group operations: unknown group names do nothing.
     void ctrlStop(const QString& presentationGroup);
@@ -85,11 +85,9 @@ public:
     // Live input: every live channel joins "LIVE", whatever group is named.
     quint64 addRtpChannel(const QString& sdp, double volume);
     quint64 addUnicastRtpChannel(const QString& presentationGroup, unsigned short& rtpPort, unsigned short& rtcpPort,
-                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer,
-                                 double volume);
-    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group,
-                                   unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp,
-                                   QHostAddress* iface, double volume);
+                                 const QString& sdp, QHostAddress* iface, const QHostAddress& tcpServer, double volume);
+    quint64 addMulticastRtpChannel(const QString& presentationGroup, const QHostAddress& group, unsigned short& rtpPort,
+                                   unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface, double volume);
     void injectRtpChannelPacket(quint64 id, const RTPPacket& packet);
     void injectRtcpChannelPacket(quint64 id, const RTCPPacket& packet);
     void setSdpFile(quint64 id, const QString& sdp);
@@ -170,11 +168,11 @@ private:
     // Written by shutdown(), read by the mixer thread once per tick and while it waits.
     std::atomic<bool> m_stopRequested{false};
     KavexRecursiveMutex m_mixerLock;
-    ChannelRegistry m_registry;               // guarded by m_mixerLock
-    SignalTones m_signalTones;                // uses m_mixerLock itself
-    MixingStep m_step;                        // output stage guarded by m_mixerLock; buffers: mixer thread
-    OutputPacer m_pacer;                      // mixer thread only
-    RtpSink m_captureSink;                    // thread-safe itself
-    std::atomic<quint64> m_tick{0};           // written by the mixer thread only
-    std::vector<QByteArray> m_privateKeys;    // guarded by m_mixerLock
+    ChannelRegistry m_registry;             // guarded by m_mixerLock
+    SignalTones m_signalTones;              // uses m_mixerLock itself
+    MixingStep m_step;                      // output stage guarded by m_mixerLock; buffers: mixer thread
+    OutputPacer m_pacer;                    // mixer thread only
+    RtpSink m_captureSink;                  // thread-safe itself
+    std::atomic<quint64> m_tick{0};         // written by the mixer thread only
+    std::vector<QByteArray> m_privateKeys;  // guarded by m_mixerLock
 };

@@ -10,9 +10,9 @@
 SignalTones::SignalTones(KavexRecursiveMutex& mixerLock, ChannelRegistry& registry)
     : m_mixerLock(mixerLock)
     , m_registry(registry)
-    , m_settings(Configuration::makeDirectory(Configuration::getConfigurationDirectory(),
-                                              Configuration::settingsFileName()),
-                 QSettings::IniFormat)
+    , m_settings(
+          Configuration::makeDirectory(Configuration::getConfigurationDirectory(), Configuration::settingsFileName()),
+          QSettings::IniFormat)
 {
 }
 
@@ -50,7 +50,8 @@ quint64 SignalTones::setSignalTone(const QString& name, bool loop, bool exclusiv
     try {
         return startChannel(Configuration::makeDirectory(Configuration::getDataDirectory(), file), loop, volume);
     } catch (const std::exception&) {
-        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound '%s'", file.toLocal8Bit().constData());
+        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound '%s'",
+                 file.toLocal8Bit().constData());
         return 0;
     }
 }

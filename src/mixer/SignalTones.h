@@ -35,6 +35,6 @@ private:
 
     KavexRecursiveMutex& m_mixerLock;
     ChannelRegistry& m_registry;
-    QSettings m_settings;            // guarded by m_mixerLock
+    QSettings m_settings;             // guarded by m_mixerLock
     QMap<quint64, Channel*> m_tones;  // guarded by m_mixerLock
 };

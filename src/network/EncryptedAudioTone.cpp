@@ -4,7 +4,6 @@
 #include "RTPPacket.h"
 #include "VariableBuffer.h"
 
-
 namespace {
 const int kSamplesPerMs = 8;
 }  // namespace

@@ -24,7 +24,6 @@ public:
     // the previous packet.
     int nextPacket(quint32 nowMs, VariableBuffer& buffer);
 
-
 private:
     quint32 m_clock = 0;
     quint32 m_timestamp = 0;

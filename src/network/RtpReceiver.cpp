@@ -83,8 +83,8 @@ void RtpReceiver::readSettings()
         Configuration::makeDirectory(Configuration::getConfigurationDirectory(), Configuration::settingsFileName());
     qDebug().noquote() << "RtpReceiver::RtpReceiver: Using settings file" << file;
     QSettings settings(file, QSettings::IniFormat);
-    m_interface = QHostAddress(
-        settings.value(QStringLiteral("Mixer/UnicastInterface"), QStringLiteral("0.0.0.0")).toString());
+    m_interface =
+        QHostAddress(settings.value(QStringLiteral("Mixer/UnicastInterface"), QStringLiteral("0.0.0.0")).toString());
 }
 
 void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface)
@@ -227,7 +227,8 @@ RtpChannel* RtpReceiver::channelFor(const RtpStreamKey& key, const char* failure
     // Announced from the owner's thread: a receiver deleted before then
     // takes the announcement with it, so the mixer never gets a channel that
     // was disposed of already.
-    QMetaObject::invokeMethod(this, [this, channel] { announce(channel); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, channel] { announce(channel); }, Qt::QueuedConnection);
     return channel;
 }
 

@@ -59,13 +59,13 @@ void RtpSink::ChannelDispose::operator()(SoundFileChannel* channel) const
 }
 
 RtpSink::RtpSink(Clock& clock)
-    : m_clock(clock),
-      m_ssrc(QRandomGenerator::global()->generate()),
-      m_sequenceNumber(quint16(QRandomGenerator::global()->generate())),
-      m_interface(QStringLiteral("0.0.0.0")),
-      m_pool(new SharedBufferPool()),
-      m_captureBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0),
-      m_filteredBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0)
+    : m_clock(clock)
+    , m_ssrc(QRandomGenerator::global()->generate())
+    , m_sequenceNumber(quint16(QRandomGenerator::global()->generate()))
+    , m_interface(QStringLiteral("0.0.0.0"))
+    , m_pool(new SharedBufferPool())
+    , m_captureBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0)
+    , m_filteredBuffer(size_t(FILE_BLOCK_FRAMES) * 2, 0)
 {
     qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
     markThreadEnd(this);

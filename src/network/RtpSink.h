@@ -47,8 +47,7 @@ public:
     // Port 0 makes an in-process destination. A rate other than 8 or 16 kHz
     // receives nothing. `iface` (null: the sink's default) is the interface
     // multicast packets to this destination leave through.
-    void addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate,
-                        const QHostAddress& iface);
+    void addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate, const QHostAddress& iface);
     // Chooses a WAV file (mono 16-bit PCM, any rate) instead of the
     // microphone from the next start of the thread on. Refused while the
     // thread runs on another file name.

@@ -77,7 +77,7 @@ void AudioFrameQueue::clear()
 // amount actually moved.
 int AudioFrameQueue::advanceBegin(int n)
 {
-    KAVEX_ASSERT(qAbs (n) < AudioFrameDefs::MAX_BYTES_IN_QUEUE);
+    KAVEX_ASSERT(qAbs(n) < AudioFrameDefs::MAX_BYTES_IN_QUEUE);
     if (n > 0) {
         n = std::min(n, sizeLocked());
         m_begin = (m_begin + n) % MAX_BYTES_IN_QUEUE;
@@ -98,7 +98,7 @@ int AudioFrameQueue::advanceBegin(int n)
 // amount actually moved.
 int AudioFrameQueue::advanceEnd(int n)
 {
-    KAVEX_ASSERT(qAbs (n) < AudioFrameDefs::MAX_BYTES_IN_QUEUE);
+    KAVEX_ASSERT(qAbs(n) < AudioFrameDefs::MAX_BYTES_IN_QUEUE);
     if (n > 0) {
         n = std::min(n, MAX_BYTES_IN_QUEUE - sizeLocked());
         m_end = (m_end + n) % MAX_BYTES_IN_QUEUE;
@@ -169,8 +169,7 @@ void AudioFrameQueue::popFrame()
 // [start - tolerance, end + tolerance], kept on the time line.
 NTPRange AudioFrameQueue::widened(const NTPRange& range) const
 {
-    const NTPTimestamp start =
-        range.start() > m_tolerance ? range.start() - m_tolerance : NTPTimestamp(0);
+    const NTPTimestamp start = range.start() > m_tolerance ? range.start() - m_tolerance : NTPTimestamp(0);
     const NTPTimestamp end = range.end() + m_tolerance;
     return NTPRange(start, end < range.end() ? NTPTimestamp(~quint64(0)) : end);
 }

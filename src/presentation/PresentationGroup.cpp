@@ -15,8 +15,10 @@ const int kGraceTicks = 6;
 }  // namespace
 
 // Debug lines of every group but "LIVE", which writes none.
-#define GROUP_DEBUG \
-    if (m_isLive) {} else qDebug().noquote()
+#define GROUP_DEBUG                                                                                                    \
+    if (m_isLive) {                                                                                                    \
+    } else                                                                                                             \
+        qDebug().noquote()
 
 NTPTimestamp PresentationGroup::frameDuration()
 {
@@ -181,7 +183,8 @@ NTPRange PresentationGroup::getCurrentRange(quint64 tick)
     if (m_state == Playing) {
         if (!m_interpretPause && m_graceTicks == 0 && !m_channels.isEmpty()) {
             const NTPTimestamp ts = m_channels.first()->getCurrentTimestamp();
-            if (!ts.isNull() && (ts + kDriftLimit < m_currentRange.start() || ts > m_currentRange.end() + kDriftLimit)) {
+            if (!ts.isNull() &&
+                (ts + kDriftLimit < m_currentRange.start() || ts > m_currentRange.end() + kDriftLimit)) {
                 GROUP_DEBUG << "PresentationGroup::getCurrentRange[" + QString::number(tick) + "] for " + m_name +
                                    " -> [" + ts.toString(false) + "] not in range [" +
                                    m_currentRange.start().toString(false) + " - " +
@@ -218,8 +221,8 @@ void PresentationGroup::updatePosition(const QString&, quint64 tick)
         }
         // Modular distance: a jump against the direction of play counts as far.
         const NTPTimestamp distance = m_reverse ? m_lastReportedPosition - pos : pos - m_lastReportedPosition;
-        const bool due = m_positionUpdateInterval >= 1 &&
-                         distance.toMilliseconds() >= quint64(m_positionUpdateInterval);
+        const bool due =
+            m_positionUpdateInterval >= 1 && distance.toMilliseconds() >= quint64(m_positionUpdateInterval);
         if (due) {
             m_lastReportedPosition = pos;
             emit positionUpdate(m_name, pos, QString());
@@ -254,9 +257,8 @@ void PresentationGroup::onStreamInfo(const QString& streamInfo, const QString& s
         m_streamInterval = qMakePair(a, b);
     else
         m_streamInterval = qMakePair(qMin(m_streamInterval.first, a), qMax(m_streamInterval.second, b));
-    emit playbackSessionState(m_name, true,
-                              QStringLiteral("%1-%2").arg(m_streamInterval.first).arg(m_streamInterval.second),
-                              streamName);
+    emit playbackSessionState(
+        m_name, true, QStringLiteral("%1-%2").arg(m_streamInterval.first).arg(m_streamInterval.second), streamName);
 }
 
 void PresentationGroup::onPosU(const QString&, NTPTimestamp, const QString&) {}

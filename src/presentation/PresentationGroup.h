@@ -9,11 +9,7 @@
 #include <QPair>
 #include <QString>
 
-enum ePlaybackState {
-    Stopped = 0,
-    Paused = 1,
-    Playing = 2
-};
+enum ePlaybackState { Stopped = 0, Paused = 1, Playing = 2 };
 
 // A named set of channels that share one time line: play state, position,
 // playback range, direction. The mixer asks it every tick for the range its

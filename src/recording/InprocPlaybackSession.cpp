@@ -21,9 +21,7 @@ quint64 unixMs(const NTPTimestamp& t)
 }
 }  // namespace
 
-InprocPlaybackSession::InprocPlaybackSession(QObject* parent)
-    : PlaybackSessionIf(parent)
-    , m_pool(new SharedBufferPool)
+InprocPlaybackSession::InprocPlaybackSession(QObject* parent) : PlaybackSessionIf(parent), m_pool(new SharedBufferPool)
 {
     NTPTimestamp::registerMetaType();
     qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
@@ -96,8 +94,7 @@ void InprocPlaybackSession::run(const QString& path)
     } else {
         streamId = store.findStream(m_streamName);
         if (streamId == 0)
-            qWarning().noquote() << prefix() + "InprocPlaybackSession::init: No stream" << m_streamName << "in"
-                                 << path;
+            qWarning().noquote() << prefix() + "InprocPlaybackSession::init: No stream" << m_streamName << "in" << path;
         m_state.store(STATE_READY);
         emit playbackSessionState(true);
     }

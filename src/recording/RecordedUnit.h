@@ -7,8 +7,7 @@
 
 // One stored unit of a recorded stream: the audio between begin and end as
 // the payload the decoder of `sdp` takes, possibly sealed in encryption layers.
-struct RecordedUnit
-{
+struct RecordedUnit {
     qint64 streamId = 0;
     NTPTimestamp begin;
     NTPTimestamp end;

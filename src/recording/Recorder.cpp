@@ -43,9 +43,8 @@ void Recorder::init(const Options& options)
     m_options = options;
     m_unitSeconds = options.unitSeconds;
     if (!std::isfinite(m_unitSeconds) || m_unitSeconds < MIN_UNIT_SECONDS || m_unitSeconds > MAX_UNIT_SECONDS) {
-        const double clamped = std::isfinite(m_unitSeconds)
-                                   ? std::min(std::max(m_unitSeconds, MIN_UNIT_SECONDS), MAX_UNIT_SECONDS)
-                                   : 1.0;
+        const double clamped =
+            std::isfinite(m_unitSeconds) ? std::min(std::max(m_unitSeconds, MIN_UNIT_SECONDS), MAX_UNIT_SECONDS) : 1.0;
         qWarning().nospace() << "Recorder::Recorder: Unit length " << m_unitSeconds << " s is outside "
                              << MIN_UNIT_SECONDS << " to " << MAX_UNIT_SECONDS << " s; using " << clamped << " s";
         m_unitSeconds = clamped;
@@ -152,12 +151,10 @@ bool Recorder::openUdp(quint16& rtpPort, quint16& rtcpPort, const QHostAddress& 
 
 bool Recorder::listenUnicast(quint16& rtpPort, quint16& rtcpPort, const QHostAddress& iface)
 {
-    return startInput("Recorder::listenUnicast",
-                      [&] { return openUdp(rtpPort, rtcpPort, QHostAddress(), iface); });
+    return startInput("Recorder::listenUnicast", [&] { return openUdp(rtpPort, rtcpPort, QHostAddress(), iface); });
 }
 
-bool Recorder::listenMulticast(const QHostAddress& group, quint16 rtpPort, quint16 rtcpPort,
-                               const QHostAddress& iface)
+bool Recorder::listenMulticast(const QHostAddress& group, quint16 rtpPort, quint16 rtcpPort, const QHostAddress& iface)
 {
     return startInput("Recorder::listenMulticast", [&] { return openUdp(rtpPort, rtcpPort, group, iface); });
 }

@@ -149,17 +149,17 @@ bool RecordingStore::applyMigration(int toVersion)
     case 1:
         return exec(QStringLiteral("CREATE TABLE streams (id %1, name TEXT NOT NULL UNIQUE, "
                                    "detail TEXT NOT NULL, sdp TEXT NOT NULL)")
-                        .arg(key))
-               && exec(QStringLiteral("CREATE TABLE units (id %1, stream_id BIGINT NOT NULL REFERENCES streams(id), "
-                                      "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, "
-                                      "payload %2 NOT NULL)")
-                           .arg(key, StoreDialect::binaryType()))
-               && exec(QStringLiteral("CREATE INDEX units_by_stream ON units (stream_id)"));
+                        .arg(key)) &&
+               exec(QStringLiteral("CREATE TABLE units (id %1, stream_id BIGINT NOT NULL REFERENCES streams(id), "
+                                   "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, "
+                                   "payload %2 NOT NULL)")
+                        .arg(key, StoreDialect::binaryType())) &&
+               exec(QStringLiteral("CREATE INDEX units_by_stream ON units (stream_id)"));
     case 2:
         // Stores of version 1 were never sealed.
-        return exec(QStringLiteral("ALTER TABLE units ADD COLUMN encrypted SMALLINT NOT NULL DEFAULT 0"))
-               && exec(QStringLiteral("DROP INDEX units_by_stream"))
-               && exec(QStringLiteral("CREATE INDEX units_by_time ON units (stream_id, ntp_begin)"));
+        return exec(QStringLiteral("ALTER TABLE units ADD COLUMN encrypted SMALLINT NOT NULL DEFAULT 0")) &&
+               exec(QStringLiteral("DROP INDEX units_by_stream")) &&
+               exec(QStringLiteral("CREATE INDEX units_by_time ON units (stream_id, ntp_begin)"));
     default:
         return false;
     }
@@ -182,8 +182,8 @@ bool RecordingStore::migrate()
         ok = ok && StoreDialect::writeVersion(m_db, SCHEMA_VERSION, &error) && exec(QStringLiteral("COMMIT"));
         if (ok) {
             if (version > 0 && version < SCHEMA_VERSION)
-                qDebug().noquote() << "RecordingStore::open: Upgraded" << m_path << "from schema version"
-                                   << version << "to" << SCHEMA_VERSION;
+                qDebug().noquote() << "RecordingStore::open: Upgraded" << m_path << "from schema version" << version
+                                   << "to" << SCHEMA_VERSION;
             return true;
         }
         const QString reason = m_error.isEmpty() ? error : m_error;

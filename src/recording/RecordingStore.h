@@ -29,8 +29,8 @@ class RecordingStore
 {
 public:
     enum OpenMode {
-        OPEN_EXISTING,   // playback: the store must exist
-        OPEN_OR_CREATE   // recording: made (with its folder) when missing
+        OPEN_EXISTING,  // playback: the store must exist
+        OPEN_OR_CREATE  // recording: made (with its folder) when missing
     };
     // Version 1: streams and units; version 2 adds the encrypted flag and the
     // (stream, begin) index.
@@ -59,8 +59,7 @@ public:
     // RequestCurrent: the unit with the latest begin <= t, if it ends after t;
     // RequestPrevious: the latest unit beginning before t; RequestNext: the
     // earliest unit beginning after t. False when there is none.
-    bool findUnit(qint64 streamId, const NTPTimestamp& t, PlaybackSessionIf::UnitRequestType type,
-                  RecordedUnit* unit);
+    bool findUnit(qint64 streamId, const NTPTimestamp& t, PlaybackSessionIf::UnitRequestType type, RecordedUnit* unit);
     // From the first unit's begin to the last unit's end; null when the
     // stream has no unit.
     NTPRange streamSpan(qint64 streamId);

@@ -67,8 +67,7 @@ void StreamRecorder::onSenderReport(const NTPTimestamp& ntp, quint32 rtpTimestam
     m_clock.setTimeBase(ntp, rtpTimestamp);
 }
 
-void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival, quint64 nowUs,
-                           QVector<CutUnit>& done)
+void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival, quint64 nowUs, QVector<CutUnit>& done)
 {
     m_lastPacketUs = nowUs;
     const int payloadType = packet.getPayloadType();
@@ -85,8 +84,8 @@ void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival,
         return;
     const quint32 rtp = packet.getRawTimestamp();
     if (!m_clock.hasTimeBase()) {
-        qDebug().noquote() << "StreamRecorder::onRtp:" << m_name << "takes arrival time as time base:"
-                           << arrival.toString(false) << "->" << rtp;
+        qDebug().noquote() << "StreamRecorder::onRtp:" << m_name
+                           << "takes arrival time as time base:" << arrival.toString(false) << "->" << rtp;
         m_clock.setTimeBase(arrival, rtp);
     }
     if (m_haveLast) {

@@ -4,7 +4,8 @@
 #include <QMetaObject>
 
 UnavailablePlaybackSession::UnavailablePlaybackSession(const QString& kind, QObject* parent)
-    : PlaybackSessionIf(parent), m_kind(kind)
+    : PlaybackSessionIf(parent)
+    , m_kind(kind)
 {
 }
 
@@ -13,7 +14,8 @@ bool UnavailablePlaybackSession::init(const QString& streamDetail)
     qWarning().noquote() << QStringLiteral("%1%2: this build cannot play from unit servers yet")
                                 .arg(streamDetail.isEmpty() ? QString() : streamDetail + ": ", m_kind);
     // Reported from the event loop, as a real session reports from its own thread.
-    QMetaObject::invokeMethod(this, [this] { emit playbackSessionState(false); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit playbackSessionState(false); }, Qt::QueuedConnection);
     return false;
 }
 

@@ -47,7 +47,10 @@ QString fmtpValue(const QString& sdp, int payloadType, const QString& name)
 
 QString UnitPayloadFormat::staticSdp(int payloadType)
 {
-    const char* map = payloadType == 0 ? "PCMU/8000" : payloadType == 8 ? "PCMA/8000" : payloadType == 14 ? "MPA/90000" : nullptr;
+    const char* map = payloadType == 0    ? "PCMU/8000"
+                      : payloadType == 8  ? "PCMA/8000"
+                      : payloadType == 14 ? "MPA/90000"
+                                          : nullptr;
     if (!map)
         return QString();
     return QStringLiteral("v=0\r\no=- 0 0 IN IP4 0.0.0.0\r\ns=Recording\r\nm=audio 0 RTP/AVP %1\r\na=rtpmap:%1 %2\r\n")
@@ -62,8 +65,8 @@ UnitPayloadFormat::UnitPayloadFormat(const QString& sdp)
     m_valid = true;
     m_unitSdp = sdp;
     const QString codec = m_codec.toUpper();
-    if (codec == QLatin1String("PCMA") || codec == QLatin1String("PCMU") || codec == QLatin1String("PCMA16")
-        || codec == QLatin1String("G711") || codec == QLatin1String("G.711")) {
+    if (codec == QLatin1String("PCMA") || codec == QLatin1String("PCMU") || codec == QLatin1String("PCMA16") ||
+        codec == QLatin1String("G711") || codec == QLatin1String("G.711")) {
         m_bitsPerSample = 8;
     } else if (codec == QLatin1String("MPA") || codec == QLatin1String("MP2")) {
         m_kind = KIND_SKIP;
@@ -134,7 +137,8 @@ void UnitPayloadFormat::appendAdts(const unsigned char* data, int size, QByteArr
 {
     const int length = size + kAdtsHeaderBytes;
     const unsigned char header[kAdtsHeaderBytes] = {
-        0xFF, 0xF1,  // sync word, MPEG-4, no CRC
+        0xFF,
+        0xF1,  // sync word, MPEG-4, no CRC
         static_cast<unsigned char>((m_adtsProfile << 6) | (m_adtsFrequencyIndex << 2) | ((m_adtsChannels >> 2) & 1)),
         static_cast<unsigned char>(((m_adtsChannels & 3) << 6) | (length >> 11)),
         static_cast<unsigned char>((length >> 3) & 0xFF),

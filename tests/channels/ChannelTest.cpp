@@ -14,10 +14,10 @@ TEST(Channel, BytesForRangeNeverYieldsHalfASample)
 {
     EXPECT_EQ(bytesForRange(us(1000, 1000 + 21333)), 2048u);  // 2047.968 -> 2047 -> 2048
     EXPECT_EQ(bytesForRange(us(1000, 1001)), 0u);
-    EXPECT_EQ(bytesForRange(us(1000, 1011)), 2u);              // 1.056 -> 1 -> 2
+    EXPECT_EQ(bytesForRange(us(1000, 1011)), 2u);  // 1.056 -> 1 -> 2
     EXPECT_EQ(bytesForRange(us(0, 1000)), 96u);
     EXPECT_EQ(bytesForRange(us(5000, 5000)), 0u);
-    EXPECT_EQ(bytesForRange(us(5000, 4000)), 0u);              // backwards: nothing, not a huge count
+    EXPECT_EQ(bytesForRange(us(5000, 4000)), 0u);  // backwards: nothing, not a huge count
     const NTPTimestamp t = NTPTimestamp::fromMilliseconds(77777);
     EXPECT_EQ(bytesForRange(NTPRange(t, t + NTPTimestamp::fromDivision(8, 375))), 2048u);
 }

@@ -1,8 +1,8 @@
+#include "PlaybackChannel.h"
 #include "AudioFrameDefs.h"
-#include "MarkerTone.h"
 #include "G711.h"
 #include "LogCapture.h"
-#include "PlaybackChannel.h"
+#include "MarkerTone.h"
 #include "RtpTestPackets.h"
 #include "SignalAnalysis.h"
 #include "StreamUnitDecrypter.h"
@@ -25,7 +25,10 @@ const Type kCurrent = PlaybackSessionIf::RequestCurrent, kPrevious = PlaybackSes
            kNext = PlaybackSessionIf::RequestNext;
 const QString kPcma = RtpTestPackets::pcmaSdp();
 
-NTPTimestamp ms(quint64 v) { return NTPTimestamp::fromMilliseconds(v); }
+NTPTimestamp ms(quint64 v)
+{
+    return NTPTimestamp::fromMilliseconds(v);
+}
 
 // One second of a sine at 8 kHz, A-law coded, or (`ulaw`) µ-law coded.
 QByteArray sine(double hz, bool ulaw = false)
@@ -86,12 +89,17 @@ struct Rig {
         QObject::connect(channel, qOverload<const QString&, const QString&>(&PlaybackChannel::streamInfo),
                          [=](const QString& info, const QString& name) { report(info + "@" + name); });
         QObject::connect(channel, &PlaybackChannel::outOfData, [=] { report("outOfData"); });
-        opened = channel->openSession(std::move(s), [] { return true; }, "stream", "detail", 1.0, keys);
+        opened = channel->openSession(
+            std::move(s), [] { return true; }, "stream", "detail", 1.0, keys);
     }
     ~Rig() { channel->deleteThis(); }
 
     // Returns once the channel's thread has handled everything sent to it.
-    void sync() { QMetaObject::invokeMethod(channel, [] {}, Qt::BlockingQueuedConnection); }
+    void sync()
+    {
+        QMetaObject::invokeMethod(
+            channel, [] {}, Qt::BlockingQueuedConnection);
+    }
     void ready(bool state = true)
     {
         emit session->playbackSessionState(state);
@@ -108,7 +116,8 @@ struct Rig {
     }
     void fetch(const NTPTimestamp& ts)
     {
-        QMetaObject::invokeMethod(channel, [this, ts] { channel->onFetchNewAsync(ts); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            channel, [this, ts] { channel->onFetchNewAsync(ts); }, Qt::BlockingQueuedConnection);
     }
     // Request `number` (from 1), once it has been made.
     ScriptedSession::Request request(size_t number) { return session->requests(number).at(number - 1); }
@@ -183,11 +192,8 @@ TEST(PlaybackChannel, FetchesByTheQueuedAmountAndThePlaybackRange)
 {
     // Bytes pushed for [P, P + 1 s], direction, fetch time; the request made, if any.
     const std::tuple<int, bool, NTPTimestamp, int, Type> cases[] = {
-        {48000, false, P, 0, {}},
-        {47998, false, P, 1, kNext},
-        {47998, true, P, 1, kPrevious},
-        {0, false, P + ms(5), 1, kCurrent},
-        {0, false, P + ms(20000), 0, {}},  // past the range: out of data
+        {48000, false, P, 0, {}},           {47998, false, P, 1, kNext},      {47998, true, P, 1, kPrevious},
+        {0, false, P + ms(5), 1, kCurrent}, {0, false, P + ms(20000), 0, {}},  // past the range: out of data
     };
     std::vector<unsigned char> audio(48000);
     for (const auto& [queued, reverse, at, requests, type] : cases) {

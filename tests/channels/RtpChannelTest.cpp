@@ -1,6 +1,6 @@
+#include "RtpChannel.h"
 #include "AudioFrameDefs.h"
 #include "LogCapture.h"
-#include "RtpChannel.h"
 #include "RtpTestPackets.h"
 #include "TestClock.h"
 

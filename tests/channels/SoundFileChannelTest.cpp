@@ -1,12 +1,12 @@
+#include "SoundFileChannel.h"
 #include "LogCapture.h"
 #include "SignalAnalysis.h"
-#include "SoundFileChannel.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtEndian>
-#include <gtest/gtest.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <numeric>
 
 using namespace SignalAnalysis;
@@ -47,14 +47,20 @@ TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarnings)
         {"wave", [](QByteArray& b) { b[8] = 'X'; }, "This is not a WAV file"},
         {"fmt", [](QByteArray& b) { b[12] = 'X'; }, "First sub chunk is not fmt"},
         {"pcm", [](QByteArray& b) { qToLittleEndian<quint16>(3, b.data() + 20); }, "Wav file is not raw PCM"},
-        {"extra chunk", [](QByteArray& b) {
-             b.insert(36, QByteArray("LIST\x04\x00\x00\x00" "abcd", 12));
+        {"extra chunk",
+         [](QByteArray& b) {
+             b.insert(36, QByteArray("LIST\x04\x00\x00\x00"
+                                     "abcd",
+                                     12));
              qToLittleEndian<quint32>(b.size() - 8, b.data() + 4);
-         }, "No data chunk"},
-        {"stereo 8 bit", [](QByteArray& b) {
+         },
+         "No data chunk"},
+        {"stereo 8 bit",
+         [](QByteArray& b) {
              qToLittleEndian<quint16>(2, b.data() + 22);
              qToLittleEndian<quint16>(8, b.data() + 34);
-         }, "Only mono files supported"},
+         },
+         "Only mono files supported"},
         {"8 bit", [](QByteArray& b) { qToLittleEndian<quint16>(8, b.data() + 34); }, "Only 16bit samples supported"},
         {"short", [](QByteArray& b) { b.truncate(30); }, "Failed to read Header"},
         {"missing", nullptr, "Failed to open WAV file"},
@@ -64,7 +70,8 @@ TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarnings)
         const QString p = patch ? write(QString(name) + ".wav", {1, 2, 3}, 48000, patch) : m_dir.filePath(name);
         EXPECT_THROW(SoundFileChannel(p, 48000, false, 1.0), std::exception) << name;
         EXPECT_EQ(log.count(QtWarningMsg, QString("SoundFileChannel::SoundFileChannel: ") + warning), 1)
-            << name << "\n" << log.dump().toStdString();
+            << name << "\n"
+            << log.dump().toStdString();
     }
 }
 

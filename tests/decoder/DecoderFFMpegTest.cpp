@@ -72,19 +72,27 @@ std::vector<double> decode(Decoder& decoder, const QByteArrayList& packets, std:
 struct CodecCase {  // ffmpeg options as space-separated words
     const char* sdpName;
     int clockRate;
-    QString encode;  // output options making the stream
-    int packetBytes;  // fixed payload size (20 ms of G.726); 0: one coded frame per packet
+    QString encode;    // output options making the stream
+    int packetBytes;   // fixed payload size (20 ms of G.726); 0: one coded frame per packet
     QString readBack;  // input options reading the stream back
     int channels;
     bool adts = false;  // recorded G.726: each payload in an ADTS frame, whose 7-byte header is dropped
 };
 
-void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.sdpName; }
+void PrintTo(const CodecCase& c, std::ostream* os)
+{
+    *os << c.sdpName;
+}
 
 CodecCase g726(const char* sdpName, int kbits, const QString& format = "g726", bool adts = false)
 {
-    return {sdpName, 8000, QString("-ar 8000 -ac 1 -c:a %1 -b:a %2k -f %1").arg(format).arg(kbits), kbits * 5 / 2,
-            QString("-f %1 -code_size %2").arg(format).arg(kbits / 8), 1, adts};
+    return {sdpName,
+            8000,
+            QString("-ar 8000 -ac 1 -c:a %1 -b:a %2k -f %1").arg(format).arg(kbits),
+            kbits * 5 / 2,
+            QString("-f %1 -code_size %2").arg(format).arg(kbits / 8),
+            1,
+            adts};
 }
 
 const CodecCase kCases[] = {
@@ -94,8 +102,12 @@ const CodecCase kCases[] = {
     {"MP2", 90000, "-ar 44100 -ac 2 -c:a libmp3lame -b:a 96k -write_xing 0 -f mp3", 0, "", 2},
     {"AAC", 48000, "-ar 48000 -ac 1 -c:a aac -b:a 64k -f adts", 0, "", 1},
     {"AC3", 48000, "-ar 48000 -ac 2 -c:a ac3 -b:a 192k -f ac3", 0, "", 2},
-    g726("G726-16", 16), g726("G726-24", 24), g726("G726-32", 32), g726("G726-40", 40),
-    g726("G726-32LE", 32, "g726le"), g726("G726-32", 32, "g726", true),
+    g726("G726-16", 16),
+    g726("G726-24", 24),
+    g726("G726-32", 32),
+    g726("G726-40", 40),
+    g726("G726-32LE", 32, "g726le"),
+    g726("G726-32", 32, "g726", true),
 };
 
 using DecoderCodecs = ::testing::TestWithParam<CodecCase>;
@@ -112,8 +124,8 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
         p.prepend(QByteArray::fromHex(QByteArray::number(header, 16)).left(c.adts ? 7 : 0));
     }
     const QString ref = dir.filePath("ref.wav");
-    tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts)
-                       + QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
+    tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts) +
+                       QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
     const std::vector<double> expected = sa::toDouble(sa::readWav(ref).samples);
     ASSERT_GT(expected.size(), 48000u);
 
@@ -127,7 +139,8 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
     EXPECT_EQ(std::make_tuple(decoder->channels(), log.count(QtDebugMsg, "DecoderFFMpeg::decode: new decoder: "),
                               log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, ""),
                               std::count(perPacket.begin() + 2, perPacket.end(), 0)),  // silent payloads after two
-              std::make_tuple(c.channels, 2, 0, 0)) << log.dump().toStdString();
+              std::make_tuple(c.channels, 2, 0, 0))
+        << log.dump().toStdString();
 
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
     EXPECT_GE(sa::align(expected, decoded, 1500).correlation, 0.999);
@@ -153,8 +166,9 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
         {"G726", QtWarningMsg, "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!"},
         {"G726-32-1", QtWarningMsg, "Failed to find bitrate information! No decoding possible!"},
         {"G726-20", QtWarningMsg, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!"},
-        {"G726-16", QtDebugMsg, "new decoder: G726-16; sample rate: 8000; bit rate: 16000; channel layout: mono; "
-                                "sample format: s16"},
+        {"G726-16", QtDebugMsg,
+         "new decoder: G726-16; sample rate: 8000; bit rate: 16000; channel layout: mono; "
+         "sample format: s16"},
         {"G726-40LE", QtDebugMsg, "new decoder: G726-40LE; sample rate: 8000; bit rate: 40000;"},
     };
     const QByteArray payload(120, 0x55);

@@ -15,8 +15,8 @@ const QString kRtpmapWarning = "MixerUtil::parseSdp: Malformed SDP: a=rtpmap lin
 
 QString sdp(const QString& media, const QString& attributes)
 {
-    return "v=0\r\no=- 0 0 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 239.1.1.1\r\nt=0 0\r\n" + media + "\r\n" + attributes
-           + "\r\n";
+    return "v=0\r\no=- 0 0 IN IP4 10.0.0.1\r\ns=-\r\nc=IN IP4 239.1.1.1\r\nt=0 0\r\n" + media + "\r\n" + attributes +
+           "\r\n";
 }
 
 using RtpTestPackets::sdp;
@@ -58,7 +58,8 @@ TEST(ParseSdp, ReadsTheFirstFormatOfTheFirstAudioLineAndRejectsWhatThePatternsDo
         int payloadType = -1, clockRate = -1;
         const bool accepted = !c.codec.isEmpty();
         EXPECT_EQ(MixerUtil::parseSdp(c.text, codec, payloadType, clockRate), accepted);
-        EXPECT_TRUE(codec == (accepted ? c.codec : "unset") && payloadType == c.payloadType && clockRate == c.clockRate);
+        EXPECT_TRUE(codec == (accepted ? c.codec : "unset") && payloadType == c.payloadType &&
+                    clockRate == c.clockRate);
         ASSERT_EQ(log.entries().size(), accepted ? 0 : 1) << log.dump().toStdString();
         if (!accepted)
             EXPECT_TRUE(log.entries()[0].type == QtWarningMsg && log.entries()[0].text.startsWith(c.warning + " \""))
@@ -69,17 +70,16 @@ TEST(ParseSdp, ReadsTheFirstFormatOfTheFirstAudioLineAndRejectsWhatThePatternsDo
 TEST(Decoder, FactoryMapsSdpNamesToCanonicalNamesAndRefusesOthers)
 {
     const char* const cases[][2] = {
-        {"PCMA", "PCMA"}, {"G711", "PCMA"}, {"PCMA16", "PCMA16"}, {"PCMU", "PCMU"}, {"MPA", "MPA"},
-        {"MP2", "MPA"},   {"AAC", "AAC"},   {"AC3", "AC3"},       {"G726", "G726"}, {"L16", ""},
-        {"pcma", ""},     {"AC-3", ""},
+        {"PCMA", "PCMA"}, {"G711", "PCMA"}, {"PCMA16", "PCMA16"}, {"PCMU", "PCMU"}, {"MPA", "MPA"}, {"MP2", "MPA"},
+        {"AAC", "AAC"},   {"AC3", "AC3"},   {"G726", "G726"},     {"L16", ""},      {"pcma", ""},   {"AC-3", ""},
     };
     for (const auto& c : cases) {
         LogCapture log;
         const std::unique_ptr<Decoder> decoder = Decoder::getDecoderBySdp(sdp(97, c[0], 16000), false, 1.0);
         if (!*c[1]) {
             EXPECT_FALSE(decoder);
-            EXPECT_EQ(log.count(QtWarningMsg, QString("Decoder::getDecoderBySdp: Unsupported decoder: \"%1\"").arg(c[0])),
-                      1);
+            EXPECT_EQ(
+                log.count(QtWarningMsg, QString("Decoder::getDecoderBySdp: Unsupported decoder: \"%1\"").arg(c[0])), 1);
             continue;
         }
         ASSERT_TRUE(decoder) << c[0];
@@ -87,8 +87,8 @@ TEST(Decoder, FactoryMapsSdpNamesToCanonicalNamesAndRefusesOthers)
         EXPECT_TRUE(decoder->payloadType() == 97 && decoder->clockRate() == 16000);
         // Queries compare the canonical name, payload type and clock rate.
         EXPECT_TRUE(decoder->isCodec(c[1]) && decoder->matchesSdp(sdp(97, c[0], 16000)));
-        EXPECT_FALSE(decoder->isCodec("G711") || decoder->matchesSdp(sdp(96, c[0], 16000))
-                     || decoder->matchesSdp(sdp(97, c[0], 8000)) || decoder->matchesSdp(sdp(97, "G729", 16000)));
+        EXPECT_FALSE(decoder->isCodec("G711") || decoder->matchesSdp(sdp(96, c[0], 16000)) ||
+                     decoder->matchesSdp(sdp(97, c[0], 8000)) || decoder->matchesSdp(sdp(97, "G729", 16000)));
     }
     LogCapture log;
     EXPECT_FALSE(Decoder::getDecoderBySdp("v=0\r\na=rtpmap:8 PCMA/8000\r\n", false, 1.0));

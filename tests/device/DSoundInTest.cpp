@@ -55,8 +55,8 @@ TEST_F(DSoundInTest, ReadsInOrderAcrossTheEndOfTheRingOf125msWaitingOnlyWhenBloc
     take(3000, 3000, 3000, 0);
     EXPECT_EQ(std::make_pair(in.available(), in.read(out(), 1)), std::make_pair(0, 0));
     EXPECT_TRUE(clock.sleepsUs().isEmpty());  // not blocking: too little recorded returns at once
-    take(11000, 8000, 7800, 3000);  // the reader close to the end
-    take(1000, 2200, 2200, 10800);  // across it: tail, then head
+    take(11000, 8000, 7800, 3000);            // the reader close to the end
+    take(1000, 2200, 2200, 10800);            // across it: tail, then head
     // The cursor went round and stands just behind the reader: a whole ring is refused, one frame less fits.
     backend->fixedPosition = 998;
     EXPECT_EQ(in.available(), 11998);

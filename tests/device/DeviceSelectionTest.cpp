@@ -1,5 +1,5 @@
-#include "Configuration.h"
 #include "DeviceSelection.h"
+#include "Configuration.h"
 #include "LogCapture.h"
 #include "PcmDevice.h"
 #include "ScopedEnvironment.h"

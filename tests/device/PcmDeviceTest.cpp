@@ -1,6 +1,6 @@
+#include "PcmDevice.h"
 #include "DSoundOut.h"
 #include "LogCapture.h"
-#include "PcmDevice.h"
 #include "ScriptedSoundBackend.h"
 
 #include <QByteArray>
@@ -43,9 +43,12 @@ TEST_F(DSoundOutTest, WaitsForTheCursorToLeaveItsBlockThenFillsTheBlockJustPlaye
     // The ring starts silent. The first sleep, (1073 - frame) / 48 ms, ends about 1 ms after the cursor's block,
     // then 1 ms steps follow. The block the cursor stands in after the wait decides: b gets its chunk in b - 1.
     const std::vector<std::tuple<quint32, quint32, quint64, QList<quint64>>> cases = {
-        {B::at(2, 0), B::at(3, 0), 1, {22000}},   {B::at(2, 500), B::at(3, 0), 1, {11000}},
-        {B::at(2, 976), B::at(3, 0), 1, {2000}},  {B::at(2, 1000), B::at(3, 0), 1, {1000}},
-        {B::at(3, 100), B::at(0, 5), 1, {20000}}, {B::at(0, 100), B::at(1, 5), 1, {20000}},
+        {B::at(2, 0), B::at(3, 0), 1, {22000}},
+        {B::at(2, 500), B::at(3, 0), 1, {11000}},
+        {B::at(2, 976), B::at(3, 0), 1, {2000}},
+        {B::at(2, 1000), B::at(3, 0), 1, {1000}},
+        {B::at(3, 100), B::at(0, 5), 1, {20000}},
+        {B::at(0, 100), B::at(1, 5), 1, {20000}},
         {B::at(1, 100), B::at(2, 5), 1, {20000}},
         // The cursor reaches the next block 8 ms after the call, late by 5 ms.
         {B::at(1, 900), B::at(2, 0), 8000, {3000, 1000, 1000, 1000, 1000, 1000}},
@@ -99,8 +102,10 @@ TEST_F(DSoundOutTest, FailedStartsBrokenRingsAndLostCardsLoseTheChunkButKeepTheP
     EXPECT_EQ(put(lost, 2), std::make_pair(true, 0u));
     EXPECT_EQ(ring(backend), QByteArray(16384, 0));
     const QString broken = "1: DSoundOut::putNextChunk: loopCount%1 exceeded DSoundOut object seems to be broken\n";
-    EXPECT_EQ(log.dump().toStdString(), (broken.arg("") + broken.arg("2") + "1: DSoundOut::putNextChunk: "
-                                         "IDirectSoundBuffer8::Lock failed error 0x88780096\n").toStdString());
+    EXPECT_EQ(log.dump().toStdString(), (broken.arg("") + broken.arg("2") +
+                                         "1: DSoundOut::putNextChunk: "
+                                         "IDirectSoundBuffer8::Lock failed error 0x88780096\n")
+                                            .toStdString());
 }
 
 class PcmDeviceTest : public ScriptedDeviceTest
@@ -121,7 +126,10 @@ TEST_F(PcmDeviceTest, OpenFailuresAreLoggedAndReturnNothing)
     // What fails, and what the output or capture says about it on its own.
     enum Failure { BAD_WIDTH, NO_CARD, NO_CAPS, NO_STEREO48, NO_RING, NO_START };
     const std::vector<std::tuple<PcmDevice::eDirection, Failure, const char*>> cases = {
-        {OUT, BAD_WIDTH, ""}, {OUT, NO_CARD, ""}, {OUT, NO_RING, ""}, {OUT, NO_START, ""},
+        {OUT, BAD_WIDTH, ""},
+        {OUT, NO_CARD, ""},
+        {OUT, NO_RING, ""},
+        {OUT, NO_START, ""},
         {IN, NO_CARD, "2: DSoundIn::start() : creation of capture device failed\n"},
         {IN, NO_CAPS, "2: DSoundIn::start() : not able to read capabilities of the capture device\n"},
         // Without 48 kHz stereo no format is prepared, and the card refuses the empty one.
@@ -141,8 +149,8 @@ TEST_F(PcmDeviceTest, OpenFailuresAreLoggedAndReturnNothing)
         const QString side = direction == OUT ? "DSoundOut" : "DSoundIn";
         const QString start = failure == BAD_WIDTH ? "" : "2: PcmDevice::PcmDevice(): could not start " + side + "\n";
         const QString tried = "0: PcmDevice::open: Trying to open PCM device with params %1 48000 %2 %3 true\n";
-        const QString expected = tried.arg(direction).arg(width).arg(direction == OUT ? 2 : 1) + says + start
-                                 + "1: PcmDevice::open: Failed to open PCM device\n";
+        const QString expected = tried.arg(direction).arg(width).arg(direction == OUT ? 2 : 1) + says + start +
+                                 "1: PcmDevice::open: Failed to open PCM device\n";
         EXPECT_EQ(log.dump().toStdString(), expected.toStdString());
         EXPECT_TRUE(failure != BAD_WIDTH || ringRequests == 0);  // a bad width fails before a card is asked for
     }

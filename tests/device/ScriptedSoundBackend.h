@@ -14,7 +14,8 @@ class ScriptedSoundBackend : public SoundBackend
 {
 public:
     ScriptedSoundBackend(Direction direction, const Format& format, quint32 ringBytes, Clock& clock)
-        : SoundBackend(direction, format, ringBytes), m_clock(clock)
+        : SoundBackend(direction, format, ringBytes)
+        , m_clock(clock)
     {
     }
     // Byte offset of a frame of a 4096-byte block of stereo 16-bit frames.
@@ -26,7 +27,10 @@ public:
         return started = !refuseStart;
     }
     void stop() override { started = false; }
-    quint32 position() override { return script ? script(m_clock.monotonicUs() - m_startUs) % ringBytes() : fixedPosition; }
+    quint32 position() override
+    {
+        return script ? script(m_clock.monotonicUs() - m_startUs) % ringBytes() : fixedPosition;
+    }
     bool isLost() const override { return lost; }
 
     std::function<quint32(quint64 elapsedUs)> script;
@@ -65,7 +69,9 @@ protected:
 private:
     struct Card : SoundCard {
         Card(ScriptedDeviceTest* test, SoundBackend::Direction direction, Clock& clock)
-            : test(test), direction(direction), clock(clock)
+            : test(test)
+            , direction(direction)
+            , clock(clock)
         {
         }
         bool supports(const SoundBackend::Format&, bool* supported) override

@@ -31,8 +31,14 @@ void* operator new(std::size_t size)
     void* p = std::malloc(size ? size : 1);
     return p ? p : throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 TEST(WavDevice, OutputRecordsWhatTheCardPlays)
 {

@@ -38,7 +38,7 @@ TEST(AudioConverterTest, SineKeepsFrequencyAndLevelUnlessAboveTheNewNyquistFrequ
 {
     _G711_SetALawMode(false, false, 0x55, 0x55);  // the tables are empty until the mode is set
     const std::vector<std::tuple<unsigned int, unsigned int, double, bool>> cases = {
-        {48000, 8000, 1000, true},  {48000, 16000, 3000, false}, {8000, 48000, 1000, false},
+        {48000, 8000, 1000, true},   {48000, 16000, 3000, false}, {8000, 48000, 1000, false},
         {16000, 48000, 5000, false}, {44100, 48000, 440, false},  {48000, 8000, 6000, false},
         {48000, 16000, 12000, false}};
     for (const auto& [from, to, hz, aLawOut] : cases) {

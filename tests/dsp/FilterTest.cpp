@@ -44,8 +44,8 @@ TEST(IIRFilterTest, ButterworthAndNotchResponses)
         std::vector<double> out = SignalAnalysis::sine(atHz, 48000, 48000, 10000.0);
         for (double& v : out)
             filter.processLeft(v, &v);
-        return 20.0 * std::log10(SignalAnalysis::toneAmplitude(SignalAnalysis::slice(out, 24000, 24000), atHz, 48000)
-                                 / 10000.0);
+        return 20.0 * std::log10(SignalAnalysis::toneAmplitude(SignalAnalysis::slice(out, 24000, 24000), atHz, 48000) /
+                                 10000.0);
     };
     EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 1, 2000, 2000), -3.01, 0.05);
     EXPECT_NEAR(responseDb(IIRFilter::KIND_LOWPASS, 2, 2000, 2000), -6.02, 0.1);
@@ -67,8 +67,8 @@ TEST(FilterTest, VolumeAndBalanceGains)
 {
     // Each output is the gain times the input, rounded and clipped.
     const std::tuple<int, int, double, double> cases[] = {
-        {100, 0, 1.0, 1.0},   {0, 0, 0.0, 0.0},         {255, 0, 1.8278, 1.8278},
-        {100, 100, 0.0, 1.0}, {100, -50, 1.0, 0.58496}, {50, 40, std::log2(1.3), std::log2(1.5)},
+        {100, 0, 1.0, 1.0},       {0, 0, 0.0, 0.0},         {255, 0, 1.8278, 1.8278},
+        {100, 100, 0.0, 1.0},     {100, -50, 1.0, 0.58496}, {50, 40, std::log2(1.3), std::log2(1.5)},
         {356 & 0xFF, 0, 1.0, 1.0}};  // the facade keeps the low 8 bits
     const std::vector<int> in = {10000, 10000, -20000, 20000, 40000, -40000, 12345, -7};
     for (const auto& [volume, balance, left, right] : cases) {
@@ -79,8 +79,9 @@ TEST(FilterTest, VolumeAndBalanceGains)
         EXPECT_NEAR(out[0], 10000 * left, 0.5) << volume << "/" << balance;
         EXPECT_NEAR(out[1], 10000 * right, 0.5) << volume << "/" << balance;
         for (size_t i = 2; i < in.size(); ++i)
-            EXPECT_EQ(out[i], std::clamp(std::lrint(in[i] * (i % 2 ? chain.rightGain() : chain.leftGain())), -32768L,
-                                         32767L)) << volume << "/" << balance << ": " << i;
+            EXPECT_EQ(out[i],
+                      std::clamp(std::lrint(in[i] * (i % 2 ? chain.rightGain() : chain.leftGain())), -32768L, 32767L))
+                << volume << "/" << balance << ": " << i;
     }
 }
 

@@ -106,12 +106,14 @@ TEST(G711Test, AllCodesAndSamplesMatchTheQuantiserInEveryMode)
         for (size_t i = 0; i < kSamples.size(); ++i) {
             const unsigned char ea = encode(kSamples[i], ma), eu = encode(kSamples[i], mu);
             ASSERT_EQ(std::make_tuple(_G711_Linear2ALaw(kSamples[i]), _G711_Linear2ULaw(kSamples[i]), ac[i], uc[i]),
-                      std::make_tuple(ea, eu, ea, eu)) << kSamples[i];
+                      std::make_tuple(ea, eu, ea, eu))
+                << kSamples[i];
             if (i >= 256)
                 continue;
             const short da = decode(int(i), ma), du = decode(int(i), mu);
             ASSERT_EQ(std::make_tuple(_G711_ALaw2Linear(kCodes[i]), _G711_ULaw2Linear(kCodes[i]), a[i], u[i]),
-                      std::make_tuple(da, du, da, du)) << i;
+                      std::make_tuple(da, du, da, du))
+                << i;
             ASSERT_EQ(std::make_tuple(aToU[i], uToA[i]), std::make_tuple(encode(da, mu), encode(du, ma))) << i;
         }
     }

@@ -1,7 +1,7 @@
+#include "Mixer.h"
 #include "ChannelRegistry.h"
 #include "FrameFormat.h"
 #include "LogCapture.h"
-#include "Mixer.h"
 #include "MixerAccess.h"
 #include "MixerImpl.h"
 #include "OutputPacer.h"
@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 namespace {
-NTPTimestamp ms(quint64 v) { return NTPTimestamp::fromMilliseconds(v); }
+NTPTimestamp ms(quint64 v)
+{
+    return NTPTimestamp::fromMilliseconds(v);
+}
 const qint16 kBlock[2 * FrameFormat::kFramesPerTick] = {};
 
 // On the mixer thread: records the tick and the range of every request; at request kJumpAt it moves the
@@ -25,7 +28,10 @@ class ClockJumpChannel : public PlainChannel
 {
 public:
     static const size_t kJumpAt = 100;
-    struct Request { quint64 tick; NTPTimestamp start; };
+    struct Request {
+        quint64 tick;
+        NTPTimestamp start;
+    };
     void getData(NTPRange range, unsigned char* buffer) override
     {
         Channel::getData(range, buffer);
@@ -171,7 +177,10 @@ TEST(MixerThread, PacedOnTheClockWithLiveTimeLineOnItsWallTimeEvery250Ticks)
     ClockJumpChannel c;
     c.m_log.reserve(1000);
     int opens = 0;
-    auto impl = std::make_unique<MixerImpl>(true, true, c.m_clock, [&]() -> PcmDevice* { ++opens; return nullptr; });
+    auto impl = std::make_unique<MixerImpl>(true, true, c.m_clock, [&]() -> PcmDevice* {
+        ++opens;
+        return nullptr;
+    });
     c.m_impl = impl.get();
     impl->addChannel("LIVE", &c);
     ASSERT_TRUE(QTest::qWaitFor([&] { return c.m_count >= 700; }, 20000));
@@ -193,8 +202,10 @@ TEST(MixerThread, PacedOnTheClockWithLiveTimeLineOnItsWallTimeEvery250Ticks)
 TEST(MixerThread, ShutdownEndsThePauseBetweenAttemptsToOpenTheOutput)
 {
     std::atomic<int> opens{0};
-    auto impl = std::make_unique<MixerImpl>(false, true, Clock::system(),
-                                            [&]() -> PcmDevice* { ++opens; return nullptr; });
+    auto impl = std::make_unique<MixerImpl>(false, true, Clock::system(), [&]() -> PcmDevice* {
+        ++opens;
+        return nullptr;
+    });
     ASSERT_TRUE(QTest::qWaitFor([&] { return opens >= 2; }, 10000));  // now in the 5 s pause
     QElapsedTimer timer;
     timer.start();
@@ -209,8 +220,14 @@ TEST(OutputPacer, PacesWithoutOutputAndRetriesAFailedOne)
     TestClock clock, retryClock;
     std::atomic<bool> stop{false};
     int opens = 0, retries = 0;
-    OutputPacer pacer(false, stop, clock, [&]() -> PcmDevice* { ++opens; return nullptr; });
-    OutputPacer retrying(true, stop, retryClock, [&]() -> PcmDevice* { ++retries; return nullptr; });
+    OutputPacer pacer(false, stop, clock, [&]() -> PcmDevice* {
+        ++opens;
+        return nullptr;
+    });
+    OutputPacer retrying(true, stop, retryClock, [&]() -> PcmDevice* {
+        ++retries;
+        return nullptr;
+    });
     pacer.open();
     const quint64 origin = clock.monotonicUs();
     pacer.finishTick(1, kBlock);  // the first tick sets the grid

@@ -1,5 +1,5 @@
-#include "ChannelRegistry.h"
 #include "MixingStep.h"
+#include "ChannelRegistry.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
 #include "TestChannel.h"
@@ -7,8 +7,8 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -27,8 +27,14 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 const int kFrames = MixingStep::kFrames;
@@ -157,8 +163,9 @@ TEST(MixingStep, ChannelsPlayTheirGroupsRangeAndGroupsReportTwentyMsEarly)
     for (quint64 tick = 1; tick <= 3; ++tick)
         step.render(tick, registry.snapshot(), registry.groups());
 
-    EXPECT_EQ(inGroup.ranges(), (QList<NTPRange>{{P + kFrame, P + kFrame * 2}, {P + kFrame * 2, P + kFrame * 3},
-                                                 {P + kFrame * 3, P + kFrame * 4}}));
+    EXPECT_EQ(inGroup.ranges(),
+              (QList<NTPRange>{
+                  {P + kFrame, P + kFrame * 2}, {P + kFrame * 2, P + kFrame * 3}, {P + kFrame * 3, P + kFrame * 4}}));
     EXPECT_EQ(live.ranges().last().start(), P - NTPTimestamp::fromMilliseconds(5000) + kFrame * 3);
     EXPECT_EQ(inactive.requests(), 0);
     EXPECT_EQ(orphan.requests(), 0);

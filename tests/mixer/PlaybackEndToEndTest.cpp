@@ -28,13 +28,20 @@ namespace {
 // before and after, as a channel goes quiet, up to half a second early, when it finds no further unit.
 const double kSeconds = 3.0, kLead = 1.0, kUnitSeconds = 0.5, kAmplitude = 0.4 * 32768;
 const double kStartEarly = 0.3;  // playing starts ahead of the chirp: its clock runs while the first unit comes
-double chirpHz(double t) { return 300 + 900 * t; }
+double chirpHz(double t)
+{
+    return 300 + 900 * t;
+}
 const QString kGroup = QStringLiteral("replay");
 
 enum Codec { CODEC_PCMA, CODEC_SEALED, CODEC_MP2, CODEC_AAC };
 const char* const kCodecNames[] = {"pcma", "sealed", "mp2", "aac"};
 
-struct Recording { QString store; NTPTimestamp begin, end; QByteArray secretKey; };
+struct Recording {
+    QString store;
+    NTPTimestamp begin, end;
+    QByteArray secretKey;
+};
 
 // The frequency in `length` samples around `centre`, moved inside `v`: one broken mixing frame does not move it.
 double hzAround(const std::vector<double>& v, size_t centre, size_t length = 2400)
@@ -81,8 +88,14 @@ protected:
         const QStringList args =
             QString("-loglevel error -nostdin -readrate 8 -f lavfi -i aevalsrc=%1*(1+sgn(t-%2))*(1+sgn(%3-t))/4"
                     "*sin(2*PI*(300*(t-%2)+450*(t-%2)*(t-%2))):s=%4:n=%5:d=%6 -ac 1 -ar %4 -c:a %7 -f rtp")
-                .arg(kAmplitude / 32768).arg(kLead).arg(kLead + kSeconds).arg(rate).arg(rate / 10)
-                .arg(kSeconds + 2 * kLead).arg(encoders[codec]).split(' ');
+                .arg(kAmplitude / 32768)
+                .arg(kLead)
+                .arg(kLead + kSeconds)
+                .arg(rate)
+                .arg(rate / 10)
+                .arg(kSeconds + 2 * kLead)
+                .arg(encoders[codec])
+                .split(' ');
         if (codec == CODEC_AAC) {
             // The stream's SDP, as ffmpeg prints it when it writes the stream to nowhere.
             QProcess p;
@@ -94,7 +107,8 @@ protected:
         quint16 rtpPort = 0, rtcpPort = 0;
         ASSERT_TRUE(recorder.listenUnicast(rtpPort, rtcpPort, QHostAddress(QHostAddress::LocalHost)));
         QProcess sender;
-        sender.start("ffmpeg", args + QStringList{QString("rtp://127.0.0.1:%1?rtcpport=%2").arg(rtpPort).arg(rtcpPort)});
+        sender.start("ffmpeg",
+                     args + QStringList{QString("rtp://127.0.0.1:%1?rtcpport=%2").arg(rtpPort).arg(rtcpPort)});
         ASSERT_TRUE(finished(sender)) << sender.readAllStandardError().constData();
         // Done once the units reach well into the silence after the chirp.
         RecordingStore store(Clock::system());
@@ -163,8 +177,14 @@ protected:
     int m_runs = 0;
 };
 
-struct Chirp { const char* name; Codec codec; int speed; };
-class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp> {};
+struct Chirp {
+    const char* name;
+    Codec codec;
+    int speed;
+};
+class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp>
+{
+};
 
 }  // namespace
 
@@ -174,8 +194,8 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     const Chirp& c = GetParam();
     const bool forward = c.speed > 0;
     ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED));
-    ASSERT_NO_FATAL_FAILURE(playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed,
-                                      forward ? kSeconds + 0.1 : -0.1));
+    ASSERT_NO_FATAL_FAILURE(
+        playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed, forward ? kSeconds + 0.1 : -0.1));
     const std::vector<double> loud = heard();
     ASSERT_NEAR(loud.size() / 48000.0, kSeconds * 100 / std::abs(c.speed), 0.06);
     EXPECT_NEAR(dbfs(rms(loud)), dbfs(kAmplitude / std::sqrt(2.0)), 1.0);
@@ -183,7 +203,8 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     EXPECT_LE(quietWindows(loud), forward ? 0 : int(kSeconds / kUnitSeconds));
     for (double p : {0.05, 0.25, 0.5, 0.75, 0.95})  // in windows of 50 ms of the chirp
         EXPECT_NEAR(hzAround(loud, size_t(p * double(loud.size())), size_t(240000 / std::abs(c.speed))),
-                    chirpHz(kSeconds * (forward ? p : 1 - p)), 60) << p;
+                    chirpHz(kSeconds * (forward ? p : 1 - p)), 60)
+            << p;
     if (c.codec != CODEC_PCMA || c.speed != 100)
         return;
     // The very waveform: the chirp made here, compared after alignment.

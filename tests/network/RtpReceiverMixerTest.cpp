@@ -66,11 +66,13 @@ std::unique_ptr<QProcess> ffmpegSend(const QStringList& codec, double frequency,
 {
     auto p = std::make_unique<QProcess>();
     const QString source = QString("sine=frequency=%1:sample_rate=%2:samples_per_frame=%3:duration=1.6")
-                               .arg(frequency).arg(rate).arg(rate / 50);
+                               .arg(frequency)
+                               .arg(rate)
+                               .arg(rate / 50);
     const QString url = QString("rtp://127.0.0.1:%1?rtcpport=%2&pkt_size=300").arg(rtpPort).arg(rtcpPort);
     p->start("ffmpeg", QStringList{"-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i", source, "-ac", "1",
-                                   "-ar", QString::number(rate)}
-                           + codec + QStringList{"-f", "rtp", url});
+                                   "-ar", QString::number(rate)} +
+                           codec + QStringList{"-f", "rtp", url});
     return p;
 }
 
@@ -138,8 +140,8 @@ TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTh
     quint16 seq = 0;
     while (clock.elapsed() < 1300) {
         ++seq;
-        relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, seq, 160u * seq, 8, alawSine(1000, 8000, 0, 160)),
-                                                       publicKey));
+        relay.relay(false,
+                    StreamUnitDecrypter::encrypt(rtp(3, seq, 160u * seq, 8, alawSine(1000, 8000, 0, 160)), publicKey));
         QTest::qWait(20);
     }
     EXPECT_EQ(registered(), 1 + 1);

@@ -39,9 +39,11 @@ TEST(RtpReceiverMulticast, GroupStreamsBecomeChannelsInsideANamespace)
     for (const QString& step : {"link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"})
         ASSERT_TRUE(run("ip", QStringList{"netns", "exec", ns, "ip"} + step.split(' ')).first) << qPrintable(step);
 
-    const auto [passed, output] = run("ip", {"netns", "exec", ns, QCoreApplication::applicationFilePath(),
-                                           "--gtest_also_run_disabled_tests",
-                                           "--gtest_filter=RtpReceiverMulticast.DISABLED_InsideNamespace"}, 30000);
+    const auto [passed, output] =
+        run("ip",
+            {"netns", "exec", ns, QCoreApplication::applicationFilePath(), "--gtest_also_run_disabled_tests",
+             "--gtest_filter=RtpReceiverMulticast.DISABLED_InsideNamespace"},
+            30000);
     EXPECT_TRUE(passed && output.contains("[  PASSED  ] 1 test")) << qPrintable(output);
 }
 
@@ -60,7 +62,10 @@ TEST(RtpReceiverMulticast, DISABLED_InsideNamespace)
     EXPECT_EQ(anyInterface, QHostAddress("0.0.0.0"));
     EXPECT_TRUE(rtpPort != 0 && rtcpPort == rtpPort + 1);
     EXPECT_EQ(log.count(QtDebugMsg, QString("RtpReceiver::run: RTP receiver for mcast group 239.255.42.42 listening "
-                                            "on 0.0.0.0 RTP-Port: %1 RTCP port %2").arg(rtpPort).arg(rtcpPort)), 1);
+                                            "on 0.0.0.0 RTP-Port: %1 RTCP port %2")
+                                        .arg(rtpPort)
+                                        .arg(rtcpPort)),
+              1);
     // A second receiver of the group, on the same ports, joined on the loopback.
     quint16 samePort = rtpPort, sameRtcp = rtcpPort;
     QHostAddress loopback("127.0.0.1");

@@ -18,8 +18,8 @@ bool connectTo(Source& s, Relay& relay)
     QTcpSocket* const old = relay.socket();
     const int messages = relay.messages().size();
     emit s->sigUpstreamAddress("10.1.2.3", relay.port(), 0);
-    return QTest::qWaitFor([&] { return relay.socket() != old && relay.messages().size() > messages; }, 5000)
-        && relay.messages().last() == "\x0a\x01\x02\x03";
+    return QTest::qWaitFor([&] { return relay.socket() != old && relay.messages().size() > messages; }, 5000) &&
+           relay.messages().last() == "\x0a\x01\x02\x03";
 }
 
 }  // namespace

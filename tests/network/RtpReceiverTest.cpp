@@ -54,8 +54,8 @@ TEST(RtpReceiver, EverySenderAndSsrcBecomesAChannelLikeTheSourceUntilItGoesStale
     a.send(senderReport(3333, NTPTimestamp::now(), 0), rtcpPort);  // a report can come first
     ASSERT_TRUE(s.waitForChannels(4));
     EXPECT_FALSE(s.waitForChannels(5, 300));
-    EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::1111", "2130706433:0::2222", "2130706433:0::3333",
-                                           "2130706434:0::1111"}));
+    EXPECT_EQ(s->streamKeys(),
+              (QStringList{"2130706433:0::1111", "2130706433:0::2222", "2130706433:0::3333", "2130706434:0::1111"}));
 
     RtpChannel* one = s.channel(0);
     EXPECT_EQ(one->getMuteState(), CHANNEL_LEFT);  // takes over the source's bits
@@ -80,7 +80,10 @@ TEST(RtpReceiver, GarbageIsDroppedWithoutHarm)
     Source s(unicastReceiver(rtpPort, rtcpPort));
     const QByteArray valid = rtp(5, 1, 0, 8, alawLevel(0, 160));
     // Short, a bad version, 15 contributing sources in 8 bytes, a huge header extension, more padding than payload.
-    QList<QByteArray> bad{QByteArray(), valid.left(11), QByteArray(12, '\xff'), char(0x8f) + valid.mid(1, 19),
+    QList<QByteArray> bad{QByteArray(),
+                          valid.left(11),
+                          QByteArray(12, '\xff'),
+                          char(0x8f) + valid.mid(1, 19),
                           char(0x90) + valid.mid(1, 11) + QByteArray("\0\0\xff\xff", 4) + valid.mid(16),
                           char(0xa0) + valid.mid(1, valid.size() - 2) + '\xff'};
     std::vector<quint32> noise(30000);  // 300 packets of random bytes, 1 to 399 of them

@@ -31,7 +31,10 @@ public:
     }
     RtpReceiver* operator->() const { return m_receiver; }
     RtpReceiver* get() const { return m_receiver; }
-    bool waitForChannels(int n, int ms = 5000) { return QTest::qWaitFor([&] { return m_new.count() >= n; }, ms); }
+    bool waitForChannels(int n, int ms = 5000)
+    {
+        return QTest::qWaitFor([&] { return m_new.count() >= n; }, ms);
+    }
     RtpChannel* channel(int i) const { return dynamic_cast<RtpChannel*>(m_new.at(i).at(0).value<Channel*>()); }
 
 private:
@@ -73,7 +76,10 @@ public:
     quint16 port() const { return m_server.serverPort(); }
     QTcpSocket* socket() const { return m_socket; }
     QList<QByteArray>& messages() { return m_messages; }
-    bool waitForMessages(int count) { return QTest::qWaitFor([&] { return m_messages.size() >= count; }, 5000); }
+    bool waitForMessages(int count)
+    {
+        return QTest::qWaitFor([&] { return m_messages.size() >= count; }, 5000);
+    }
     void sendMessage(const QByteArray& m) { QDataStream(m_socket).writeBytes(m.constData(), uint(m.size())); }
     // A relayed packet: the RTCP flag, then the packet as a message of its own.
     void relay(bool isRtcp, const QByteArray& packet)

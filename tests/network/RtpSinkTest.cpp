@@ -7,8 +7,8 @@
 #include "TestClock.h"
 
 #include <QNetworkDatagram>
-#include <QTest>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUdpSocket>
 #include <QtEndian>
 
@@ -66,11 +66,13 @@ struct UdpPeer {
     // Everything received so far, after waiting (5 s at most) for `count`.
     QList<Rtp> packets(int count = 0)
     {
-        static_cast<void>(QTest::qWaitFor([&] {
-            while (socket.hasPendingDatagrams())
-                received.append(Rtp(socket.receiveDatagram().data()));
-            return received.size() >= count;
-        }, 5000));
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                while (socket.hasPendingDatagrams())
+                    received.append(Rtp(socket.receiveDatagram().data()));
+                return received.size() >= count;
+            },
+            5000));
         return received;
     }
     QUdpSocket socket;
@@ -128,7 +130,7 @@ TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
     ASSERT_TRUE(sa::writeWav(file, 48000, 1, sa::toInt16(source)));
     useMicrophone(file);
     m_clock.setAdvancePerReading(1000);  // time passes while the file loop works
-    QObject context;  // in-process packets arrive queued, as at the mixer
+    QObject context;                     // in-process packets arrive queued, as at the mixer
     QList<Rtp> inproc, narrow[2];
     QObject::connect(&m_sink, &RtpSink::inprocRtpPacket, &context,
                      [&](const SharedPoolBuffer& spb) { inproc.append(Rtp(spb.toByteArray())); });
@@ -149,7 +151,9 @@ TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
         if (run) {
             m_sink.startReadingFromFile(other);
             EXPECT_EQ(log.count(QtCriticalMsg, QStringLiteral("RtpSink::startReadingFromFile() : Already reading "
-                                                              "from %1 could not read from %2").arg(file, other)), 1);
+                                                              "from %1 could not read from %2")
+                                                   .arg(file, other)),
+                      1);
         } else {
             // +3 dB doubles; count from the second packet, whose converters start afresh.
             m_sink.setDigitalMicGain(3);
@@ -170,9 +174,9 @@ TEST_F(RtpSinkTest, SendsOnePacketPerRateAndCycleToEveryDestination)
             for (int i = 1; i < 12; ++i) {  // before the gain change, which restarts the converters
                 SCOPED_TRACE(i);
                 const Rtp &p = packets[i], &previous = packets[i - 1];
-                EXPECT_EQ(std::make_tuple(p.head, p.ssrc, p.seq, p.timestamp - previous.timestamp),
-                          std::make_tuple(head, m_sink.ssrc(), quint16(n[i - 1].seq + 1),
-                                          quint32(previous.payload.size())));
+                EXPECT_EQ(
+                    std::make_tuple(p.head, p.ssrc, p.seq, p.timestamp - previous.timestamp),
+                    std::make_tuple(head, m_sink.ssrc(), quint16(n[i - 1].seq + 1), quint32(previous.payload.size())));
                 EXPECT_NEAR(p.payload.size(), bytes, 4);
             }
         // The sink's A-law mode makes a standard decoder hear the source

@@ -17,8 +17,14 @@ const NTPTimestamp kF = AudioFrameDefs::frameDuration();
 const QString kFull = "AudioFrameQueue::pushBack(): queue is full";
 constexpr int kSilence = 0;  // every frame pushed for slot pops starts non-zero
 
-NTPRange at(int k, int count = 1) { return NTPRange(kT0 + kF * k, kT0 + kF * (k + count)); }
-unsigned char* bytes(Samples& s) { return reinterpret_cast<unsigned char*>(s.data()); }
+NTPRange at(int k, int count = 1)
+{
+    return NTPRange(kT0 + kF * k, kT0 + kF * (k + count));
+}
+unsigned char* bytes(Samples& s)
+{
+    return reinterpret_cast<unsigned char*>(s.data());
+}
 
 // `count` frames of 1024 samples; sample i holds first + i / 1024 (ramp: first + i).
 Samples frames(int count, int first, bool ramp = false)
@@ -113,10 +119,10 @@ TEST(AudioFrameQueue, RepeatsOnceThenSilenceUntilTheFrameIsDueAndLiveCatchUpKeep
     LogCapture log;
     EXPECT_EQ(pop(live, 0, false, true), 1);
     EXPECT_EQ(live.size(), 3 * BYTES_IN_FRAME);
-    const QString line = "AudioFrameQueue::popNextInRange(): drop frame " + kT0.toString(false) + " --> "
-                         + (kT0 + kF).toString(false) + ", bReverse = false, size = ";
+    const QString line = "AudioFrameQueue::popNextInRange(): drop frame " + kT0.toString(false) + " --> " +
+                         (kT0 + kF).toString(false) + ", bReverse = false, size = ";
     EXPECT_EQ(std::make_tuple(log.count(QtDebugMsg, line), log.count(QtDebugMsg, line + "4")),
-              std::make_tuple(36, 1));  // the last drop, 4 frames left
+              std::make_tuple(36, 1));         // the last drop, 4 frames left
     EXPECT_EQ(pop(live, 0, false, true), 38);  // the oldest were dropped
     live.clear();
     push(live, 50, 31, 100);  // 30 frames left are no backlog
@@ -154,7 +160,7 @@ TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirstAndBoundsRefu
                               log.count(QtWarningMsg, "AudioFrameQueue::pushBack : Did not add. Range does not fit")),
               std::make_tuple(2, 1));
     EXPECT_TRUE(q.isEmpty() && q.lastPushTime().isNull());
-    q.pushBack(bytes(late), BYTES_IN_FRAME, at(9, 2));  // overlaps the end
+    q.pushBack(bytes(late), BYTES_IN_FRAME, at(9, 2));       // overlaps the end
     q.pushBack(bytes(late), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
     EXPECT_EQ(q.size(), 2 * BYTES_IN_FRAME);
 }

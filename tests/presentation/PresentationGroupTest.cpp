@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 namespace {
-NTPTimestamp ms(quint64 v) { return NTPTimestamp::fromMilliseconds(v); }
+NTPTimestamp ms(quint64 v)
+{
+    return NTPTimestamp::fromMilliseconds(v);
+}
 const NTPTimestamp kFrame = NTPTimestamp::fromDivision(8, 375);
 const NTPTimestamp P = ms(3900000000000ULL);
 
@@ -191,7 +194,7 @@ TEST(PlaybackPresentationGroup, MembersFollowTheGroupAndTheLastLeavingStopsItSil
     m.info = "100-200";
     QSignalSpy session(&g, &PresentationGroup::playbackSessionState);
     g.addChannel(&m);
-    ASSERT_EQ(session.count(), 1);  // stream info known at once
+    ASSERT_EQ(session.count(), 1);          // stream info known at once
     emit m.streamInfo("50-150", "stream");  // the spans are joined
     emit m.streamInfo("0-0", "stream");     // none: reported as such
     ASSERT_EQ(session.count(), 3);

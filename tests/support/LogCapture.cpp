@@ -1,6 +1,5 @@
 #include "LogCapture.h"
 
-
 LogCapture* LogCapture::s_current = nullptr;
 
 LogCapture::LogCapture()

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QList>
 #include "KavexMutex.h"
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 

@@ -2,8 +2,8 @@
 
 #include "Channel.h"
 
-#include <QList>
 #include "KavexMutex.h"
+#include <QList>
 #include <atomic>
 #include <cstring>
 
@@ -13,7 +13,11 @@ class TestChannel : public Channel
 {
 public:
     explicit TestChannel(qint16 value = 0) : m_value(value) {}
-    ~TestChannel() override { if (m_deleted) *m_deleted = true; }
+    ~TestChannel() override
+    {
+        if (m_deleted)
+            *m_deleted = true;
+    }
 
     eSampleRate getSampleRate() override { return m_rate; }
     void deleteThis() override { delete this; }
@@ -65,7 +69,11 @@ class PlainChannel : public Channel
 public:
     eSampleRate getSampleRate() override { return SAMPLE_RATE_NONE; }
     void deleteThis() override { delete this; }
-    void getData(unsigned char* buffer, quint64 count) override { m_lastCount = count; std::memset(buffer, 0, count); }
+    void getData(unsigned char* buffer, quint64 count) override
+    {
+        m_lastCount = count;
+        std::memset(buffer, 0, count);
+    }
     NTPTimestamp getCurrentTimestamp() override { return NTPTimestamp(); }
     quint64 m_lastCount = 0;
 };

@@ -18,17 +18,37 @@ public:
     NTPTimestamp wallClock() override;
     void sleepUs(quint64 us) override;
 
-    void advanceUs(quint64 us) { KavexLocker lock(&m_lock); m_nowUs += us; }
+    void advanceUs(quint64 us)
+    {
+        KavexLocker lock(&m_lock);
+        m_nowUs += us;
+    }
     void advanceMs(quint64 ms) { advanceUs(ms * 1000); }
-    void setNowUs(quint64 us) { KavexLocker lock(&m_lock); m_nowUs = us; }
+    void setNowUs(quint64 us)
+    {
+        KavexLocker lock(&m_lock);
+        m_nowUs = us;
+    }
     // Every reading advances the clock by `us` afterwards: time passing while
     // code busy-waits on the clock.
-    void setAdvancePerReading(quint64 us) { KavexLocker lock(&m_lock); m_advancePerReading = us; }
+    void setAdvancePerReading(quint64 us)
+    {
+        KavexLocker lock(&m_lock);
+        m_advancePerReading = us;
+    }
 
     // Lengths of the sleeps so far in microseconds, in order.
-    QList<quint64> sleepsUs() const { KavexLocker lock(&m_lock); return m_sleeps; }
+    QList<quint64> sleepsUs() const
+    {
+        KavexLocker lock(&m_lock);
+        return m_sleeps;
+    }
     quint64 sleptUs() const;
-    void clearSleeps() { KavexLocker lock(&m_lock); m_sleeps.clear(); }
+    void clearSleeps()
+    {
+        KavexLocker lock(&m_lock);
+        m_sleeps.clear();
+    }
 
 private:
     mutable KavexMutex m_lock;

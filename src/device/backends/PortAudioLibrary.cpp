@@ -109,8 +109,8 @@ PortAudioLibrary::~PortAudioLibrary()
 int PortAudioLibrary::defaultDevice(SoundBackend::Direction direction) const
 {
     KavexLocker lock(&s_mutex);
-    const PaDeviceIndex device = direction == SoundBackend::DIRECTION_PLAYBACK ? Pa_GetDefaultOutputDevice()
-                                                                               : Pa_GetDefaultInputDevice();
+    const PaDeviceIndex device =
+        direction == SoundBackend::DIRECTION_PLAYBACK ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice();
     return device == paNoDevice || !worksIn(Pa_GetDeviceInfo(device), direction) ? -1 : device;
 }
 
@@ -171,14 +171,14 @@ bool PortAudioLibrary::supports(int device, SoundBackend::Direction direction, c
     QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
-    *supported = Pa_IsFormatSupported(playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate)
-        == paFormatIsSupported;
+    *supported = Pa_IsFormatSupported(playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate) ==
+                 paFormatIsSupported;
     return true;
 }
 
 PortAudioLibrary::Stream PortAudioLibrary::openStream(int device, SoundBackend::Direction direction,
-                                                      const SoundBackend::Format& format,
-                                                      PaStreamCallback* callback, void* userData, PaError* error)
+                                                      const SoundBackend::Format& format, PaStreamCallback* callback,
+                                                      void* userData, PaError* error)
 {
     KavexLocker lock(&s_mutex);
     QuietNativeAudio quiet;
@@ -186,8 +186,8 @@ PortAudioLibrary::Stream PortAudioLibrary::openStream(int device, SoundBackend::
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
     PaStream* stream = nullptr;
     // Small callbacks keep the cursor moving in fine steps.
-    *error = Pa_OpenStream(&stream, playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate, 256,
-                           paNoFlag, callback, userData);
+    *error = Pa_OpenStream(&stream, playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate, 256, paNoFlag,
+                           callback, userData);
     return Stream(*error == paNoError ? stream : nullptr, StreamCloser{this});
 }
 

@@ -7,18 +7,18 @@
 
 PortAudioSoundBackend::PortAudioSoundBackend(Direction direction, const Format& format, quint32 ringBytes,
                                              std::shared_ptr<PortAudioLibrary> library, int device)
-    : SoundBackend(direction, format, ringBytes),
-      m_library(std::move(library)),
-      m_device(device),
-      m_stream(nullptr, PortAudioLibrary::StreamCloser{m_library.get()})
+    : SoundBackend(direction, format, ringBytes)
+    , m_library(std::move(library))
+    , m_device(device)
+    , m_stream(nullptr, PortAudioLibrary::StreamCloser{m_library.get()})
 {
     PaError result = paNoError;
     m_stream = m_library->openStream(device, direction, format, &streamCallback, this, &result);
     if (!m_stream) {
         qWarning().nospace() << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
                              << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
-                             << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, "
-                             << format.channels << " channel(s)): " << Pa_GetErrorText(result);
+                             << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, " << format.channels
+                             << " channel(s)): " << Pa_GetErrorText(result);
         return;
     }
     Pa_SetStreamFinishedCallback(m_stream.get(), &streamFinished);
@@ -41,8 +41,8 @@ bool PortAudioSoundBackend::start()
     const PaError result = m_library->startStream(m_stream.get());
     if (result != paNoError) {
         m_running.store(false);
-        qWarning() << "PortAudioSoundBackend::start: cannot start the stream on"
-                   << m_library->deviceName(m_device) << ":" << Pa_GetErrorText(result);
+        qWarning() << "PortAudioSoundBackend::start: cannot start the stream on" << m_library->deviceName(m_device)
+                   << ":" << Pa_GetErrorText(result);
         return false;
     }
     return true;

@@ -30,8 +30,7 @@ public:
 
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames,
-                              const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
-                              void* userData);
+                              const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags, void* userData);
     static void streamFinished(void* userData);
     void exchange(const void* input, void* output, unsigned long frames);
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-VirtualSoundBackend::VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes,
-                                         Clock& clock)
-    : SoundBackend(direction, format, ringBytes), m_clock(clock)
+VirtualSoundBackend::VirtualSoundBackend(Direction direction, const Format& format, quint32 ringBytes, Clock& clock)
+    : SoundBackend(direction, format, ringBytes)
+    , m_clock(clock)
 {
 }
 

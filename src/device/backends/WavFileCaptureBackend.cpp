@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringBytes, const QString& path,
-                                             Clock& clock)
-    : VirtualSoundBackend(DIRECTION_CAPTURE, format, ringBytes, clock), m_file(path)
+WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringBytes, const QString& path, Clock& clock)
+    : VirtualSoundBackend(DIRECTION_CAPTURE, format, ringBytes, clock)
+    , m_file(path)
 {
     // Unbuffered: reads go straight into the ring without allocating.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -24,14 +24,15 @@ WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringB
         m_file.close();
         return;
     }
-    const bool matches = header.formatTag == 1 && header.sampleRate == format.sampleRate
-        && header.channels == format.channels && header.bitsPerSample == 8 * format.bytesPerSample;
+    const bool matches = header.formatTag == 1 && header.sampleRate == format.sampleRate &&
+                         header.channels == format.channels && header.bitsPerSample == 8 * format.bytesPerSample;
     if (!matches) {
-        qWarning().nospace().noquote() << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use " << path << ": it holds "
-                             << (header.formatTag == 1 ? "PCM" : "non-PCM (format tag " + QString::number(header.formatTag) + ")")
-                             << " " << header.sampleRate << " Hz, " << header.channels << " channel(s), "
-                             << header.bitsPerSample << " bit; the capture needs PCM " << format.sampleRate
-                             << " Hz, " << format.channels << " channel(s), " << 8 * format.bytesPerSample << " bit";
+        qWarning().nospace().noquote()
+            << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use " << path << ": it holds "
+            << (header.formatTag == 1 ? "PCM" : "non-PCM (format tag " + QString::number(header.formatTag) + ")") << " "
+            << header.sampleRate << " Hz, " << header.channels << " channel(s), " << header.bitsPerSample
+            << " bit; the capture needs PCM " << format.sampleRate << " Hz, " << format.channels << " channel(s), "
+            << 8 * format.bytesPerSample << " bit";
         m_file.close();
         return;
     }

@@ -11,21 +11,19 @@ namespace {
 constexpr quint64 MAX_DATA_BYTES = 0xFFFFFFFFull - 36;
 }  // namespace
 
-WavFileSoundBackend::WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path,
-                                         Clock& clock)
-    : VirtualSoundBackend(DIRECTION_PLAYBACK, format, ringBytes, clock), m_file(path)
+WavFileSoundBackend::WavFileSoundBackend(const Format& format, quint32 ringBytes, const QString& path, Clock& clock)
+    : VirtualSoundBackend(DIRECTION_PLAYBACK, format, ringBytes, clock)
+    , m_file(path)
 {
     // Unbuffered: each write goes straight to the file without allocating.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot create" << path << ":"
-                   << m_file.errorString();
+        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot create" << path << ":" << m_file.errorString();
         return;
     }
-    const QByteArray header = WavHeader::canonical(format.sampleRate, quint16(format.channels),
-                                                   quint16(8 * format.bytesPerSample), 0);
+    const QByteArray header =
+        WavHeader::canonical(format.sampleRate, quint16(format.channels), quint16(8 * format.bytesPerSample), 0);
     if (m_file.write(header) != header.size()) {
-        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot write" << path << ":"
-                   << m_file.errorString();
+        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot write" << path << ":" << m_file.errorString();
         m_file.close();
     }
 }
@@ -43,8 +41,7 @@ void WavFileSoundBackend::render(const quint8* data, quint32 bytes)
     if (m_file.write(reinterpret_cast<const char*>(data), bytes) != qint64(bytes)) {
         // Logged once; the card plays on without its recording.
         m_writeFailed = true;
-        qWarning() << "WavFileSoundBackend::render: writing" << m_file.fileName() << "failed:"
-                   << m_file.errorString();
+        qWarning() << "WavFileSoundBackend::render: writing" << m_file.fileName() << "failed:" << m_file.errorString();
         return;
     }
     m_dataBytes += bytes;

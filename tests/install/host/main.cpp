@@ -12,12 +12,14 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QSharedPointer<Mixer> mixer = Mixer::getInstance(true, false);
     int result = 1;
-    QObject::connect(mixer.data(), qOverload<const QString&, int, const QString&>(&Mixer::stateChanged), &app,
-                     [&](const QString& group, int state, const QString&) {
-                         std::printf("host: received stateChanged %s %d\n", qPrintable(group), state);
-                         result = 0;
-                         app.quit();
-                     }, Qt::QueuedConnection);
+    QObject::connect(
+        mixer.data(), qOverload<const QString&, int, const QString&>(&Mixer::stateChanged), &app,
+        [&](const QString& group, int state, const QString&) {
+            std::printf("host: received stateChanged %s %d\n", qPrintable(group), state);
+            result = 0;
+            app.quit();
+        },
+        Qt::QueuedConnection);
     // Only groups the host made are relayed: "LIVE" stays quiet.
     mixer->ctrlStartPlayback("LIVE", 100);
     mixer->addPlaybackPresentationGroup("replay");
