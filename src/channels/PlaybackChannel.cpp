@@ -413,15 +413,19 @@ void PlaybackChannel::decodeAndQueue(const QString& sdp, const NTPRange& range, 
 {
     if (!m_decoder || !m_decoder->matchesSdp(sdp))
         m_decoder = Decoder::getDecoderBySdp(sdp, true, m_volume);
-    if (!m_decoder)
-        return;
     const int capacity = int(kDecodeHeadroom * double(bytesForRange(range)));
     std::vector<unsigned char> out(size_t(std::max(capacity, 0)));
     int produced = capacity;
-    if (data.isEmpty())
+    if (!m_decoder) {
+        // A damaged unit: its span is queued as silence, so that playback
+        // goes on with the next unit.
+        qWarning().noquote() << prefix() + ": No decoder for the unit's SDP; its span stays silent";
+        produced = int(std::min<quint64>(bytesForRange(range), quint64(capacity)));
+    } else if (data.isEmpty()) {
         produced = 0;
-    else
+    } else {
         m_decoder->decode(data.getBuffer(), data.getBufferSize(), out.data(), produced);
+    }
     if (m_reverse.load())
         m_queue.pushFront(out.data(), produced, range);
     else

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -281,4 +283,34 @@ TEST_F(PlaybackEndToEndTest, MissingStoreReportsNoStream)
     ASSERT_NO_FATAL_FAILURE(openStore(m_dir.filePath("missing.db"), "pcma"));
     EXPECT_EQ(m_mixer->getStreamInfo(kGroup), "0-0");
     EXPECT_EQ(log.count(QtWarningMsg, "pcma/e2e: Session interaction failed"), 1) << log.dump().toStdString();
+}
+
+TEST_F(PlaybackEndToEndTest, DamagedUnitsAreSilenceWithAWarning)
+{
+    ASSERT_NO_FATAL_FAILURE(open(CODEC_PCMA));
+    const QString damaged = m_dir.filePath("damaged.db");
+    ASSERT_TRUE(QFile::copy(m_rec.store, damaged));
+    {
+        // The unit at 1.0 s of the chirp gets an SDP no decoder takes; the one at 2.0 s loses most of its payload.
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
+        db.setDatabaseName(damaged);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        const QString unitAt = "(SELECT ntp_begin FROM units WHERE ntp_begin <= %1 ORDER BY ntp_begin DESC LIMIT 1)";
+        ASSERT_TRUE(q.exec(QString("UPDATE units SET sdp = 'not an sdp' WHERE ntp_begin = " + unitAt)
+                               .arg(RecordingStore::toStored(at(1.1)))));
+        ASSERT_TRUE(q.exec(QString("UPDATE units SET payload = substr(payload, 1, 80) WHERE ntp_begin = " + unitAt)
+                               .arg(RecordingStore::toStored(at(2.1)))));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("damage");
+    LogCapture log;
+    ASSERT_NO_FATAL_FAILURE(openStore(damaged, "pcma"));
+    ASSERT_NO_FATAL_FAILURE(playUntil(-kStartEarly, 100, kSeconds + 0.1));
+    const std::vector<double> loud = heard();
+    EXPECT_EQ(log.count(QtWarningMsg, "pcma/e2e: No decoder for the unit's SDP; its span stays silent"), 1);
+    // The chirp plays on around two silent half-second units (10 ms windows).
+    EXPECT_NEAR(loud.size() / 48000.0, kSeconds, 0.06);
+    EXPECT_NEAR(quietWindows(loud), 92, 12);
+    EXPECT_NEAR(hzAround(loud, loud.size() - 1200), chirpHz(kSeconds - 0.025), 60);
 }
