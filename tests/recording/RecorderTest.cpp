@@ -1,5 +1,5 @@
-#include "LogCapture.h"
 #include "Recorder.h"
+#include "LogCapture.h"
 #include "RecordingTestSupport.h"
 #include "RtpTestPackets.h"
 #include "StreamUnitDecrypter.h"
@@ -173,8 +173,21 @@ TEST(UnitPayloadFormat, StoresWhatTheDecoderTakes)
     // ADTS frames; an AAC header that claims more data than the packet holds adds nothing.
     const std::tuple<QString, const char*, QByteArray> cases[] = {
         {UnitPayloadFormat::staticSdp(14), "00000000fffb9064", "fffb9064"},
-        {aacSdp, "0020" "0018" "0010" "aabbcc" "ddee", "fff14c80015ffc" "aabbcc" "fff14c80013ffc" "ddee"},
-        {aacSdp, "0010" "0100" "aa", ""}};
+        {aacSdp,
+         "0020"
+         "0018"
+         "0010"
+         "aabbcc"
+         "ddee",
+         "fff14c80015ffc"
+         "aabbcc"
+         "fff14c80013ffc"
+         "ddee"},
+        {aacSdp,
+         "0010"
+         "0100"
+         "aa",
+         ""}};
     for (const auto& [sdp, hex, expected] : cases) {
         const QByteArray packet = QByteArray::fromHex(hex);
         QByteArray unit;

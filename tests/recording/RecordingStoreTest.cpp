@@ -48,13 +48,13 @@ TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
     ASSERT_GT(a, 0);
     EXPECT_EQ(store->addStream("a", "other", ""), a);  // found, not added twice
     EXPECT_EQ(store->findStream("missing"), 0);
-    ASSERT_TRUE(store->writeUnits({unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"),
-                                   unit(b, 0, 1, "other")}));
+    ASSERT_TRUE(store->writeUnits(
+        {unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"), unit(b, 0, 1, "other")}));
     // Request, time, begin of the unit found (< 0: none).
     const std::tuple<Type, double, double> cases[] = {
-        {kCur, 0, 0},    {kCur, 0.5, 0}, {kCur, 1.0, 1},  {kCur, 1.999, 1}, {kCur, 2.5, -1}, {kCur, 4.0, -1},
-        {kCur, -1, -1},  {kPrev, 1.0, 0}, {kPrev, 3.0, 1}, {kPrev, 0, -1},   {kNext, 0, 1},   {kNext, 1.0, 3},
-        {kNext, 2.5, 3}, {kNext, 3.0, -1}};
+        {kCur, 0, 0},    {kCur, 0.5, 0},  {kCur, 1.0, 1},  {kCur, 1.999, 1}, {kCur, 2.5, -1},
+        {kCur, 4.0, -1}, {kCur, -1, -1},  {kPrev, 1.0, 0}, {kPrev, 3.0, 1},  {kPrev, 0, -1},
+        {kNext, 0, 1},   {kNext, 1.0, 3}, {kNext, 2.5, 3}, {kNext, 3.0, -1}};
     for (const auto& [type, t, begin] : cases) {
         RecordedUnit u;
         ASSERT_EQ(store->findUnit(a, at(t), type, &u), begin >= 0) << int(type) << " at " << t;
@@ -97,7 +97,8 @@ TEST(RecordingStore, OldStoresAreMigratedAndUnusableOnesRefusedWithTheReason)
             "CREATE INDEX units_by_stream ON units (stream_id)",
             "INSERT INTO streams (name, detail, sdp) VALUES ('old', '', '')",
             QString("INSERT INTO units (stream_id, ntp_begin, ntp_end, sdp, payload) VALUES (1, %1, %2, 'x', 'v1')")
-                .arg(RecordingStore::toStored(at(0))).arg(RecordingStore::toStored(at(1))),
+                .arg(RecordingStore::toStored(at(0)))
+                .arg(RecordingStore::toStored(at(1))),
             "PRAGMA user_version=1"});
     EXPECT_EQ(old.open(RecordingStore::OPEN_EXISTING)->schemaVersion(), RecordingStore::SCHEMA_VERSION);
     ASSERT_TRUE(old.open()->writeUnits({unit(1, 1, 2)}));
@@ -113,9 +114,12 @@ TEST(RecordingStore, OldStoresAreMigratedAndUnusableOnesRefusedWithTheReason)
     const auto create = RecordingStore::OPEN_OR_CREATE, existing = RecordingStore::OPEN_EXISTING;
     const QString none = old.dir.filePath("none.db");
     const std::tuple<QString, RecordingStore::OpenMode, const char*> cases[] = {
-        {old.path, existing, "schema version 99"}, {old.dir.path(), create, "is a directory"},
-        {none, existing, "No recording store"}, {text.fileName(), create, "not a recording store"},
-        {text.fileName(), existing, "not a recording store"}, {empty.fileName(), existing, "no recordings schema"},
+        {old.path, existing, "schema version 99"},
+        {old.dir.path(), create, "is a directory"},
+        {none, existing, "No recording store"},
+        {text.fileName(), create, "not a recording store"},
+        {text.fileName(), existing, "not a recording store"},
+        {empty.fileName(), existing, "no recordings schema"},
         {"/proc/kavex-no-such-folder/store.db", create, "not writable"}};
     for (const auto& [path, mode, reason] : cases) {
         RecordingStore store(Clock::system());
@@ -169,15 +173,19 @@ TEST(RecordingStore, KilledWriterLeavesEveryCommittedUnitReadable)
 struct Session {
     explicit Session(const QString& store, const QString& stream = "s")
     {
-        QObject::connect(&session, &PlaybackSessionIf::playbackSessionState, &session,
-                         [this](bool ready) { answers << (ready ? "ready" : "failed"); }, Qt::QueuedConnection);
-        QObject::connect(&session, &PlaybackSessionIf::onStreamInfo, &session,
-                         [this](const QString& span) { answers << "span " + span; }, Qt::QueuedConnection);
-        QObject::connect(&session, &PlaybackSessionIf::onUnit, &session,
-                         [this](quint64 id, QString sdp, NTPTimestamp b, NTPTimestamp e, SharedPoolBuffer d) {
-                             const QString unit = QString(" %1 %2 %3 ms").arg(QString(d.toByteArray()), sdp);
-                             answers << QString::number(id) + (b < e ? unit.arg((e - b).toMilliseconds()) : " none");
-                         }, Qt::QueuedConnection);
+        QObject::connect(
+            &session, &PlaybackSessionIf::playbackSessionState, &session,
+            [this](bool ready) { answers << (ready ? "ready" : "failed"); }, Qt::QueuedConnection);
+        QObject::connect(
+            &session, &PlaybackSessionIf::onStreamInfo, &session,
+            [this](const QString& span) { answers << "span " + span; }, Qt::QueuedConnection);
+        QObject::connect(
+            &session, &PlaybackSessionIf::onUnit, &session,
+            [this](quint64 id, QString sdp, NTPTimestamp b, NTPTimestamp e, SharedPoolBuffer d) {
+                const QString unit = QString(" %1 %2 %3 ms").arg(QString(d.toByteArray()), sdp);
+                answers << QString::number(id) + (b < e ? unit.arg((e - b).toMilliseconds()) : " none");
+            },
+            Qt::QueuedConnection);
         QObject::connect(&session, &PlaybackSessionIf::onUnit,
                          [this] { callerThreadAnswers += QThread::currentThread() == caller; });
         EXPECT_TRUE(session.init(store, "", stream, "Desk 4", false, false));
@@ -202,9 +210,12 @@ TEST(InprocPlaybackSession, AnswersEachRequestOnceFromItsOwnThread)
     t.session.requestStreamInfo();
     unknown.session.requestStreamInfo();
     // Request id, time and request, and the answer.
-    const std::tuple<quint64, double, Type, const char*> asks[] = {
-        {1, 0.5, kCur, "u0 sdp0 1000 ms"}, {2, 0, kNext, "u1 sdp1 1000 ms"}, {3, 1, kPrev, "u0 sdp0 1000 ms"},
-        {4, 1, kNext, "none"},             {5, 9, kCur, "none"},             {(1ULL << 63) | 6, 0, kPrev, "none"}};
+    const std::tuple<quint64, double, Type, const char*> asks[] = {{1, 0.5, kCur, "u0 sdp0 1000 ms"},
+                                                                   {2, 0, kNext, "u1 sdp1 1000 ms"},
+                                                                   {3, 1, kPrev, "u0 sdp0 1000 ms"},
+                                                                   {4, 1, kNext, "none"},
+                                                                   {5, 9, kCur, "none"},
+                                                                   {(1ULL << 63) | 6, 0, kPrev, "none"}};
     QStringList expected = {"ready", "span 1767225600000-1767225602000"};  // Unix milliseconds
     for (const auto& [id, time, type, answer] : asks) {
         ASSERT_TRUE(t.session.requestUnit(id, at(time), type));
