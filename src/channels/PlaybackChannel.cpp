@@ -89,7 +89,9 @@ bool PlaybackChannel::openSession(std::unique_ptr<PlaybackSessionIf> session, co
         m_decrypter->setListOfPossiblePrivateKeys(m_keys);
     }
     // Started last: from here on the session may answer, on another thread,
-    // and the channel is ready for it.
+    // and the channel is ready for it. Its answers reach the channel's thread
+    // through Qt's event queue, which thread checkers cannot see.
+    kavexHandOff(this);
     return init ? init() : false;
 }
 
@@ -219,6 +221,7 @@ void PlaybackChannel::onWoken()
 
 void PlaybackChannel::onFetchNewAsync(NTPTimestamp ts)
 {
+    kavexTakeOver(this);
     fetchNew(ts);
 }
 
@@ -271,6 +274,7 @@ void PlaybackChannel::setPlaybackRange(const NTPRange& range)
 
 void PlaybackChannel::onPlaybackSessionState(bool state)
 {
+    kavexTakeOver(this);
     m_sessionReady.store(state);
     {
         KavexLocker<KavexRecursiveMutex> lock(&m_lock);
@@ -294,6 +298,7 @@ void PlaybackChannel::rememberStreamInfo(const QString& info)
 
 void PlaybackChannel::onStreamInfo(const QString& info)
 {
+    kavexTakeOver(this);
     qDebug().noquote() << prefix() + ": StreamInfo:" << info;
     rememberStreamInfo(info);
     emit streamInfo(info, m_streamName);
@@ -333,6 +338,7 @@ SharedPoolBuffer PlaybackChannel::decrypt(const SharedPoolBuffer& data)
 void PlaybackChannel::onUnit(const quint64& id, const QString& sdp_, const NTPTimestamp& absNtpTimeBegin,
                              const NTPTimestamp& absNtpTimeEnd, const SharedPoolBuffer& data_)
 {
+    kavexTakeOver(this);
     SharedPoolBuffer buffer = decrypt(data_);
     QString sdp = sdp_;
     if (buffer.isEmpty() && !data_.isEmpty()) {

@@ -9,6 +9,8 @@
 #include <QPair>
 #include <QString>
 
+#include <atomic>
+
 enum ePlaybackState { Stopped = 0, Paused = 1, Playing = 2 };
 
 // A named set of channels that share one time line: play state, position,
@@ -76,7 +78,9 @@ protected:
     NTPTimestamp m_timeBase;
     ClockToNtpMapper64 m_clock;
     QList<Channel*> m_channels;
-    ePlaybackState m_state = Stopped;
+    // Written under the mixer lock (by the host's calls and the mixer thread), read
+    // without it by the group's own slots.
+    std::atomic<ePlaybackState> m_state{Stopped};
     quint64 m_lastTick = 0;
     NTPRange m_currentRange;
     QPair<quint64, quint64> m_streamInterval;

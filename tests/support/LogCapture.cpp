@@ -1,25 +1,28 @@
 #include "LogCapture.h"
 
+KavexMutex LogCapture::s_lock;
 LogCapture* LogCapture::s_current = nullptr;
 
 LogCapture::LogCapture()
 {
+    KavexLocker lock(&s_lock);
     s_current = this;
     m_previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
 LogCapture::~LogCapture()
 {
+    KavexLocker lock(&s_lock);
     qInstallMessageHandler(m_previous);
     s_current = nullptr;
 }
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
 {
+    KavexLocker lock(&s_lock);
     LogCapture* self = s_current;
     if (!self)
         return;
-    KavexLocker lock(&self->m_lock);
     self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function)});
     if (qEnvironmentVariableIsSet("KAVEX_TEST_VERBOSE") && self->m_previous)
         self->m_previous(type, ctx, msg);
@@ -27,7 +30,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
 
 QList<LogCapture::Entry> LogCapture::entries() const
 {
-    KavexLocker lock(&m_lock);
+    KavexLocker lock(&s_lock);
     return m_entries;
 }
 
@@ -49,7 +52,7 @@ int LogCapture::countAny(const QString& fragment) const
 
 void LogCapture::clear()
 {
-    KavexLocker lock(&m_lock);
+    KavexLocker lock(&s_lock);
     m_entries.clear();
 }
 

@@ -35,8 +35,11 @@ public:
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg);
+    // Messages come from any thread: one lock guards which capture is current
+    // and every capture's entries, so that a capture never goes away under a
+    // message being recorded.
+    static KavexMutex s_lock;
     static LogCapture* s_current;
-    mutable KavexMutex m_lock;
     QList<Entry> m_entries;
     QtMessageHandler m_previous;
 };
