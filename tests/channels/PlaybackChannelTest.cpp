@@ -25,10 +25,7 @@ const Type kCurrent = PlaybackSessionIf::RequestCurrent, kPrevious = PlaybackSes
            kNext = PlaybackSessionIf::RequestNext;
 const QString kPcma = RtpTestPackets::pcmaSdp();
 
-NTPTimestamp ms(quint64 v)
-{
-    return NTPTimestamp::fromMilliseconds(v);
-}
+const auto ms = [](quint64 v) { return NTPTimestamp::fromMilliseconds(v); };
 
 // One second of a sine at 8 kHz, A-law coded, or (`ulaw`) µ-law coded.
 QByteArray sine(double hz, bool ulaw = false)

@@ -1,5 +1,4 @@
 #include "BufferSocketQueued.h"
-#include "KavexMutex.h"
 #include "LogCapture.h"
 
 #include <QSignalSpy>
@@ -7,45 +6,42 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
-#include <QtEndian>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
 
 namespace {
 
-QByteArray frame(const QByteArray& message)
+// The messages, each behind its big-endian 32-bit length.
+QByteArray frames(const QList<QByteArray>& messages)
 {
-    char header[4];
-    qToBigEndian<quint32>(quint32(message.size()), header);
-    return QByteArray(header, 4) + message;
+    QByteArray out;
+    for (const QByteArray& m : messages)
+        out += QByteArray::fromHex(QByteArray::number(m.size(), 16).rightJustified(8, '0')) + m;
+    return out;
 }
 
-// Collects the messages of a socket; thread-safe, for sockets on their own thread.
+// Collects the messages of a socket. A message is stored before the count rises, and the tests read
+// messages only up to a count they waited for: safe for sockets on their own thread.
 struct Inbox {
-    mutable KavexMutex lock;
     QList<QByteArray> messages;
     QList<QThread*> threads;
+    std::atomic<int> received{0};
 
     void attach(BufferSocketBase* socket)
     {
         QObject::connect(
             socket, &BufferSocketBase::incomingBuffer, socket,
             [this](const char* data, int size, KavexTcpSocket::QueuedConnNotAllowed) {
-                KavexLocker<KavexMutex> l(&lock);
                 messages.append(QByteArray(data, size));
                 threads.append(QThread::currentThread());
+                ++received;
             },
             Qt::DirectConnection);
     }
     bool waitFor(int n) const
     {
-        return QTest::qWaitFor(
-            [&] {
-                KavexLocker<KavexMutex> l(&lock);
-                return messages.size() >= n;
-            },
-            10000);
+        return QTest::qWaitFor([&] { return received >= n; }, 10000);
     }
 };
 
@@ -67,11 +63,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return connectedCount.load() == 1; }, 10000));
         EXPECT_TRUE(client->isConnected());
     }
-    void writeRaw(const QByteArray& bytes)
-    {
-        peer->write(bytes);
-        peer->flush();
-    }
 
     QTcpServer server;
     QTcpSocket* peer = nullptr;
@@ -85,52 +76,45 @@ protected:
 TEST_F(TcpFraming, SplitAndMergedReadsDeliverEveryMessageInOrderUpToTheSizeLimit)
 {
     connectClient(false);
-    // The message pointer is only valid during the signal: a queued
-    // connection gets nothing, with a warning.
-    QObject receiver;
+    // The message pointer is only valid during the signal: a queued connection gets nothing, with a warning.
     int queuedCalls = 0;
     LogCapture log;
     QObject::connect(
-        client.get(), &BufferSocketBase::incomingBuffer, &receiver,
+        client.get(), &BufferSocketBase::incomingBuffer, client.get(),
         [&](const char*, int, KavexTcpSocket::QueuedConnNotAllowed) { ++queuedCalls; }, Qt::QueuedConnection);
 
-    // First byte by byte, then many messages in one write, ending with the
-    // largest message allowed split across the tail of the write.
+    // Byte by byte, then 201 messages in one write, the last one the largest allowed.
     QList<QByteArray> sent = {QByteArray(), QByteArray("x"), QByteArray(1000, 'm'), QByteArray("end")};
-    for (const QByteArray& m : sent) {
-        for (char byte : frame(m)) {
-            writeRaw(QByteArray(1, byte));
-            QCoreApplication::processEvents();
-        }
+    for (const char byte : frames(sent)) {
+        peer->write(QByteArray(1, byte));
+        peer->flush();
+        QCoreApplication::processEvents();
     }
-    QByteArray stream;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200; ++i)
         sent.append(QByteArray(i % 37, char('a' + i % 26)));
-        stream += frame(sent.last());
-    }
     sent.append(QByteArray(KavexTcpSocket::MAX_MESSAGE_SIZE, 'L'));
-    writeRaw(stream + frame(sent.last()));
+    peer->write(frames(sent.mid(4)));
+    peer->flush();
     ASSERT_TRUE(inbox.waitFor(sent.size()));
     EXPECT_EQ(inbox.messages, sent);
-    EXPECT_EQ(client->peerAddress(), QHostAddress(QHostAddress::LocalHost));
-    EXPECT_EQ(client->peerPort(), server.serverPort());
+    EXPECT_EQ(std::make_pair(client->peerAddress(), client->peerPort()),
+              std::make_pair(QHostAddress(QHostAddress::LocalHost), server.serverPort()));
     QCoreApplication::processEvents();
     EXPECT_EQ(queuedCalls, 0);
     EXPECT_TRUE(log.contains(QtWarningMsg, "Cannot queue arguments of type 'KavexTcpSocket::QueuedConnNotAllowed'"));
 
     // A length over the limit closes the connection after the messages before it.
     QSignalSpy disconnected(client.get(), &BufferSocketBase::disconnected);
-    writeRaw(frame("ok") + QByteArray::fromHex("00100001") + QByteArray(64, 'z'));
+    peer->write(frames({"ok"}) + QByteArray::fromHex("00100001") + QByteArray(64, 'z'));
+    peer->flush();
     ASSERT_TRUE(disconnected.wait(10000));
-    EXPECT_EQ(inbox.messages.last(), QByteArray("ok"));
-    EXPECT_EQ(inbox.messages.size(), sent.size() + 1);
+    EXPECT_EQ(inbox.messages, sent + QList<QByteArray>{"ok"});
     EXPECT_FALSE(client->isConnected());
     EXPECT_TRUE(log.contains(QtWarningMsg, "exceeds the limit of 1048576 bytes, closing the connection"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return peer->state() == QAbstractSocket::UnconnectedState; }, 10000));
 }
 
-// The client runs on a thread of its own: it delivers there and takes calls
-// from other threads.
+// The client runs on a thread of its own: it delivers there and takes calls from other threads.
 TEST_F(TcpFraming, SentMessagesAreFramedAndAdoptedSocketsReadThem)
 {
     connectClient(true);
@@ -140,19 +124,20 @@ TEST_F(TcpFraming, SentMessagesAreFramedAndAdoptedSocketsReadThem)
     ASSERT_TRUE(serverSide.adoptSocket(peer));
     EXPECT_TRUE(serverSide.isConnected());
 
-    EXPECT_TRUE(client->sendBuffer("abc", 3));
-    EXPECT_TRUE(client->sendBuffer(SharedPoolBuffer::fromData("\x00\x01", 2)));
-    EXPECT_TRUE(client->sendBuffer(nullptr, 0));
     LogCapture log;
-    EXPECT_FALSE(client->sendBuffer(QByteArray(KavexTcpSocket::MAX_MESSAGE_SIZE + 1, 0).constData(),
-                                    KavexTcpSocket::MAX_MESSAGE_SIZE + 1));
+    const QByteArray tooBig(KavexTcpSocket::MAX_MESSAGE_SIZE + 1, 0);
+    // Sent in this order: a braced list evaluates left to right.
+    const std::vector<bool> accepted{
+        client->sendBuffer("abc", 3), client->sendBuffer(SharedPoolBuffer::fromData("\x00\x01", 2)),
+        client->sendBuffer(nullptr, 0), client->sendBuffer(tooBig.constData(), tooBig.size())};
+    EXPECT_EQ(accepted, (std::vector<bool>{true, true, true, false}));
     ASSERT_TRUE(serverInbox.waitFor(3));
     EXPECT_EQ(serverInbox.messages, (QList<QByteArray>{"abc", QByteArray("\x00\x01", 2), QByteArray()}));
 
     EXPECT_TRUE(serverSide.sendBuffer("reply", 5));
     ASSERT_TRUE(inbox.waitFor(1));
-    EXPECT_EQ(inbox.messages.first(), QByteArray("reply"));
-    EXPECT_NE(inbox.threads.first(), QThread::currentThread());
+    EXPECT_EQ(std::make_pair(inbox.messages.first(), inbox.threads.first() != QThread::currentThread()),
+              std::make_pair(QByteArray("reply"), true));
 
     // On its own thread a socket refuses to send once the connection is gone.
     QSignalSpy serverGone(&serverSide, &BufferSocketBase::disconnected);

@@ -16,10 +16,7 @@
 #include <gtest/gtest.h>
 
 namespace {
-NTPTimestamp ms(quint64 v)
-{
-    return NTPTimestamp::fromMilliseconds(v);
-}
+const auto ms = [](quint64 v) { return NTPTimestamp::fromMilliseconds(v); };
 const qint16 kBlock[2 * FrameFormat::kFramesPerTick] = {};
 
 // On the mixer thread: records the tick and the range of every request; at request kJumpAt it moves the

@@ -17,14 +17,8 @@ const NTPTimestamp kF = AudioFrameDefs::frameDuration();
 const QString kFull = "AudioFrameQueue::pushBack(): queue is full";
 constexpr int kSilence = 0;  // every frame pushed for slot pops starts non-zero
 
-NTPRange at(int k, int count = 1)
-{
-    return NTPRange(kT0 + kF * k, kT0 + kF * (k + count));
-}
-unsigned char* bytes(Samples& s)
-{
-    return reinterpret_cast<unsigned char*>(s.data());
-}
+const auto at = [](int k, int count = 1) { return NTPRange(kT0 + kF * k, kT0 + kF * (k + count)); };
+const auto bytes = [](Samples& s) { return reinterpret_cast<unsigned char*>(s.data()); };
 
 // `count` frames of 1024 samples; sample i holds first + i / 1024 (ramp: first + i).
 Samples frames(int count, int first, bool ramp = false)
@@ -107,12 +101,10 @@ TEST(AudioFrameQueue, RepeatsOnceThenSilenceUntilTheFrameIsDueAndLiveCatchUpKeep
     EXPECT_EQ(pop(q, 0), 1);
     EXPECT_EQ(pop(q, 1), kSilence);  // empty: the repeat stays available
     push(q, 10, 1, 2);
-    const std::vector<int> expected{1, kSilence, 2, 2, kSilence};  // a real pop makes the next gap repeat again
-    std::vector<int> got{pop(q, 2), pop(q, 3), pop(q, 10)};
+    std::vector<int> got{pop(q, 2), pop(q, 3), pop(q, 10)};  // a braced list pops in order
     push(q, 20, 1, 3);
-    got.push_back(pop(q, 11));
-    got.push_back(pop(q, 12));
-    EXPECT_EQ(got, expected);
+    got.insert(got.end(), {pop(q, 11), pop(q, 12)});
+    EXPECT_EQ(got, (std::vector<int>{1, kSilence, 2, 2, kSilence}));  // a real pop makes the next gap repeat again
 
     AudioFrameQueue live(NTPTimestamp::fromMilliseconds(60));
     push(live, 0, 40, 1);

@@ -8,10 +8,7 @@
 #include <gtest/gtest.h>
 
 namespace {
-NTPTimestamp ms(quint64 v)
-{
-    return NTPTimestamp::fromMilliseconds(v);
-}
+const auto ms = [](quint64 v) { return NTPTimestamp::fromMilliseconds(v); };
 const NTPTimestamp kFrame = NTPTimestamp::fromDivision(8, 375);
 const NTPTimestamp P = ms(3900000000000ULL);
 
