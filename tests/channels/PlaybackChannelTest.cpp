@@ -2,10 +2,10 @@
 #include "AudioFrameDefs.h"
 #include "G711.h"
 #include "LogCapture.h"
-#include "MarkerTone.h"
 #include "RtpTestPackets.h"
 #include "SignalAnalysis.h"
 #include "StreamUnitDecrypter.h"
+#include "ThreadEnd.h"
 
 #include <QDateTime>
 #include <gtest/gtest.h>
@@ -94,8 +94,7 @@ struct Rig {
     // Returns once the channel's thread has handled everything sent to it.
     void sync()
     {
-        QMetaObject::invokeMethod(
-            channel, [] {}, Qt::BlockingQueuedConnection);
+        invokeAndWait(channel, [] {});
     }
     void ready(bool state = true)
     {
@@ -113,8 +112,7 @@ struct Rig {
     }
     void fetch(const NTPTimestamp& ts)
     {
-        QMetaObject::invokeMethod(
-            channel, [this, ts] { channel->onFetchNewAsync(ts); }, Qt::BlockingQueuedConnection);
+        invokeAndWait(channel, [this, ts] { channel->onFetchNewAsync(ts); });
     }
     // Request `number` (from 1), once it has been made.
     ScriptedSession::Request request(size_t number) { return session->requests(number).at(number - 1); }
@@ -273,11 +271,9 @@ TEST(PlaybackChannel, ReversePlaybackPushesEarlierUnitsToTheFront)
 
 TEST(PlaybackChannel, DecryptsLayerByLayerDecodesBySdpAndMarksUndecryptableUnits)
 {
+    // The marker: a ping in the first 1000 A-law bytes of each second (measured below), then A-law silence.
     const QByteArray tone = PlaybackChannel::markerTone(8000);
-    ASSERT_EQ(tone.size(), 8000);
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(quint8(tone[i]), MarkerTone::aLawAt(quint32(i))) << i;
-    EXPECT_EQ(tone.mid(1000), QByteArray(7000, 0x55));
+    EXPECT_EQ(std::make_tuple(tone.size(), tone.mid(1000)), std::make_tuple(8000, QByteArray(7000, 0x55)));
 
     LogCapture log;
     QByteArray secret, pub, otherSecret, otherPub;
