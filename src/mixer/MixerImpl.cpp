@@ -87,8 +87,10 @@ quint64 MixerImpl::addPlaybackChannel(const QString& presentationGroup, const QS
     auto* channel = new PlaybackChannel;
     auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("PlaybackSession"));
     UnavailablePlaybackSession* s = session.get();
+    Q_UNUSED(d)  // the access token
+    const QString server = QStringLiteral("%1:%2").arg(a).arg(port);
     channel->openSession(
-        std::move(session), [s, c] { return s->init(c); }, b, c, volume, privateKeys());
+        std::move(session), [s, c, server] { return s->init(c, server); }, b, c, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 
@@ -109,8 +111,9 @@ quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QSt
     auto* channel = new PlaybackChannel;
     auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("MulPlaySession"));
     UnavailablePlaybackSession* s = session.get();
+    Q_UNUSED(b)  // the access token of the unit servers
     channel->openSession(
-        std::move(session), [s, d] { return s->init(d); }, c, d, volume, privateKeys());
+        std::move(session), [s, a, d] { return s->init(d, a); }, c, d, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 

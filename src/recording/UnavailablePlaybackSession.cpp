@@ -9,10 +9,10 @@ UnavailablePlaybackSession::UnavailablePlaybackSession(const QString& kind, QObj
 {
 }
 
-bool UnavailablePlaybackSession::init(const QString& streamDetail)
+bool UnavailablePlaybackSession::init(const QString& streamDetail, const QString& location)
 {
-    qWarning().noquote() << QStringLiteral("%1%2: this build cannot play from unit servers yet")
-                                .arg(streamDetail.isEmpty() ? QString() : streamDetail + ": ", m_kind);
+    qWarning().noquote() << QStringLiteral("%1%2: this build cannot play from unit servers yet (%3)")
+                                .arg(streamDetail.isEmpty() ? QString() : streamDetail + ": ", m_kind, location);
     // Reported from the event loop, as a real session reports from its own thread.
     QMetaObject::invokeMethod(
         this, [this] { emit playbackSessionState(false); }, Qt::QueuedConnection);

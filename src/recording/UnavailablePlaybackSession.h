@@ -14,7 +14,8 @@ class UnavailablePlaybackSession : public PlaybackSessionIf
 public:
     explicit UnavailablePlaybackSession(const QString& kind, QObject* parent = nullptr);
 
-    bool init(const QString& streamDetail);
+    // `location`: where the recordings would have come from, for the warning.
+    bool init(const QString& streamDetail, const QString& location);
     void requestStreamInfo() override;
     bool requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type) override;
 
