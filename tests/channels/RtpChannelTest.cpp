@@ -155,8 +155,9 @@ TEST(RtpChannel, G711IsServedOneHundredTwentyMillisecondsBehindTheRange)
         const double front = msAfter(kBase, c.getCurrentTimestamp());
         lower = qMax(lower, d - 60 - front);
         upper = qMin(upper, d - 60 - front + 8000.0 / 375.0);
-        if (d == 400)  // the frame of [213, 235] ms: the level of [200, 300] ms
+        if (d == 400) {  // the frame of [213, 235] ms: the level of [200, 300] ms
             EXPECT_NEAR(frame[512], 6000, 300);
+        }
     }
     EXPECT_TRUE(lower <= 120.5 && upper > 119.5 && upper - lower < 3) << lower << " " << upper;
 }

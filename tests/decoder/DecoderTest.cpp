@@ -33,12 +33,20 @@ TEST(ParseSdp, ReadsTheFirstFormatOfTheFirstAudioLineAndRejectsWhatThePatternsDo
         int payloadType, clockRate;  // payload type -1: untouched
         QString warning;
     } cases[] = {
-        {sdp(avp8, pcma8), "PCMA", 8, 8000},
-        {sdp("m=audio 0 RTP/AVP 97", "a=rtpmap:97 PCMA16/16000"), "PCMA16", 97, 16000},
-        {sdp("m=audio 5004 RTP/AVP 2", "a=rtpmap:2 G726-32/8000"), "G726-32", 2, 8000},
-        {sdp("m=audio 5004 RTP/AVP\t 99", "a=rtpmap:99 mp_4-x/44100"), "mp_4-x", 99, 44100},
-        {sdp("m=audio 5004 RTP/AVP 97 8", pcma8 + "\r\na=rtpmap:97 mpeg4-generic/48000/2"), "mpeg4-generic", 97, 48000},
-        {sdp("m=audio 5004 RTP/AVP 0", "a=rtpmap:0 PCMU/8000\r\nm=audio 6000 RTP/AVP 8\r\n" + pcma8), "PCMU", 0, 8000},
+        {sdp(avp8, pcma8), "PCMA", 8, 8000, {}},
+        {sdp("m=audio 0 RTP/AVP 97", "a=rtpmap:97 PCMA16/16000"), "PCMA16", 97, 16000, {}},
+        {sdp("m=audio 5004 RTP/AVP 2", "a=rtpmap:2 G726-32/8000"), "G726-32", 2, 8000, {}},
+        {sdp("m=audio 5004 RTP/AVP\t 99", "a=rtpmap:99 mp_4-x/44100"), "mp_4-x", 99, 44100, {}},
+        {sdp("m=audio 5004 RTP/AVP 97 8", pcma8 + "\r\na=rtpmap:97 mpeg4-generic/48000/2"),
+         "mpeg4-generic",
+         97,
+         48000,
+         {}},
+        {sdp("m=audio 5004 RTP/AVP 0", "a=rtpmap:0 PCMU/8000\r\nm=audio 6000 RTP/AVP 8\r\n" + pcma8),
+         "PCMU",
+         0,
+         8000,
+         {}},
         {sdp("m=audio 5004 RTP/AVP 0", "a=sendonly"), {}, 0, -1, kRtpmapWarning},
         {sdp(avp8, "a=rtpmap:98 PCMA/8000"), {}, 8, -1, kRtpmapWarning},
         {sdp(avp8, "a=rtpmap:8  PCMA/8000"), {}, 8, -1, kRtpmapWarning},
@@ -61,9 +69,10 @@ TEST(ParseSdp, ReadsTheFirstFormatOfTheFirstAudioLineAndRejectsWhatThePatternsDo
         EXPECT_TRUE(codec == (accepted ? c.codec : "unset") && payloadType == c.payloadType &&
                     clockRate == c.clockRate);
         ASSERT_EQ(log.entries().size(), accepted ? 0 : 1) << log.dump().toStdString();
-        if (!accepted)
+        if (!accepted) {
             EXPECT_TRUE(log.entries()[0].type == QtWarningMsg && log.entries()[0].text.startsWith(c.warning + " \""))
                 << log.dump().toStdString();
+        }
     }
 }
 

@@ -36,8 +36,8 @@ TEST(RtpReceiverMulticast, GroupStreamsBecomeChannelsInsideANamespace)
     if (!added)
         GTEST_SKIP() << "cannot make a network namespace (needs root and the ip tool): " << qPrintable(why);
     const auto removeNamespace = qScopeGuard([&] { run("ip", {"netns", "delete", ns}); });
-    for (const QString& step : {"link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"})
-        ASSERT_TRUE(run("ip", QStringList{"netns", "exec", ns, "ip"} + step.split(' ')).first) << qPrintable(step);
+    for (const char* step : {"link set lo up", "link set lo multicast on", "route add 224.0.0.0/4 dev lo"})
+        ASSERT_TRUE(run("ip", QStringList{"netns", "exec", ns, "ip"} + QString(step).split(' ')).first) << step;
 
     const auto [passed, output] =
         run("ip",

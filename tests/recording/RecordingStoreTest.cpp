@@ -58,11 +58,12 @@ TEST(RecordingStore, UnitQueriesAtBoundariesAndGaps)
     for (const auto& [type, t, begin] : cases) {
         RecordedUnit u;
         ASSERT_EQ(store->findUnit(a, at(t), type, &u), begin >= 0) << int(type) << " at " << t;
-        if (begin >= 0)
+        if (begin >= 0) {
             EXPECT_EQ(std::make_tuple(u.begin, u.end, u.payload, u.sdp),
                       std::make_tuple(at(begin), at(begin + 1), "u" + QByteArray::number(int(begin)),
                                       QString(begin == 3 ? "sdp-3" : "sdp")))
                 << int(type) << " at " << t;
+        }
     }
     EXPECT_EQ(store->streamSpan(a), NTPRange(at(0), at(4)));
     EXPECT_TRUE(store->streamSpan(store->addStream("empty", "", "")).isNull());
