@@ -12,8 +12,7 @@
 
 namespace {
 
-// The messages, each behind its big-endian 32-bit length.
-QByteArray frames(const QList<QByteArray>& messages)
+QByteArray lengthPrefixed(const QList<QByteArray>& messages)
 {
     QByteArray out;
     for (const QByteArray& m : messages)
@@ -21,8 +20,7 @@ QByteArray frames(const QList<QByteArray>& messages)
     return out;
 }
 
-// Collects the messages of a socket. A message is stored before the count rises, and the tests read
-// messages only up to a count they waited for: safe for sockets on their own thread.
+// Collects a socket's messages; each is stored before the count rises, so reading up to a waited-for count is safe.
 struct Inbox {
     QList<QByteArray> messages;
     QList<QThread*> threads;
@@ -39,10 +37,6 @@ struct Inbox {
             },
             Qt::DirectConnection);
     }
-    bool waitFor(int n) const
-    {
-        return QTest::qWaitFor([&] { return received >= n; }, 10000);
-    }
 };
 
 // A client BufferSocketQueued connected to a raw socket accepted by a local server.
@@ -58,10 +52,8 @@ protected:
             client.get(), &BufferSocketBase::connected, client.get(), [this] { ++connectedCount; },
             Qt::DirectConnection);
         client->connectToHost(QHostAddress::LocalHost, server.serverPort());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 10000));
-        peer = server.nextPendingConnection();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return connectedCount.load() == 1; }, 10000));
-        EXPECT_TRUE(client->isConnected());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return (peer = server.nextPendingConnection()) != nullptr; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return connectedCount.load() == 1; }, 10000) && client->isConnected());
     }
 
     QTcpServer server;
@@ -85,7 +77,7 @@ TEST_F(TcpFraming, SplitAndMergedReadsDeliverEveryMessageInOrderUpToTheSizeLimit
 
     // Byte by byte, then 201 messages in one write, the last one the largest allowed.
     QList<QByteArray> sent = {QByteArray(), QByteArray("x"), QByteArray(1000, 'm'), QByteArray("end")};
-    for (const char byte : frames(sent)) {
+    for (const char byte : lengthPrefixed(sent)) {
         peer->write(QByteArray(1, byte));
         peer->flush();
         QCoreApplication::processEvents();
@@ -93,23 +85,22 @@ TEST_F(TcpFraming, SplitAndMergedReadsDeliverEveryMessageInOrderUpToTheSizeLimit
     for (int i = 0; i < 200; ++i)
         sent.append(QByteArray(i % 37, char('a' + i % 26)));
     sent.append(QByteArray(KavexTcpSocket::MAX_MESSAGE_SIZE, 'L'));
-    peer->write(frames(sent.mid(4)));
+    peer->write(lengthPrefixed(sent.mid(4)));
     peer->flush();
-    ASSERT_TRUE(inbox.waitFor(sent.size()));
-    EXPECT_EQ(inbox.messages, sent);
-    EXPECT_EQ(std::make_pair(client->peerAddress(), client->peerPort()),
-              std::make_pair(QHostAddress(QHostAddress::LocalHost), server.serverPort()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return inbox.received >= sent.size(); }, 10000));
+    EXPECT_EQ(std::make_tuple(inbox.messages, client->peerAddress(), client->peerPort()),
+              std::make_tuple(sent, QHostAddress(QHostAddress::LocalHost), server.serverPort()));
     QCoreApplication::processEvents();
     EXPECT_EQ(queuedCalls, 0);
     EXPECT_TRUE(log.contains(QtWarningMsg, "Cannot queue arguments of type 'KavexTcpSocket::QueuedConnNotAllowed'"));
 
     // A length over the limit closes the connection after the messages before it.
     QSignalSpy disconnected(client.get(), &BufferSocketBase::disconnected);
-    peer->write(frames({"ok"}) + QByteArray::fromHex("00100001") + QByteArray(64, 'z'));
+    peer->write(lengthPrefixed({"ok"}) + QByteArray::fromHex("00100001") + QByteArray(64, 'z'));
     peer->flush();
     ASSERT_TRUE(disconnected.wait(10000));
-    EXPECT_EQ(inbox.messages, sent + QList<QByteArray>{"ok"});
-    EXPECT_FALSE(client->isConnected());
+    EXPECT_EQ(std::make_pair(inbox.messages, client->isConnected()),
+              std::make_pair(sent + QList<QByteArray>{"ok"}, false));
     EXPECT_TRUE(log.contains(QtWarningMsg, "exceeds the limit of 1048576 bytes, closing the connection"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return peer->state() == QAbstractSocket::UnconnectedState; }, 10000));
 }
@@ -121,21 +112,18 @@ TEST_F(TcpFraming, SentMessagesAreFramedAndAdoptedSocketsReadThem)
     BufferSocketQueued serverSide(false);
     Inbox serverInbox;
     serverInbox.attach(&serverSide);
-    ASSERT_TRUE(serverSide.adoptSocket(peer));
-    EXPECT_TRUE(serverSide.isConnected());
+    ASSERT_TRUE(serverSide.adoptSocket(peer) && serverSide.isConnected());
 
-    LogCapture log;
     const QByteArray tooBig(KavexTcpSocket::MAX_MESSAGE_SIZE + 1, 0);
     // Sent in this order: a braced list evaluates left to right.
     const std::vector<bool> accepted{
         client->sendBuffer("abc", 3), client->sendBuffer(SharedPoolBuffer::fromData("\x00\x01", 2)),
         client->sendBuffer(nullptr, 0), client->sendBuffer(tooBig.constData(), tooBig.size())};
     EXPECT_EQ(accepted, (std::vector<bool>{true, true, true, false}));
-    ASSERT_TRUE(serverInbox.waitFor(3));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return serverInbox.received >= 3; }, 10000));
     EXPECT_EQ(serverInbox.messages, (QList<QByteArray>{"abc", QByteArray("\x00\x01", 2), QByteArray()}));
 
-    EXPECT_TRUE(serverSide.sendBuffer("reply", 5));
-    ASSERT_TRUE(inbox.waitFor(1));
+    ASSERT_TRUE(serverSide.sendBuffer("reply", 5) && QTest::qWaitFor([&] { return inbox.received >= 1; }, 10000));
     EXPECT_EQ(std::make_pair(inbox.messages.first(), inbox.threads.first() != QThread::currentThread()),
               std::make_pair(QByteArray("reply"), true));
 
