@@ -46,9 +46,9 @@ public:
     using SessionInit = std::function<bool()>;
 
     // Ids of retries after a missing unit carry this bit.
-    static const quint64 RETRY_ID_BIT = quint64(1) << 63;
+    static constexpr quint64 RETRY_ID_BIT = quint64(1) << 63;
     // Audio kept queued before another unit is requested: 0.5 s.
-    static const int FILL_BYTES = 48000;
+    static constexpr int FILL_BYTES = 48000;
 
     PlaybackChannel();
 

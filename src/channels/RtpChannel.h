@@ -33,8 +33,8 @@ class RtpChannel : public QObject, public Channel
 {
     Q_OBJECT
 public:
-    static const int DECODE_BUFFER_SIZE = 256000;
-    static const int STALE_TIMEOUT_MS = 5000;
+    static constexpr int DECODE_BUFFER_SIZE = 256000;
+    static constexpr int STALE_TIMEOUT_MS = 5000;
 
     // `clock` times staleness and stands in for the sender's clock until its
     // first sender report.
@@ -102,7 +102,7 @@ private:
     // rest of the interval, at most STALE_CHECK_MS ahead, so that a clock
     // that jumps is noticed soon. So a packet costs no timer restart and may
     // come from any thread.
-    static const int STALE_CHECK_MS = 500;
+    static constexpr int STALE_CHECK_MS = 500;
     std::atomic<qint64> m_lastPacketMs;
     std::atomic<bool> m_staleArmed{true};
 

@@ -36,7 +36,7 @@ public:
     // True once a non-looping file has been played to its end.
     bool hasEnded() const { return !m_converter; }
 
-    static const qint64 kMaxCachedBytes = 32 * 1024 * 1024;
+    static constexpr qint64 kMaxCachedBytes = 32 * 1024 * 1024;
 
 private:
     // Reads up to `count` sample bytes at the current position.

@@ -5,9 +5,9 @@
 class KavexTcpSocket
 {
 public:
-    static const int HEADER_SIZE = 4;
+    static constexpr int HEADER_SIZE = 4;
     // A larger count is taken as a corrupt stream, not as a message.
-    static const int MAX_MESSAGE_SIZE = 1024 * 1024;
+    static constexpr int MAX_MESSAGE_SIZE = 1024 * 1024;
 
     // Last argument of the signal that delivers a received message. The
     // message's bytes live in the socket's receive buffer only while the

@@ -19,7 +19,7 @@ class KavexUdpReceiver : public QObject
     Q_OBJECT
 public:
     using Callback = void (*)(void* context, const Datagram& datagram);
-    static const int MAX_DATAGRAM_SIZE = 65536;
+    static constexpr int MAX_DATAGRAM_SIZE = 65536;
 
     explicit KavexUdpReceiver(QObject* parent = nullptr);
     ~KavexUdpReceiver() override;

@@ -25,10 +25,10 @@ enum rtcp_type_t {
 class OSTKAVEXMIXER_EXPORT RTCPPacket
 {
 public:
-    static const int HEADER_SIZE = 4;
-    static const int SENDER_REPORT_SIZE = 28;
-    static const int REPORT_BLOCK_SIZE = 24;
-    static const int VERSION = 2;
+    static constexpr int HEADER_SIZE = 4;
+    static constexpr int SENDER_REPORT_SIZE = 28;
+    static constexpr int REPORT_BLOCK_SIZE = 24;
+    static constexpr int VERSION = 2;
 
     RTCPPacket() = default;
     RTCPPacket(const unsigned char* data, int size);

@@ -38,8 +38,8 @@ enum rtp_payload_t {
 class OSTKAVEXMIXER_EXPORT RTPPacket
 {
 public:
-    static const int FIXED_HEADER_SIZE = 12;
-    static const int VERSION = 2;
+    static constexpr int FIXED_HEADER_SIZE = 12;
+    static constexpr int VERSION = 2;
 
     RTPPacket() = default;
     RTPPacket(const unsigned char* data, int size);

@@ -8,7 +8,7 @@
 class MarkerTone
 {
 public:
-    static const int SAMPLE_RATE = 8000;
+    static constexpr int SAMPLE_RATE = 8000;
 
     // The tone's linear sample at sample index (RTP timestamp) `t`.
     static qint16 sample(quint32 t);

@@ -23,7 +23,7 @@ class PresentationGroup;
 class MixingStep
 {
 public:
-    static const int kFrames = FrameFormat::kFramesPerTick;
+    static constexpr int kFrames = FrameFormat::kFramesPerTick;
 
     MixingStep();
     MixingStep(const MixingStep&) = delete;
@@ -48,7 +48,7 @@ public:
 
 private:
     // Room for any range a channel may be asked for, far beyond one tick.
-    static const int kChannelBufferSamples = 1 << 20;
+    static constexpr int kChannelBufferSamples = 1 << 20;
 
     std::unique_ptr<qint16[]> m_channelBuffer;
     std::unique_ptr<qint32[]> m_mixBuffer;  // left, right, left, right ...

@@ -23,9 +23,9 @@ public:
     using Opener = std::function<PcmDevice*()>;
     static PcmDevice* openSoundOutput();
 
-    static const quint64 kRetryPauseUs = 5000000;
+    static constexpr quint64 kRetryPauseUs = 5000000;
     // Behind the grid by more than this, pacing starts a new grid instead of racing.
-    static const quint64 kRegridUs = 1000000;
+    static constexpr quint64 kRegridUs = 1000000;
 
     OutputPacer(bool outputEnabled, const std::atomic<bool>& stopRequested, Clock& clock,
                 Opener opener = &OutputPacer::openSoundOutput);

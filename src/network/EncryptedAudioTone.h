@@ -13,11 +13,11 @@ class VariableBuffer;
 class EncryptedAudioTone
 {
 public:
-    static const quint32 SSRC = 7411;
-    static const int PAYLOAD_TYPE = 8;
+    static constexpr quint32 SSRC = 7411;
+    static constexpr int PAYLOAD_TYPE = 8;
     // Samples of the first packet, and of one after a long pause.
-    static const int RESTART_SAMPLES = 320;
-    static const int MAX_SAMPLES = 4000;
+    static constexpr int RESTART_SAMPLES = 320;
+    static constexpr int MAX_SAMPLES = 4000;
 
     // Writes the next tone packet, for monotonic time `nowMs`, into `buffer`
     // and returns its size; 0 (nothing written) when no time has passed since

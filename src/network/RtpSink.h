@@ -37,9 +37,9 @@ class RtpSink : public QThread
 {
     Q_OBJECT
 public:
-    static const int MIC_BLOCK_FRAMES = 1500;   // 31.25 ms at 48 kHz
-    static const int FILE_BLOCK_FRAMES = 1920;  // 40 ms, read every 37 ms
-    static const int PAYLOAD_BUFFER_SIZE = 2048;
+    static constexpr int MIC_BLOCK_FRAMES = 1500;   // 31.25 ms at 48 kHz
+    static constexpr int FILE_BLOCK_FRAMES = 1920;  // 40 ms, read every 37 ms
+    static constexpr int PAYLOAD_BUFFER_SIZE = 2048;
 
     explicit RtpSink(Clock& clock = Clock::system());
     ~RtpSink() override;

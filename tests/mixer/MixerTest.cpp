@@ -173,10 +173,11 @@ TEST(MixerThread, PacedOnTheClockWithLiveTimeLineOnItsWallTimeEvery250Ticks)
         const ClockJumpChannel::Request &a = c.m_log[i - 1], &b = c.m_log[i];
         ASSERT_EQ(b.first, a.first + 1);
         const double step = double((b.second - a.second).toMicroSeconds());
-        if (a.first == reanchor)
+        if (a.first == reanchor) {
             EXPECT_NEAR(step, 3000000.0, 50000.0) << "the line follows the jump at tick " << a.first;
-        else if (a.first % 250 != 0)
+        } else if (a.first % 250 != 0) {
             EXPECT_NEAR(step, 21333.3, 1.0) << "tick " << a.first;
+        }
     }
 }
 
