@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QStringList>
 #include <QTextStream>
+#include <cstdio>
 
 namespace InputOptions {
 
@@ -14,6 +15,22 @@ const QMap<QString, QPair<int, QString>>& codecs()
         {"g726-24", {99, "G726-24/8000"}}, {"g726-32", {2, "G726-32/8000"}}, {"g726-40", {100, "G726-40/8000"}},
     };
     return table;
+}
+
+void addReceiveOptions(QCommandLineParser& parser, const QString& portHelp)
+{
+    parser.addOption({"port", portHelp, "P", "0"});
+    parser.addOption({"rtcp-port", "RTCP port (default: RTP port + 1 when free).", "Q", "0"});
+    parser.addOption({"multicast", "Receive this multicast group.", "GROUP"});
+    parser.addOption({"interface", "Local interface address to receive on.", "ADDR"});
+    parser.addOption({"tcp-relay", "Receive over a TCP relay server instead of UDP.", "HOST:PORT"});
+    parser.addOption({"peer", "With --tcp-relay: the sender whose stream the relay forwards.", "ADDR"});
+}
+
+void printTable(const QString& text, bool terminal)
+{
+    std::printf(terminal ? "\033[H\033[J%s" : "%s\n", qPrintable(text));
+    std::fflush(stdout);
 }
 
 void addStreamOptions(QCommandLineParser& parser)

@@ -15,6 +15,9 @@ namespace InputOptions {
 
 // Payload type and rtpmap of the codecs --codec accepts.
 const QMap<QString, QPair<int, QString>>& codecs();
+// Adds --port, --rtcp-port, --multicast, --interface, --tcp-relay and --peer;
+// `portHelp` describes --port.
+void addReceiveOptions(QCommandLineParser& parser, const QString& portHelp);
 // Adds --sdp FILE and --codec NAME.
 void addStreamOptions(QCommandLineParser& parser);
 // The SDP from --sdp or --codec (for `port`).
@@ -26,5 +29,8 @@ bool readKeyFiles(const QCommandLineParser& parser, const QString& option, const
 bool hostAndPort(const QString& text, QHostAddress* host, quint16* port);
 // A port option: 0..65535 (0: any free one).
 bool portOption(const QCommandLineParser& parser, const QString& option, const QString& command, quint16* port);
+
+// Prints `text` as a table that a terminal redraws in place.
+void printTable(const QString& text, bool terminal);
 
 }  // namespace InputOptions

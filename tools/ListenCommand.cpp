@@ -35,9 +35,7 @@ void printTable(const QList<LiveStreamStatus>& streams, bool terminal)
     }
     if (streams.isEmpty())
         text += "(no stream yet)\n";
-    // On a terminal the table is redrawn in place.
-    std::printf(terminal ? "\033[H\033[J%s" : "%s\n", qPrintable(text));
-    std::fflush(stdout);
+    InputOptions::printTable(text, terminal);
 }
 }  // namespace
 
@@ -46,13 +44,8 @@ int runListen(const QStringList& args)
     QCommandLineParser parser;
     parser.setApplicationDescription("Receives live RTP audio and mixes it to the output, showing a table of the "
                                      "streams (sender, SSRC, codec, packets, lost, duplicates, level).");
-    parser.addOption({"port", "RTP port (0: any free one). In relay mode, the relay's port.", "P", "0"});
-    parser.addOption({"rtcp-port", "RTCP port (default: RTP port + 1 when free).", "Q", "0"});
-    parser.addOption({"multicast", "Receive this multicast group.", "GROUP"});
-    parser.addOption({"interface", "Local interface address to receive on.", "ADDR"});
+    InputOptions::addReceiveOptions(parser, "RTP port (0: any free one). In relay mode, the relay's port.");
     InputOptions::addStreamOptions(parser);
-    parser.addOption({"tcp-relay", "Receive over a TCP relay server instead of UDP.", "HOST:PORT"});
-    parser.addOption({"peer", "With --tcp-relay: the sender whose stream the relay forwards.", "ADDR"});
     parser.addOption({"key", "A private key (from keygen) for encrypted streams; may repeat.", "FILE"});
     parser.addOption({"seconds", "How long to listen (default: until interrupted).", "S", "-1"});
     if (!parseCommandLine(parser, "listen", args))

@@ -19,9 +19,7 @@ void printStreams(const Recorder& recorder, bool terminal)
     if (names.isEmpty())
         text += "  (no stream yet)\n";
     text += QString("%1 units written\n").arg(recorder.unitsWritten());
-    // On a terminal the table is redrawn in place.
-    std::printf(terminal ? "\033[H\033[J%s" : "%s\n", qPrintable(text));
-    std::fflush(stdout);
+    InputOptions::printTable(text, terminal);
 }
 }  // namespace
 
@@ -30,12 +28,7 @@ int runRecord(const QStringList& args)
     QCommandLineParser parser;
     parser.setApplicationDescription("Records live RTP audio into a recording store: one stream per sender and "
                                      "SSRC, cut into units, optionally sealed to public keys.");
-    parser.addOption({"port", "RTP port (0: any free one).", "P", "0"});
-    parser.addOption({"rtcp-port", "RTCP port (default: RTP port + 1 when free).", "Q", "0"});
-    parser.addOption({"multicast", "Receive this multicast group.", "GROUP"});
-    parser.addOption({"interface", "Local interface address to receive on.", "ADDR"});
-    parser.addOption({"tcp-relay", "Receive over a TCP relay server instead of UDP.", "HOST:PORT"});
-    parser.addOption({"peer", "With --tcp-relay: the sender whose stream the relay forwards.", "ADDR"});
+    InputOptions::addReceiveOptions(parser, "RTP port (0: any free one).");
     InputOptions::addStreamOptions(parser);
     parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
     parser.addOption(

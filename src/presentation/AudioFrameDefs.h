@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameFormat.h"
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
 
@@ -7,9 +8,9 @@
 // 16-bit mono samples at 48 kHz, and the capacity of a channel's frame queue.
 namespace AudioFrameDefs {
 
-constexpr int SAMPLE_RATE = 48000;
-constexpr int BYTES_PER_SAMPLE = 2;
-constexpr int SAMPLES_IN_FRAME = 1024;
+constexpr int SAMPLE_RATE = FrameFormat::kSampleRate;
+constexpr int BYTES_PER_SAMPLE = FrameFormat::kBytesPerSample;
+constexpr int SAMPLES_IN_FRAME = FrameFormat::kFramesPerTick;
 constexpr int BYTES_IN_FRAME = SAMPLES_IN_FRAME * BYTES_PER_SAMPLE;
 constexpr int FRAMES_IN_QUEUE = 2800;
 constexpr int MAX_BYTES_IN_QUEUE = FRAMES_IN_QUEUE * BYTES_IN_FRAME;  // about 59.7 s
