@@ -52,6 +52,7 @@ RtpChannel::RtpChannel(const QString& sdp, double volume, Clock& clock)
 
 RtpChannel::~RtpChannel()
 {
+    kavexTakeOver(this);
     QThread* owner = m_staleTimer->thread();
     if (!owner || owner == QThread::currentThread() || !owner->isRunning())
         delete m_staleTimer;
@@ -62,10 +63,14 @@ RtpChannel::~RtpChannel()
 void RtpChannel::deleteThis()
 {
     QThread* owner = thread();
-    if (owner && owner != QThread::currentThread() && owner->isRunning())
+    if (owner && owner != QThread::currentThread() && owner->isRunning()) {
+        // Deleted on the channel's thread; Qt's event queue that carries the
+        // deletion there is invisible to thread checkers.
+        kavexHandOff(this);
         deleteLater();
-    else
+    } else {
         delete this;
+    }
 }
 
 void RtpChannel::setSdp(const QString& sdp)
