@@ -1,11 +1,11 @@
 #include "PlaybackChannel.h"
 
-#include "MarkerTone.h"
-
 #include "Decoder.h"
 #include "FeatureList.h"
 #include "KavexAssert.h"
+#include "MarkerTone.h"
 #include "StreamUnitDecrypter.h"
+#include "ThreadEnd.h"
 #include "ThreadWakeup.h"
 
 #include <QDebug>
@@ -141,7 +141,7 @@ void PlaybackChannel::shutdown()
     if (QThread::currentThread() == thread() || !m_thread->isRunning())
         quiet();
     else
-        QMetaObject::invokeMethod(this, quiet, Qt::BlockingQueuedConnection);
+        invokeAndWait(this, quiet);
 }
 
 NTPTimestamp PlaybackChannel::getCurrentTimestamp()
