@@ -134,7 +134,8 @@ TEST(Recorder, RecordsLiveUdpThatPlaysBack)
         QUdpSocket out;
         out.bind(QHostAddress::LocalHost);
         out.writeDatagram(senderReport(9, at(0), 0), QHostAddress::LocalHost, rtcpPort);
-        QTest::qWait(50);
+        // The report makes the stream: the audio that follows is placed by it.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !r.streamNames().isEmpty(); }, 10000));
         for (int i = 0; i <= 100; ++i) {
             out.writeDatagram(rtp(9, quint16(i), quint32(i) * 160, 8, alawSine(1000, 8000, quint32(i) * 160, 160)),
                               QHostAddress::LocalHost, rtpPort);
