@@ -3,17 +3,7 @@
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
-#include <QCoreApplication>
 #include <QTextStream>
-
-#include <csignal>
-
-namespace {
-void quitOnSignal(int)
-{
-    QCoreApplication::quit();
-}
-}  // namespace
 
 int runServe(const QStringList& args)
 {
@@ -55,9 +45,7 @@ int runServe(const QStringList& args)
     out << "Serving " << (options.store.isEmpty() ? QStringLiteral("the default store") : options.store) << " on port "
         << server.port() << "\n";
     out.flush();
-    std::signal(SIGINT, quitOnSignal);
-    std::signal(SIGTERM, quitOnSignal);
+    // Until interrupted: the system closes the connections.
     runFor(-1);
-    server.stop();
     return 0;
 }
