@@ -228,13 +228,6 @@ void PlaybackSession::drop(const QString& reason, bool refused)
         socket->deleteLater();
     }
     m_state = refused ? LINK_REFUSED : LINK_DOWN;
-    // Nothing outstanding stays unanswered: the channel would wait for it forever.
-    for (auto it = m_outstanding.cbegin(); it != m_outstanding.cend(); ++it)
-        answerMissing(it.key(), it.value());
-    m_outstanding.clear();
-    for (const UnitProtocol::Message& request : qAsConst(m_waiting))
-        answerMissing(request.id, request.ts);
-    m_waiting.clear();
     const QString server = QStringLiteral("%1:%2").arg(m_host).arg(m_port);
     if (m_announcedReady || !m_announcedOnce) {
         qWarning().noquote() << prefix() + "PlaybackSession: Unit server " + server + ": " + reason;
@@ -244,4 +237,11 @@ void PlaybackSession::drop(const QString& reason, bool refused)
     } else {
         qDebug().noquote() << prefix() + "PlaybackSession: Unit server " + server + " still unavailable: " + reason;
     }
+    // After the failure report: nothing outstanding stays unanswered, or the channel would wait for it forever.
+    for (auto it = m_outstanding.cbegin(); it != m_outstanding.cend(); ++it)
+        answerMissing(it.key(), it.value());
+    m_outstanding.clear();
+    for (const UnitProtocol::Message& request : qAsConst(m_waiting))
+        answerMissing(request.id, request.ts);
+    m_waiting.clear();
 }
