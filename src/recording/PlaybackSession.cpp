@@ -44,7 +44,7 @@ QString PlaybackSession::prefix() const
 bool PlaybackSession::init(const QString& host, const QString& streamName, const QString& streamDetail,
                            const QString& token, unsigned short port, bool)
 {
-    if (m_initialised.exchange(true)) {
+    if (m_initCalled.exchange(true)) {
         qWarning().noquote() << prefix() + "PlaybackSession::init: Already initialised";
         return false;
     }
@@ -68,6 +68,7 @@ bool PlaybackSession::init(const QString& host, const QString& streamName, const
                 drop(QStringLiteral("no access token: ") + error, true);
         },
         Qt::QueuedConnection);
+    m_initialised.store(true);
     return haveToken;
 }
 

@@ -64,6 +64,8 @@ private:
     QString m_streamDetail;
     QByteArray m_token;
     SharedBufferPool* m_pool;
+    std::atomic<bool> m_initCalled{false};
+    // Set once the session's thread runs: requests are taken from then on.
     std::atomic<bool> m_initialised{false};
 
     QThread* m_thread = nullptr;
