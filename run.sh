@@ -6,6 +6,7 @@
 #   ./run.sh sanitize      the whole suite under AddressSanitizer, LeakSanitizer and UBSan (build-asan/)
 #   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
 #   ./run.sh demo          deps + build + the demo of the host tool
+#   ./run.sh serve [STORE] [PORT]  deps + build + a unit server for STORE on PORT (default 47100; token in build/serve.token)
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
@@ -61,6 +62,13 @@ tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
 }
 
+serve() {
+    local store=${1:-} port=${2:-47100}
+    echo "Serving ${store:-the default store} on port $port; play it with:"
+    echo "  $BUILD_DIR/tools/kavexmix play --server 127.0.0.1:$port --token-file $BUILD_DIR/serve.token --stream NAME"
+    "$BUILD_DIR/tools/kavexmix" serve ${store:+--store "$store"} --port "$port" --token-file "$BUILD_DIR/serve.token"
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -97,6 +105,7 @@ case "${1:-}" in
         shift
         "$BUILD_DIR/tools/kavexmix" demo "$@"
         ;;
+    serve) deps; build; shift; serve "$@" ;;
     bench)
         deps; build Release build-bench
         shift

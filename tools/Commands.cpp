@@ -18,6 +18,7 @@ QList<Command> commands()
         {"record", "records live RTP audio into a recording store", &runRecord},
         {"recordings", "lists the streams of a recording store", &runRecordings},
         {"play", "plays a recorded stream with position, speed, reverse and seek", &runPlay},
+        {"serve", "serves a recording store's streams to players elsewhere", &runServe},
     };
 }
 

@@ -31,3 +31,4 @@ int runEncrypt(const QStringList& args);
 int runPlay(const QStringList& args);
 int runRecord(const QStringList& args);
 int runRecordings(const QStringList& args);
+int runServe(const QStringList& args);

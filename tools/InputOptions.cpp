@@ -80,14 +80,46 @@ bool readKeyFiles(const QCommandLineParser& parser, const QString& option, const
     return true;
 }
 
-bool hostAndPort(const QString& text, QHostAddress* host, quint16* port)
+namespace {
+// "NAME:PORT" with a port of 1..65535.
+bool splitHostPort(const QString& text, QString* name, quint16* port)
 {
     const int colon = text.lastIndexOf(':');
     bool ok = false;
     const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (colon <= 0 || !ok || p == 0 || p > 65535 || !host->setAddress(text.left(colon)))
+    if (colon <= 0 || !ok || p == 0 || p > 65535)
         return false;
+    *name = text.left(colon);
     *port = quint16(p);
+    return true;
+}
+}  // namespace
+
+bool hostAndPort(const QString& text, QHostAddress* host, quint16* port)
+{
+    QString name;
+    return splitHostPort(text, &name, port) && host->setAddress(name);
+}
+
+void addServerOptions(QCommandLineParser& parser)
+{
+    parser.addOption(
+        {"server", "Read the recordings from the unit server at HOST:PORT (kavexmix serve).", "HOST:PORT"});
+    parser.addOption({"token-file", "The unit server's access token file (with --server).", "F"});
+}
+
+bool serverOptions(const QCommandLineParser& parser, const QString& command, QString* host, quint16* port,
+                   QString* token)
+{
+    host->clear();
+    if (!parser.isSet("server"))
+        return true;
+    if (!splitHostPort(parser.value("server"), host, port) || !parser.isSet("token-file")) {
+        QTextStream(stderr) << "kavexmix " << command
+                            << ": --server takes HOST:PORT with a port of 1..65535, and needs --token-file\n";
+        return false;
+    }
+    *token = "@" + parser.value("token-file");
     return true;
 }
 

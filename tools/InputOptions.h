@@ -30,6 +30,13 @@ bool hostAndPort(const QString& text, QHostAddress* host, quint16* port);
 // A port option: 0..65535 (0: any free one).
 bool portOption(const QCommandLineParser& parser, const QString& option, const QString& command, quint16* port);
 
+// Adds --server HOST:PORT and --token-file F (recordings from a unit server).
+void addServerOptions(QCommandLineParser& parser);
+// The unit server of --server ("" when not given) and the token argument
+// ("@FILE") of --token-file, which --server requires.
+bool serverOptions(const QCommandLineParser& parser, const QString& command, QString* host, quint16* port,
+                   QString* token);
+
 // Prints `text` as a table that a terminal redraws in place.
 void printTable(const QString& text, bool terminal);
 

@@ -143,6 +143,7 @@ int runPlay(const QStringList& args)
     parser.addOption({"speed", "Speed in percent, negative for backwards (default 100).", "PERCENT", "100"});
     parser.addOption({"key", "A private key file for encrypted recordings (repeatable).", "FILE"});
     parser.addOption({"seconds", "Stop after this many seconds (default: at the end).", "S"});
+    InputOptions::addServerOptions(parser);
     if (!parseCommandLine(parser, "play", args))
         return parser.isSet("help") ? 0 : 2;
     QTextStream err(stderr);
@@ -168,6 +169,10 @@ int runPlay(const QStringList& args)
     std::vector<QByteArray> keys;
     if (!InputOptions::readKeyFiles(parser, "key", "play", &keys))
         return 2;
+    QString server, token;
+    quint16 serverPort = 0;
+    if (!InputOptions::serverOptions(parser, "play", &server, &serverPort, &token))
+        return 2;
 
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
     mixer->setListOfPossiblePrivateKeys(keys);
@@ -187,8 +192,10 @@ int runPlay(const QStringList& args)
             QCoreApplication::quit();
         }
     });
-    const quint64 id = mixer->addInprocPlayChannel(kGroup, parser.value("store"), QString(), parser.value("stream"),
-                                                   parser.value("stream"), 1.0);
+    const QString stream = parser.value("stream");
+    const quint64 id = server.isEmpty()
+                           ? mixer->addInprocPlayChannel(kGroup, parser.value("store"), QString(), stream, stream, 1.0)
+                           : mixer->addPlaybackChannel(kGroup, server, stream, stream, token, serverPort, 1.0);
     // The stream's span arrives from the session's thread.
     QString info;
     for (int i = 0; i < 100 && (info.isEmpty() || info == "0-0"); ++i) {
@@ -200,7 +207,9 @@ int runPlay(const QStringList& args)
     const QStringList span = info.split('-');
     if (id == 0 || span.size() != 2 || info == "0-0" || (sessionAnswered && !sessionOk)) {
         err << "kavexmix play: no recording of stream '" << parser.value("stream") << "' in "
-            << (parser.value("store").isEmpty() ? QStringLiteral("the default store") : parser.value("store"))
+            << (!server.isEmpty()                 ? "the unit server " + parser.value("server")
+                : parser.value("store").isEmpty() ? QStringLiteral("the default store")
+                                                  : parser.value("store"))
             << " (see kavexmix recordings)\n";
         return 1;
     }

@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "InputOptions.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -11,12 +12,19 @@ int runRecordings(const QStringList& args)
     parser.setApplicationDescription("Lists the streams of a recording store with their spans (local time), unit "
                                      "counts and codecs, and whether they are encrypted.");
     parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
+    InputOptions::addServerOptions(parser);
     if (!parseCommandLine(parser, "recordings", args))
         return parser.isSet("help") ? 0 : 2;
+    QString server, token;
+    quint16 port = 0;
+    if (!InputOptions::serverOptions(parser, "recordings", &server, &port, &token))
+        return 2;
 
     QList<RecordingCatalog::Entry> entries;
     QString error;
-    if (!RecordingCatalog::list(parser.value("store"), &entries, &error)) {
+    const bool listed = server.isEmpty() ? RecordingCatalog::list(parser.value("store"), &entries, &error)
+                                         : RecordingCatalog::listFromServer(server, port, token, &entries, &error);
+    if (!listed) {
         QTextStream(stderr) << "kavexmix recordings: " << error << "\n";
         return 1;
     }

@@ -70,8 +70,12 @@ public:
     //  - addInprocPlayChannel: a = the recording store ("" = recordings.db in
     //    the data directory), b unused, c = stream name, d = stream detail
     //    (the prefix of the channel's warnings).
-    //  - addPlaybackChannel (a unit server at a:port, b = stream name) and
-    //    addMulPlayChannel (several locations): not served by this build yet;
+    //  - addPlaybackChannel: a = the unit server's host (kavexmix serve), b =
+    //    stream name, c = stream detail, d = the server's access token or
+    //    "@FILE" to read it from FILE, port = the server's port. A lost
+    //    connection fails the session; the next unit request (the host
+    //    playing or seeking again) connects anew.
+    //  - addMulPlayChannel (several locations): not served by this build yet;
     //    the channel reports its session as failed.
     // A session that cannot reach its recordings shows as playbackSessionState
     // false and the stream information "0-0"; the channel stays until removed.

@@ -3,6 +3,7 @@
 #include "G711.h"
 #include "InprocPlaybackSession.h"
 #include "PlaybackChannel.h"
+#include "PlaybackSession.h"
 #include "PresentationGroup.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
@@ -85,12 +86,11 @@ quint64 MixerImpl::addPlaybackChannel(const QString& presentationGroup, const QS
                                       const QString& c, const QString& d, unsigned short port, double volume)
 {
     auto* channel = new PlaybackChannel;
-    auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("PlaybackSession"));
-    UnavailablePlaybackSession* s = session.get();
-    Q_UNUSED(d)  // the access token
-    const QString server = QStringLiteral("%1:%2").arg(a).arg(port);
+    auto session = std::make_unique<PlaybackSession>();
+    PlaybackSession* s = session.get();
     channel->openSession(
-        std::move(session), [s, c, server] { return s->init(c, server); }, b, c, volume, privateKeys());
+        std::move(session), [s, a, b, c, d, port] { return s->init(a, b, c, d, port, false); }, b, c, volume,
+        privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 

@@ -20,4 +20,5 @@
 #include "SoundDevices.h"
 #include "SoundFileChannel.h"
 #include "StreamUnitDecrypter.h"
+#include "UnitServer.h"
 #include "VariableBuffer.h"

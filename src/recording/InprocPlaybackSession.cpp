@@ -4,22 +4,11 @@
 #include "RecordingStore.h"
 #include "SharedBufferPool.h"
 #include "StoreLocation.h"
+#include "StreamInfoText.h"
 
 #include <QDebug>
 
 #include <cstring>
-
-namespace {
-// Seconds from the NTP epoch (1900) to the Unix epoch (1970).
-const quint64 kUnixEpochNtpSeconds = 2208988800ULL;
-
-quint64 unixMs(const NTPTimestamp& t)
-{
-    const quint64 ms = t.toMilliseconds();
-    const quint64 offset = kUnixEpochNtpSeconds * 1000;
-    return ms > offset ? ms - offset : 0;
-}
-}  // namespace
 
 InprocPlaybackSession::InprocPlaybackSession(QObject* parent) : PlaybackSessionIf(parent), m_pool(new SharedBufferPool)
 {
@@ -117,8 +106,7 @@ void InprocPlaybackSession::answer(RecordingStore* store, qint64 streamId, const
 {
     if (request.streamInfo) {
         const NTPRange span = store ? store->streamSpan(streamId) : NTPRange();
-        emit onStreamInfo(span.isNull() ? QStringLiteral("0-0")
-                                        : QStringLiteral("%1-%2").arg(unixMs(span.start())).arg(unixMs(span.end())));
+        emit onStreamInfo(streamInfoText(span));
         return;
     }
     RecordedUnit unit;

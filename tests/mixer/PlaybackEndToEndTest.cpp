@@ -6,6 +6,7 @@
 #include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 #include "StreamUnitDecrypter.h"
+#include "UnitServer.h"
 
 #include <QFile>
 #include <QProcess>
@@ -38,6 +39,15 @@ const QString kGroup = QStringLiteral("replay");
 
 enum Codec { CODEC_PCMA, CODEC_SEALED, CODEC_MP2, CODEC_AAC };
 const char* const kCodecNames[] = {"pcma", "sealed", "mp2", "aac"};
+
+// Where the recordings are made; the one place to point the tests at another store.
+QString storeLocation()
+{
+    static QTemporaryDir dir;
+    return dir.filePath("store.db");
+}
+
+const QByteArray kServerToken = "e2e token";
 
 struct Recording {
     QString store;
@@ -73,12 +83,11 @@ protected:
     // Records the chirp into a store shared by every codec.
     static void record(Codec codec, Recording* out)
     {
-        static QTemporaryDir dir;
         const auto finished = [](QProcess& p) {
             return QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000) && p.exitCode() == 0;
         };
         Recorder::Options options;
-        options.store = dir.filePath("store.db");
+        options.store = storeLocation();
         options.namePattern = kCodecNames[codec];
         options.unitSeconds = kUnitSeconds;
         QByteArray publicKey;
@@ -133,18 +142,35 @@ protected:
         const auto unixMs = [](const NTPTimestamp& t) { return t.toMilliseconds() - 2208988800000ULL; };
         EXPECT_EQ(m_mixer->getStreamInfo(kGroup), QString("%1-%2").arg(unixMs(m_rec.begin)).arg(unixMs(m_rec.end)));
     }
-    // Its session is ready if the store exists.
+    // Serves `store` on the port it had before, if any.
+    void startServer(const QString& store)
+    {
+        UnitServer::Options options;
+        options.store = store;
+        options.listen = "127.0.0.1";
+        options.port = m_port;
+        options.token = kServerToken;
+        m_server = std::make_unique<UnitServer>(options);
+        QString error;
+        ASSERT_TRUE(m_server->start(&error)) << error.toStdString();
+        m_port = m_server->port();
+    }
+    // Its session is ready if the store exists (and, through a unit server, the token is right).
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
     {
+        if (m_viaServer && !m_server)
+            ASSERT_NO_FATAL_FAILURE(startServer(store));
         m_mixer.reset();
         m_env.set("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath(QString("out%1.wav").arg(++m_runs))).toUtf8());
         m_mixer = Mixer::getInstance(false, true);
         if (!key.isEmpty())
             m_mixer->setListOfPossiblePrivateKeys({key});
         QSignalSpy session(m_mixer.data(), &Mixer::playbackSessionState);
-        ASSERT_NE(m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0), 0u);
+        ASSERT_NE(m_viaServer ? m_mixer->addPlaybackChannel(kGroup, "127.0.0.1", stream, "e2e", m_token, m_port, 1.0)
+                              : m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0),
+                  0u);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !session.isEmpty(); }, 10000));
-        EXPECT_EQ(session.first().at(1).toBool(), QFile::exists(store));
+        EXPECT_EQ(session.first().at(1).toBool(), QFile::exists(store) && m_token == kServerToken);
     }
 
     // `s` seconds into the chirp.
@@ -177,12 +203,18 @@ protected:
     QSharedPointer<Mixer> m_mixer;
     Recording m_rec;
     int m_runs = 0;
+    // Through a unit server (addPlaybackChannel) instead of in-process.
+    bool m_viaServer = false;
+    QString m_token = kServerToken;
+    std::unique_ptr<UnitServer> m_server;
+    quint16 m_port = 0;
 };
 
 struct Chirp {
     const char* name;
     Codec codec;
     int speed;
+    bool viaServer;
 };
 class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp>
 {
@@ -195,6 +227,7 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
 {
     const Chirp& c = GetParam();
     const bool forward = c.speed > 0;
+    m_viaServer = c.viaServer;
     ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED));
     ASSERT_NO_FATAL_FAILURE(
         playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed, forward ? kSeconds + 0.1 : -0.1));
@@ -225,11 +258,15 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     EXPECT_GE(worst, 0.95);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ChirpPlaybackTest,
-                         ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
-                                           Chirp{"DoubleSpeed", CODEC_PCMA, 200}, Chirp{"Sealed", CODEC_SEALED, 100},
-                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100}),
-                         [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChirpPlaybackTest,
+    ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100, false}, Chirp{"Backwards", CODEC_PCMA, -100, false},
+                      Chirp{"DoubleSpeed", CODEC_PCMA, 200, false}, Chirp{"Sealed", CODEC_SEALED, 100, false},
+                      Chirp{"MpegAudio", CODEC_MP2, 100, false}, Chirp{"Aac", CODEC_AAC, 100, false},
+                      Chirp{"ServerForward", CODEC_PCMA, 100, true}, Chirp{"ServerBackwards", CODEC_PCMA, -100, true},
+                      Chirp{"ServerDoubleSpeed", CODEC_PCMA, 200, true},
+                      Chirp{"ServerSealed", CODEC_SEALED, 100, true}),
+    [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackEndToEndTest, SeekLandsWhereAsked)
 {
@@ -312,5 +349,47 @@ TEST_F(PlaybackEndToEndTest, DamagedUnitsAreSilenceWithAWarning)
     // The chirp plays on around two silent half-second units (10 ms windows).
     EXPECT_NEAR(loud.size() / 48000.0, kSeconds, 0.15);  // loose: sanitized builds start late
     EXPECT_NEAR(quietWindows(loud), 92, 12);
+    EXPECT_NEAR(hzAround(loud, loud.size() - 1200), chirpHz(kSeconds - 0.025), 60);
+}
+
+TEST_F(PlaybackEndToEndTest, ServerRefusingTheTokenGivesNoStreamAndSilence)
+{
+    ASSERT_NO_FATAL_FAILURE(open(CODEC_PCMA));  // makes the recording
+    m_viaServer = true;
+    m_token = "wrong";
+    LogCapture log;
+    ASSERT_NO_FATAL_FAILURE(openStore(m_rec.store, "pcma"));
+    EXPECT_EQ(m_mixer->getStreamInfo(kGroup), "0-0");
+    ASSERT_NO_FATAL_FAILURE(playUntil(0, 100, 0.5));
+    EXPECT_TRUE(heard(100).empty());
+    // The server's refusal, the session's and the channel's; requests made while playing are answered as missing.
+    QStringList warnings;
+    for (const LogCapture::Entry& e : log.entries())
+        if (e.type == QtWarningMsg)
+            warnings << e.text;
+    ASSERT_EQ(warnings.size(), 3) << warnings.join('\n').toStdString();
+    EXPECT_TRUE(warnings.filter("UnitServer: Wrong access token").size() == 1);
+    EXPECT_TRUE(warnings.filter("e2e: PlaybackSession: Unit server 127.0.0.1:").size() == 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "pcma/e2e: Session interaction failed"), 1);
+}
+
+TEST_F(PlaybackEndToEndTest, ServerLossIsSilenceUntilItIsBackAndTheHostSeeks)
+{
+    m_viaServer = true;
+    ASSERT_NO_FATAL_FAILURE(open(CODEC_PCMA));
+    LogCapture log;
+    ASSERT_NO_FATAL_FAILURE(playUntil(-kStartEarly, 100, 0.5));
+    m_server.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.contains(QtWarningMsg, "Session interaction failed"); }, 5000));
+    // The mixer goes on, silent where the units are missing.
+    ASSERT_NO_FATAL_FAILURE(playUntil(2.0, 100, 2.3));
+    ASSERT_NO_FATAL_FAILURE(startServer(m_rec.store));
+    ASSERT_NO_FATAL_FAILURE(playUntil(2.0, 100, kSeconds + 0.1));
+    const std::vector<double> loud = heard();
+    EXPECT_EQ(log.count(QtWarningMsg, "Session interaction failed"), 1);
+    // Up to a second of what was queued, a silence of at least the 0.3 s played without a server, then the
+    // last second of the chirp.
+    EXPECT_GE(quietWindows(loud), 30);
+    EXPECT_NEAR(hzAround(loud, 1200), chirpHz(0.05), 60);
     EXPECT_NEAR(hzAround(loud, loud.size() - 1200), chirpHz(kSeconds - 0.025), 60);
 }
