@@ -9,6 +9,7 @@
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
+#   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,7 +17,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
-          python3 iproute2)
+          python3 iproute2 postgresql libqt5sql5-psql)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -59,6 +60,12 @@ asan_env() {
 }
 tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
+}
+
+# The tests of the store on PostgreSQL: each starts a private cluster, and
+# CI=true turns a cluster that cannot start into a failure.
+pg_tests() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres|BothEngines'
 }
 
 format_sources() {
@@ -107,9 +114,13 @@ case "${1:-}" in
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
+    pgtest)
+        deps; build
+        CI=true pg_tests
+        ;;
     format-check)
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,13p' "$0"; exit 2 ;;
 esac
