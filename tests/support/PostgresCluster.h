@@ -5,34 +5,27 @@
 #include <gtest/gtest.h>
 
 // A private PostgreSQL server for the tests of one process: a new cluster in a
-// temporary folder (trust authentication, run as the postgres user when the
-// tests run as root), listening on 127.0.0.1 on a free port with its socket in
-// that folder. Started on first use, stopped and removed when the process ends.
-// Used on the test thread.
+// temporary folder (trust authentication; owned by and run as the postgres
+// user when the tests run as root) on a free port of 127.0.0.1, its socket in
+// that folder. Started on first use; stopShared() (the test main's last step)
+// stops and removes it. Used on the test thread.
 class PostgresCluster
 {
 public:
-    // The process's cluster, started on first use.
     static PostgresCluster& shared();
-    // Stops the shared cluster if it was started; the test main calls it.
     static void stopShared();
-
     ~PostgresCluster();
-    PostgresCluster(const PostgresCluster&) = delete;
-    PostgresCluster& operator=(const PostgresCluster&) = delete;
 
     // Why the cluster is not running; empty when it is.
     QString skipReason() const { return m_skipReason; }
     // postgresql://postgres@127.0.0.1:PORT/postgres
     QString location() const;
-    // The location of a new, empty database of its own; empty on failure.
+    // The location of a new, empty database; empty on failure.
     QString newDatabase();
 
 private:
     PostgresCluster();
-    bool start();
-    // Runs a server program as the cluster's owner; false (with the reason) when it fails.
-    bool run(const QString& program, const QStringList& args, QString* failure) const;
+    bool run(const QString& program, const QStringList& args);
 
     QTemporaryDir m_dir;
     QString m_binDir;
@@ -43,14 +36,13 @@ private:
     QString m_skipReason;
 };
 
-// Skips the test, saying why, when the shared cluster cannot run; fails it
-// instead where CI=true, as CI must run the PostgreSQL tests.
+// Skips the test, saying why, when the cluster cannot run; fails it where
+// CI=true, as CI must run the PostgreSQL tests.
 #define KAVEX_REQUIRE_POSTGRES()                                                                                       \
     do {                                                                                                               \
-        const QString kavexWhy = PostgresCluster::shared().skipReason();                                               \
-        if (!kavexWhy.isEmpty()) {                                                                                     \
-            if (qEnvironmentVariable("CI") == QLatin1String("true"))                                                   \
-                FAIL() << "PostgreSQL cluster: " << kavexWhy.toStdString();                                            \
-            GTEST_SKIP() << "no PostgreSQL cluster: " << kavexWhy.toStdString();                                       \
-        }                                                                                                              \
+        const std::string kavexWhy = PostgresCluster::shared().skipReason().toStdString();                             \
+        if (!kavexWhy.empty() && qEnvironmentVariable("CI") == QLatin1String("true"))                                  \
+            FAIL() << "no PostgreSQL cluster: " << kavexWhy;                                                           \
+        if (!kavexWhy.empty())                                                                                         \
+            GTEST_SKIP() << "no PostgreSQL cluster: " << kavexWhy;                                                     \
     } while (false)
