@@ -23,7 +23,7 @@ public:
         bool encrypted = false;
     };
 
-    // The streams of the store at `location` ("" = recordings.db in the data
-    // directory). False, with the reason in `error`, when it cannot be read.
+    // The streams of the store at `location` (a file path or a postgresql://
+    // location; "" = recordings.db in the data directory). False, with the reason in `error`, when it cannot be read.
     static bool list(const QString& location, QList<Entry>* entries, QString* error);
 };
