@@ -65,7 +65,7 @@ tsan_env() {
 # The tests of the store on PostgreSQL: each starts a private cluster, and
 # CI=true turns a cluster that cannot start into a failure.
 pg_tests() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres|BothEngines'
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres'
 }
 
 format_sources() {

@@ -44,9 +44,16 @@ Recorder::Options options(const QString& path, double unitSeconds = 1.0, const s
     return o;
 }
 
-TEST(Recorder, CutsUnitsOnTheNtpTimeLine)
+class RecorderOn : public EachStoreKind
 {
-    TempStore temp;
+};
+INSTANTIATE_TEST_SUITE_P(Engines, RecorderOn,
+                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL), kindName);
+
+// Either kind of store gives back the very units cut: the same recording plays back alike from both.
+TEST_P(RecorderOn, CutsUnitsOnTheNtpTimeLine)
+{
+    TempStore temp(GetParam());
     TestClock clock;  // its wall clock starts at kT0
     {
         Recorder r(options(temp.path), clock);
@@ -149,12 +156,6 @@ TEST(Recorder, RecordsLiveUdpThatPlaysBack)
     EXPECT_EQ(std::make_pair(units[1].begin, units[1].end), std::make_pair(at(1), at(2)));
 }
 
-class RecorderOn : public EachStoreKind
-{
-};
-INSTANTIATE_TEST_SUITE_P(Engines, RecorderOn,
-                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL), kindName);
-
 TEST_P(RecorderOn, TwoRecordersShareOneStore)
 {
     TempStore temp(GetParam());
@@ -169,34 +170,6 @@ TEST_P(RecorderOn, TwoRecordersShareOneStore)
     other.join();
     for (quint32 s : {100, 101, 102, 103, 200, 201, 202, 203})
         EXPECT_EQ(temp.units(QString("10.1.2.3-%1").arg(s)).size(), 25) << s;
-}
-
-// The same packets recorded into an SQLite file and a PostgreSQL database play back alike: every unit
-// with the same bytes (all 256 byte values), times and SDP.
-TEST(Recorder, SameStreamStoredAlikeOnBothEngines)
-{
-    KAVEX_REQUIRE_POSTGRES();
-    QVector<RecordedUnit> units[2];
-    const StoreLocation::Kind kinds[] = {StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL};
-    for (int k = 0; k < 2; ++k) {
-        TempStore temp(kinds[k]);
-        TestClock clock;
-        {
-            Recorder r(options(temp.path, 0.5), clock);
-            const QByteArray sr = senderReport(4, at(50), 1000);
-            r.feedRtcp(u8(sr), sr.size(), kSender);
-            feedPackets(r, clock, 4, 0, 255, 1000, {40, 41, 42, 200});
-        }
-        units[k] = temp.units("10.1.2.3-4");
-    }
-    ASSERT_EQ(units[0].size(), 12);
-    ASSERT_EQ(units[1].size(), units[0].size());
-    for (int i = 0; i < units[0].size(); ++i) {
-        const RecordedUnit &a = units[0][i], &b = units[1][i];
-        EXPECT_EQ(std::make_tuple(a.begin, a.end, a.sdp, a.payload, a.encrypted),
-                  std::make_tuple(b.begin, b.end, b.sdp, b.payload, b.encrypted))
-            << "unit " << i;
-    }
 }
 
 TEST(UnitPayloadFormat, StoresWhatTheDecoderTakes)

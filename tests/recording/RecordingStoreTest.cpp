@@ -57,11 +57,14 @@ TEST_P(RecordingStoreOn, UnitQueriesAtBoundariesAndGaps)
     EXPECT_EQ(store->schemaVersion(), RecordingStore::SCHEMA_VERSION);
     const qint64 a = store->addStream("a", "detail", "sdp-a");
     const qint64 b = store->addStream("b", "", "");
+    QByteArray allBytes;  // every byte value survives the payload column
+    for (int i = 0; i < 256; ++i)
+        allBytes += char(i);
     ASSERT_GT(a, 0);
     EXPECT_EQ(store->addStream("a", "other", ""), a);  // found, not added twice
     EXPECT_EQ(store->findStream("missing"), 0);
     ASSERT_TRUE(store->writeUnits(
-        {unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"), unit(b, 0, 1, "other")}));
+        {unit(a, 0, 1, "u0"), unit(a, 1, 2, "u1"), unit(a, 3, 4, "u3", "sdp-3"), unit(b, 0, 1, allBytes)}));
     // Request, time, begin of the unit found (< 0: none).
     const std::tuple<Type, double, double> cases[] = {
         {kCur, 0, 0},    {kCur, 0.5, 0},  {kCur, 1.0, 1},  {kCur, 1.999, 1}, {kCur, 2.5, -1},
@@ -80,6 +83,8 @@ TEST_P(RecordingStoreOn, UnitQueriesAtBoundariesAndGaps)
     EXPECT_EQ(store->streamSpan(a), NTPRange(at(0), at(4)));
     EXPECT_TRUE(store->streamSpan(store->addStream("empty", "", "")).isNull());
     EXPECT_EQ(store->unitCount(b), 1);
+    RecordedUnit u;
+    EXPECT_TRUE(store->findUnit(b, at(0), kCur, &u) && u.payload == allBytes);
 
     // NTP values are unsigned; SQL compares signed BIGINTs. Times on both sides of
     // 2^63 (1968) and of the era wrap must still sort in time order.
