@@ -4,8 +4,6 @@
 #include <QHostAddress>
 #include <QProcess>
 #include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTcpServer>
 
 #include <memory>
@@ -29,8 +27,8 @@ void PostgresCluster::stopShared()
     s_shared.reset();
 }
 
-// Runs a server program as the cluster's owner; on failure m_skipReason says why.
-bool PostgresCluster::run(const QString& program, const QStringList& args)
+// Runs a server program as the cluster's owner; empty, or what went wrong.
+QString PostgresCluster::run(const QString& program, const QStringList& args) const
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
@@ -38,48 +36,53 @@ bool PostgresCluster::run(const QString& program, const QStringList& args)
                                 QStringList{m_binDir + "/" + program} + args;
     p.start(command.first(), command.mid(1));
     if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-        return true;
-    m_skipReason = program + " failed: " + p.errorString() + "\n" + QString::fromLocal8Bit(p.readAll());
-    return false;
+        return QString();
+    return program + " failed: " + p.errorString() + "\n" + QString::fromLocal8Bit(p.readAll());
 }
 
 PostgresCluster::PostgresCluster()
+{
+    m_skipReason = start();
+}
+
+QString PostgresCluster::start()
 {
     // The newest installed server.
     QStringList versions = QDir("/usr/lib/postgresql").entryList({"[0-9]*"}, QDir::Dirs);
     std::sort(versions.begin(), versions.end(),
               [](const QString& a, const QString& b) { return a.toDouble() < b.toDouble(); });
     m_binDir = versions.isEmpty() ? QString() : "/usr/lib/postgresql/" + versions.last() + "/bin";
-    const passwd* owner = getpwnam("postgres");
+    if (!QFile::exists(m_binDir + "/initdb"))
+        return "no PostgreSQL server installed (/usr/lib/postgresql/*/bin/initdb)";
+    if (!QSqlDatabase::isDriverAvailable("QPSQL"))
+        return "the Qt SQL driver QPSQL is not installed";
     // The server refuses to run as root: the cluster then belongs to postgres.
     m_asPostgresUser = geteuid() == 0;
+    const passwd* owner = getpwnam("postgres");
+    if (!m_dir.isValid())
+        return "no temporary folder: " + m_dir.errorString();
+    if (m_asPostgresUser && (!owner || chown(QFile::encodeName(m_dir.path()), owner->pw_uid, owner->pw_gid) != 0))
+        return "running as root, and the postgres user cannot have " + m_dir.path();
     const QString data = m_dir.filePath("data");
-    if (!QFile::exists(m_binDir + "/initdb"))
-        m_skipReason = "no PostgreSQL server installed (/usr/lib/postgresql/*/bin/initdb)";
-    else if (!QSqlDatabase::isDriverAvailable("QPSQL"))
-        m_skipReason = "the Qt SQL driver QPSQL is not installed";
-    else if (!m_dir.isValid() ||
-             (m_asPostgresUser && (!owner || chown(QFile::encodeName(m_dir.path()), owner->pw_uid, owner->pw_gid))))
-        m_skipReason =
-            "no temporary folder for the postgres user: " + (m_dir.isValid() ? m_dir.path() : m_dir.errorString());
-    else if (run("initdb", {"-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8", "--locale=C", "-N"})) {
-        // A port found free may be taken before the server binds it: another try.
-        for (int attempt = 0; attempt < 3 && !m_running; ++attempt) {
-            QTcpServer probe;
-            m_port = probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-            probe.close();
-            const QString options = QString("-c listen_addresses=127.0.0.1 -p %1 -c unix_socket_directories=%2 "
-                                            "-c fsync=off -c full_page_writes=off -c synchronous_commit=off")
-                                        .arg(m_port)
-                                        .arg(m_dir.path());
-            m_running = run("pg_ctl", {"-D", data, "-l", m_dir.filePath("log"), "-w", "-o", options, "start"});
-        }
+    QString failure = run("initdb", {"-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8", "--locale=C", "-N"});
+    if (!failure.isEmpty())
+        return failure;
+    // A port found free may be taken before the server binds it: another try.
+    for (int attempt = 0; attempt < 3 && !m_running; ++attempt) {
+        QTcpServer probe;
+        m_port = probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+        probe.close();
+        const QString options = QString("-c listen_addresses=127.0.0.1 -p %1 -c unix_socket_directories=%2 "
+                                        "-c fsync=off -c full_page_writes=off -c synchronous_commit=off")
+                                    .arg(m_port)
+                                    .arg(m_dir.path());
+        failure = run("pg_ctl", {"-D", data, "-l", m_dir.filePath("log"), "-w", "-o", options, "start"});
+        m_running = failure.isEmpty();
     }
     QFile log(m_dir.filePath("log"));
-    if (m_running)
-        m_skipReason.clear();
-    else if (log.open(QIODevice::ReadOnly))
-        m_skipReason += "server log: " + QString::fromLocal8Bit(log.readAll().right(2000));
+    if (!m_running && log.open(QIODevice::ReadOnly))
+        failure += "server log: " + QString::fromLocal8Bit(log.readAll().right(2000));
+    return failure;
 }
 
 PostgresCluster::~PostgresCluster()
@@ -96,17 +99,10 @@ QString PostgresCluster::location() const
 QString PostgresCluster::newDatabase()
 {
     const QString name = QString("kavex_%1").arg(++m_databases);
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "kavex-cluster");
-        db.setHostName("127.0.0.1");
-        db.setPort(m_port);
-        db.setUserName("postgres");
-        db.setDatabaseName("postgres");
-        QSqlQuery q(db);
-        ok = m_running && db.open() && q.exec("CREATE DATABASE " + name);
-        EXPECT_TRUE(ok) << db.lastError().text().toStdString() << q.lastError().text().toStdString();
-    }
-    QSqlDatabase::removeDatabase("kavex-cluster");
+    const QString failure =
+        m_running ? run("createdb", {"-h", m_dir.path(), "-p", QString::number(m_port), "-U", "postgres", name})
+                  : m_skipReason;
+    const bool ok = failure.isEmpty();
+    EXPECT_TRUE(ok) << failure.toStdString();
     return ok ? location().section('/', 0, -2) + "/" + name : QString();
 }

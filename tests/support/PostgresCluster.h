@@ -25,7 +25,9 @@ public:
 
 private:
     PostgresCluster();
-    bool run(const QString& program, const QStringList& args);
+    // Makes and starts the cluster; empty, or why it cannot run.
+    QString start();
+    QString run(const QString& program, const QStringList& args) const;
 
     QTemporaryDir m_dir;
     QString m_binDir;
