@@ -10,6 +10,7 @@
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
+#   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,7 +18,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
-          python3 iproute2)
+          python3 iproute2 postgresql libqt5sql5-psql)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -69,6 +70,12 @@ serve() {
     "$BUILD_DIR/tools/kavexmix" serve ${store:+--store "$store"} --port "$port" --token-file "$BUILD_DIR/serve.token"
 }
 
+# The tests of the store on PostgreSQL: each starts a private cluster, and
+# CI=true turns a cluster that cannot start into a failure.
+pg_tests() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres'
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -116,9 +123,13 @@ case "${1:-}" in
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
+    pgtest)
+        deps; build
+        CI=true pg_tests
+        ;;
     format-check)
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,13p' "$0"; exit 2 ;;
 esac

@@ -18,6 +18,16 @@ QList<Command> commands();
 // Options every subcommand takes (--help, --output DEVICE), parsed and
 // applied; false when the tool should end (help shown or bad arguments).
 bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args);
+// The --store option of the commands that record or play: a store file or a
+// PostgreSQL database (its password from the settings or PGPASSFILE).
+inline QCommandLineOption storeOption()
+{
+    return {"store",
+            "The recording store: a file, or postgresql://USER@HOST:PORT/DATABASE, whose password comes from "
+            "RecordingStore/Password in the settings or from PGPASSFILE (default: recordings.db in the data "
+            "directory).",
+            "S"};
+}
 // Runs the Qt event loop for `seconds` (or until quit() when negative).
 void runFor(double seconds);
 

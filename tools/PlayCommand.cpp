@@ -136,7 +136,7 @@ int runPlay(const QStringList& args)
     parser.setApplicationDescription(
         "Plays a recorded stream through the mixer with a position clock and a level meter. On a terminal: "
         "space pauses and resumes, left/right seek 5 s, +/- double or halve the speed, r reverses, q quits.");
-    parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
+    parser.addOption(storeOption());
     parser.addOption({"stream", "The stream's name (see kavexmix recordings).", "NAME"});
     parser.addOption({"from", "Where to start: +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS (local).", "TIME"});
     parser.addOption({"range", "Play only FROM-TO (times as for --from), then stop.", "FROM-TO"});

@@ -30,7 +30,7 @@ int runRecord(const QStringList& args)
                                      "SSRC, cut into units, optionally sealed to public keys.");
     InputOptions::addReceiveOptions(parser, "RTP port (0: any free one).");
     InputOptions::addStreamOptions(parser);
-    parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
+    parser.addOption(storeOption());
     parser.addOption(
         {"name", "Stream names: %a the sender's address, %s the SSRC (default %a-%s).", "PATTERN", "%a-%s"});
     parser.addOption({"unit-seconds", "Unit length, 0.2 to 10 s (default 1).", "S", "1"});

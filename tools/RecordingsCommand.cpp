@@ -11,7 +11,7 @@ int runRecordings(const QStringList& args)
     QCommandLineParser parser;
     parser.setApplicationDescription("Lists the streams of a recording store with their spans (local time), unit "
                                      "counts and codecs, and whether they are encrypted.");
-    parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
+    parser.addOption(storeOption());
     InputOptions::addServerOptions(parser);
     if (!parseCommandLine(parser, "recordings", args))
         return parser.isSet("help") ? 0 : 2;

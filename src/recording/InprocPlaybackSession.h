@@ -26,8 +26,8 @@ public:
     explicit InprocPlaybackSession(QObject* parent = nullptr);
     ~InprocPlaybackSession() override;
 
-    // store: the store's path (empty: "recordings.db" in the data
-    // directory); unused: not used; streamName: the recorded stream;
+    // store: the store's file path or postgresql:// location (empty:
+    // "recordings.db" in the data directory); unused: not used; streamName: the recorded stream;
     // streamDetail: prefixes the session's warnings. The two flags are not
     // used. Reports playbackSessionState(true) once the store is open, false
     // (with one warning) when it cannot be opened. False when called twice.

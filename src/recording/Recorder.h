@@ -47,7 +47,8 @@ public:
     static constexpr double MAX_UNIT_SECONDS = 10.0;
 
     struct Options {
-        // Path of the store; empty: "recordings.db" in the data directory.
+        // The store: a file path or postgresql://USER@HOST:PORT/DATABASE;
+        // empty: "recordings.db" in the data directory.
         QString store;
         // The streams' SDP; empty: taken from the static payload types 0
         // (PCMU), 8 (PCMA) and 14 (MPA) of the packets.

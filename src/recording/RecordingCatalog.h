@@ -25,8 +25,8 @@ public:
         bool encrypted = false;
     };
 
-    // The streams of the store at `location` ("" = recordings.db in the data
-    // directory). False, with the reason in `error`, when it cannot be read.
+    // The streams of the store at `location` (a file path or a postgresql://
+    // location; "" = recordings.db in the data directory). False, with the reason in `error`, when it cannot be read.
     static bool list(const QString& location, QList<Entry>* entries, QString* error);
     // The same from a store already open on the calling thread.
     static bool list(RecordingStore& store, QList<Entry>* entries, QString* error);

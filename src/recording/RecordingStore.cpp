@@ -1,7 +1,7 @@
 #include "RecordingStore.h"
 
 #include "Clock.h"
-#include "StoreDialect.h"
+#include "StoreLocation.h"
 
 #include <QDebug>
 #include <QDir>
@@ -78,24 +78,30 @@ bool RecordingStore::checkPath(const QString& path, OpenMode mode)
     return true;
 }
 
-bool RecordingStore::open(const QString& path, OpenMode mode)
+bool RecordingStore::open(const QString& location, OpenMode mode)
 {
     close();
+    const StoreLocation where = StoreLocation::parse(location);
+    const QString path = where.toString();
     m_path = path;
     m_error.clear();
-    if (!checkPath(path, mode))
+    if (where.kind() == StoreLocation::KIND_INVALID)
+        return fail(where.errorText());
+    m_dialect = StoreDialect(where.kind());
+    if (where.kind() == StoreLocation::KIND_SQLITE && !checkPath(path, mode))
         return false;
-    m_db = QSqlDatabase::addDatabase(StoreDialect::driverName(), m_connectionName);
-    m_db.setDatabaseName(path);
-    m_db.setConnectOptions(StoreDialect::connectOptions());
+    if (!QSqlDatabase::isDriverAvailable(m_dialect.driverName()))
+        return fail(
+            QStringLiteral("Cannot open %1: the Qt SQL driver %2 is not installed").arg(path, m_dialect.driverName()));
+    m_db = QSqlDatabase::addDatabase(m_dialect.driverName(), m_connectionName);
+    m_dialect.configure(m_db, where);
     if (!m_db.open())
         return fail(QStringLiteral("Cannot open %1: %2").arg(path, m_db.lastError().text()));
-    for (const QString& statement : StoreDialect::sessionSetup()) {
+    for (const QString& statement : m_dialect.sessionSetup()) {
         QSqlQuery q(m_db);
         // Switching a new file to WAL meets another process doing the same.
         bool ok = q.exec(statement);
-        for (int attempt = 1; !ok && attempt < kWriteAttempts && StoreDialect::isBusy(q.lastError().text());
-             ++attempt) {
+        for (int attempt = 1; !ok && attempt < kWriteAttempts && m_dialect.isBusy(q.lastError()); ++attempt) {
             m_clock.sleepMs(kRetryPauseMs);
             ok = q.exec(statement);
         }
@@ -103,7 +109,7 @@ bool RecordingStore::open(const QString& path, OpenMode mode)
             return fail(QStringLiteral("%1 is not a recording store: %2").arg(path, q.lastError().text()));
     }
     QString error;
-    const int version = StoreDialect::readVersion(m_db, &error);
+    const int version = m_dialect.readVersion(m_db, &error);
     if (version < 0)
         return fail(QStringLiteral("%1 is not a recording store: %2").arg(path, error));
     if (version == 0 && mode == OPEN_EXISTING)
@@ -128,7 +134,7 @@ bool RecordingStore::open(const QString& path, OpenMode mode)
 int RecordingStore::schemaVersion()
 {
     QString error;
-    return m_db.isOpen() ? StoreDialect::readVersion(m_db, &error) : -1;
+    return m_db.isOpen() ? m_dialect.readVersion(m_db, &error) : -1;
 }
 
 bool RecordingStore::exec(const QString& statement)
@@ -136,15 +142,30 @@ bool RecordingStore::exec(const QString& statement)
     QSqlQuery q(m_db);
     if (q.exec(statement))
         return true;
-    m_error = q.lastError().text();
+    m_sqlError = q.lastError();
+    m_error = m_sqlError.text();
     return false;
+}
+
+bool RecordingStore::beginWrite()
+{
+    const QStringList statements = m_dialect.beginWrite();
+    for (int i = 0; i < statements.size(); ++i) {
+        if (!exec(statements[i])) {
+            // A transaction begun but not locked is ended; the error stays the lock's.
+            if (i > 0)
+                QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+    }
+    return true;
 }
 
 // The schema is built by the same steps that upgrade an old store: a new
 // store runs all of them, an old one the ones it lacks.
 bool RecordingStore::applyMigration(int toVersion)
 {
-    const QString key = StoreDialect::autoKey();
+    const QString key = m_dialect.autoKey();
     switch (toVersion) {
     case 1:
         return exec(QStringLiteral("CREATE TABLE streams (id %1, name TEXT NOT NULL UNIQUE, "
@@ -153,7 +174,7 @@ bool RecordingStore::applyMigration(int toVersion)
                exec(QStringLiteral("CREATE TABLE units (id %1, stream_id BIGINT NOT NULL REFERENCES streams(id), "
                                    "ntp_begin BIGINT NOT NULL, ntp_end BIGINT NOT NULL, sdp TEXT NOT NULL, "
                                    "payload %2 NOT NULL)")
-                        .arg(key, StoreDialect::binaryType())) &&
+                        .arg(key, m_dialect.binaryType())) &&
                exec(QStringLiteral("CREATE INDEX units_by_stream ON units (stream_id)"));
     case 2:
         // Stores of version 1 were never sealed.
@@ -169,17 +190,17 @@ bool RecordingStore::migrate()
 {
     for (int attempt = 1;; ++attempt) {
         QString error;
-        int version = StoreDialect::readVersion(m_db, &error);
+        int version = m_dialect.readVersion(m_db, &error);
         if (version == SCHEMA_VERSION)
             return true;
         // Another process may be creating or upgrading the same store: the
         // version is read again inside the transaction and a collision retried.
-        bool ok = exec(StoreDialect::beginWrite());
+        bool ok = beginWrite();
         if (ok)
-            version = StoreDialect::readVersion(m_db, &error);
+            version = m_dialect.readVersion(m_db, &error);
         for (int v = version + 1; ok && v <= SCHEMA_VERSION; ++v)
             ok = applyMigration(v);
-        ok = ok && StoreDialect::writeVersion(m_db, SCHEMA_VERSION, &error) && exec(QStringLiteral("COMMIT"));
+        ok = ok && m_dialect.writeVersion(m_db, SCHEMA_VERSION, &error) && exec(QStringLiteral("COMMIT"));
         if (ok) {
             if (version > 0 && version < SCHEMA_VERSION)
                 qDebug().noquote() << "RecordingStore::open: Upgraded" << m_path << "from schema version" << version
@@ -229,10 +250,10 @@ qint64 RecordingStore::addStream(const QString& name, const QString& detail, con
     return -1;
 }
 
-bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error)
+bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QSqlError* error)
 {
-    if (!exec(StoreDialect::beginWrite())) {
-        *error = m_error;
+    if (!beginWrite()) {
+        *error = m_sqlError;
         return false;
     }
     QSqlQuery q(m_db);
@@ -247,7 +268,7 @@ bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error
         q.bindValue(4, u.payload.isNull() ? QByteArray("") : u.payload);
         q.bindValue(5, u.encrypted ? 1 : 0);
         if (!q.exec()) {
-            *error = q.lastError().text();
+            *error = q.lastError();
             q.finish();
             exec(QStringLiteral("ROLLBACK"));
             return false;
@@ -256,7 +277,7 @@ bool RecordingStore::tryWrite(const QVector<RecordedUnit>& units, QString* error
     q.finish();
     if (exec(QStringLiteral("COMMIT")))
         return true;
-    *error = m_error;
+    *error = m_sqlError;
     exec(QStringLiteral("ROLLBACK"));
     return false;
 }
@@ -265,16 +286,16 @@ bool RecordingStore::writeUnits(const QVector<RecordedUnit>& units)
 {
     if (!m_open || units.isEmpty())
         return m_open;
-    QString error;
+    QSqlError error;
     for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
         if (tryWrite(units, &error))
             return true;
-        if (!StoreDialect::isBusy(error))
+        if (!m_dialect.isBusy(error))
             break;
         m_clock.sleepMs(kRetryPauseMs);
     }
     qWarning().noquote() << "RecordingStore::writeUnits: Lost" << units.size() << "units, cannot write to" << m_path
-                         << ":" << error;
+                         << ":" << error.text();
     return false;
 }
 

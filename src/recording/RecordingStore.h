@@ -3,8 +3,10 @@
 #include "NTPRange.h"
 #include "PlaybackSessionIf.h"
 #include "RecordedUnit.h"
+#include "StoreDialect.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QVector>
@@ -22,9 +24,12 @@ class Clock;
 // are stored with the top bit flipped (raw - 2^63), which maps the unsigned
 // order onto the signed order, so comparisons and ORDER BY in SQL follow time.
 //
+// The store is an SQLite file or a PostgreSQL database (see StoreLocation);
+// the schema and statements are the same on both, StoreDialect holds the rest.
+//
 // One object is one connection and must be used on the thread that opened it
 // (a QtSql rule); several objects, in one process or several, may share a
-// store file: writers wait for each other and retry while it is busy.
+// store: writers wait for each other and retry while it is busy.
 class RecordingStore
 {
 public:
@@ -41,9 +46,11 @@ public:
     RecordingStore(const RecordingStore&) = delete;
     RecordingStore& operator=(const RecordingStore&) = delete;
 
-    // Opens (and creates or migrates) the store at `path`. False when it
-    // cannot be used; errorText() then says why, for the caller's one log line.
-    bool open(const QString& path, OpenMode mode);
+    // Opens (and creates or migrates) the store at `location` (a file path or
+    // a postgresql:// URL). False when it cannot be used; errorText() then
+    // says why, for the caller's one log line. A PostgreSQL database must
+    // exist; OPEN_OR_CREATE creates the schema in it.
+    bool open(const QString& location, OpenMode mode);
     bool isOpen() const { return m_open; }
     QString errorText() const { return m_error; }
     int schemaVersion();
@@ -85,13 +92,16 @@ private:
     bool migrate();
     bool applyMigration(int toVersion);
     bool exec(const QString& statement);
-    bool tryWrite(const QVector<RecordedUnit>& units, QString* error);
+    bool beginWrite();
+    bool tryWrite(const QVector<RecordedUnit>& units, QSqlError* error);
     void close();
 
     Clock& m_clock;
     QString m_connectionName;
-    QString m_path;
+    QString m_path;  // the store as named in messages
     QString m_error;
+    QSqlError m_sqlError;  // of the last statement exec() saw fail
+    StoreDialect m_dialect{StoreLocation::KIND_SQLITE};
     bool m_open = false;
     QSqlDatabase m_db;
     // Prepared once per connection: lookups are the hot path of playback.

@@ -1,10 +1,12 @@
 #include "Clock.h"
 #include "LogCapture.h"
 #include "Mixer.h"
+#include "PostgresCluster.h"
 #include "Recorder.h"
 #include "RecordingStore.h"
 #include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
+#include "StoreLocation.h"
 #include "StreamUnitDecrypter.h"
 #include "UnitServer.h"
 
@@ -80,14 +82,15 @@ protected:
             GTEST_SKIP() << "the ffmpeg tool is not installed";
     }
 
-    // Records the chirp into a store shared by every codec.
-    static void record(Codec codec, Recording* out)
+    // Records the chirp into the store file shared by every codec, or into a database of its own.
+    static void record(Codec codec, StoreLocation::Kind kind, Recording* out)
     {
         const auto finished = [](QProcess& p) {
             return QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000) && p.exitCode() == 0;
         };
         Recorder::Options options;
-        options.store = storeLocation();
+        options.store =
+            kind == StoreLocation::KIND_POSTGRESQL ? PostgresCluster::shared().newDatabase() : storeLocation();
         options.namePattern = kCodecNames[codec];
         options.unitSeconds = kUnitSeconds;
         QByteArray publicKey;
@@ -132,12 +135,14 @@ protected:
     }
 
     // A mixer recording its output, with the recording (made once per process) in the playback group.
-    void open(Codec codec, bool withKey = false)
+    void open(Codec codec, bool withKey = false, StoreLocation::Kind kind = StoreLocation::KIND_SQLITE)
     {
-        static Recording recordings[4];
-        if (recordings[codec].store.isEmpty())
-            ASSERT_NO_FATAL_FAILURE(record(codec, &recordings[codec]));
-        m_rec = recordings[codec];
+        static Recording recordings[4][2];
+        Recording& made = recordings[codec][kind == StoreLocation::KIND_POSTGRESQL];
+        if (made.store.isEmpty()) {
+            ASSERT_NO_FATAL_FAILURE(record(codec, kind, &made));
+        }
+        m_rec = made;
         ASSERT_NO_FATAL_FAILURE(openStore(m_rec.store, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
         const auto unixMs = [](const NTPTimestamp& t) { return t.toMilliseconds() - 2208988800000ULL; };
         EXPECT_EQ(m_mixer->getStreamInfo(kGroup), QString("%1-%2").arg(unixMs(m_rec.begin)).arg(unixMs(m_rec.end)));
@@ -170,7 +175,8 @@ protected:
                               : m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0),
                   0u);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !session.isEmpty(); }, 10000));
-        EXPECT_EQ(session.first().at(1).toBool(), QFile::exists(store) && m_token == kServerToken);
+        EXPECT_EQ(session.first().at(1).toBool(),
+                  (QFile::exists(store) || store.startsWith("postgresql:")) && m_token == kServerToken);
     }
 
     // `s` seconds into the chirp.
@@ -214,7 +220,8 @@ struct Chirp {
     const char* name;
     Codec codec;
     int speed;
-    bool viaServer;
+    bool viaServer = false;
+    StoreLocation::Kind store = StoreLocation::KIND_SQLITE;
 };
 class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp>
 {
@@ -228,7 +235,9 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     const Chirp& c = GetParam();
     const bool forward = c.speed > 0;
     m_viaServer = c.viaServer;
-    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED));
+    if (c.store == StoreLocation::KIND_POSTGRESQL)
+        KAVEX_REQUIRE_POSTGRES();
+    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED, c.store));
     ASSERT_NO_FATAL_FAILURE(
         playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed, forward ? kSeconds + 0.1 : -0.1));
     const std::vector<double> loud = heard();
@@ -242,7 +251,7 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
             << p;
     if (c.codec != CODEC_PCMA || c.speed != 100)
         return;
-    // The very waveform: the chirp made here, compared after alignment.
+    // The very waveform: the chirp made here, compared after alignment. From either kind of store.
     std::vector<double> reference(size_t(kSeconds * 48000));
     for (size_t i = 0; i < reference.size(); ++i)
         reference[i] = kAmplitude * std::sin(2 * M_PI * (300 * i / 48000.0 + 450 * std::pow(i / 48000.0, 2)));
@@ -258,15 +267,18 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     EXPECT_GE(worst, 0.95);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ChirpPlaybackTest,
-    ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100, false}, Chirp{"Backwards", CODEC_PCMA, -100, false},
-                      Chirp{"DoubleSpeed", CODEC_PCMA, 200, false}, Chirp{"Sealed", CODEC_SEALED, 100, false},
-                      Chirp{"MpegAudio", CODEC_MP2, 100, false}, Chirp{"Aac", CODEC_AAC, 100, false},
-                      Chirp{"ServerForward", CODEC_PCMA, 100, true}, Chirp{"ServerBackwards", CODEC_PCMA, -100, true},
-                      Chirp{"ServerDoubleSpeed", CODEC_PCMA, 200, true},
-                      Chirp{"ServerSealed", CODEC_SEALED, 100, true}),
-    [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
+// Through a unit server, the recordings come from PostgreSQL: the shared store of an installation.
+const StoreLocation::Kind kPg = StoreLocation::KIND_POSTGRESQL;
+INSTANTIATE_TEST_SUITE_P(Cases, ChirpPlaybackTest,
+                         ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
+                                           Chirp{"DoubleSpeed", CODEC_PCMA, 200}, Chirp{"Sealed", CODEC_SEALED, 100},
+                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100},
+                                           Chirp{"FromPostgres", CODEC_PCMA, 100, false, kPg},
+                                           Chirp{"ServerForward", CODEC_PCMA, 100, true, kPg},
+                                           Chirp{"ServerBackwards", CODEC_PCMA, -100, true, kPg},
+                                           Chirp{"ServerDoubleSpeed", CODEC_PCMA, 200, true, kPg},
+                                           Chirp{"ServerSealed", CODEC_SEALED, 100, true, kPg}),
+                         [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackEndToEndTest, SeekLandsWhereAsked)
 {

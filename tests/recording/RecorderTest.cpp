@@ -44,9 +44,16 @@ Recorder::Options options(const QString& path, double unitSeconds = 1.0, const s
     return o;
 }
 
-TEST(Recorder, CutsUnitsOnTheNtpTimeLine)
+class RecorderOn : public EachStoreKind
 {
-    TempStore temp;
+};
+INSTANTIATE_TEST_SUITE_P(Engines, RecorderOn,
+                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL), kindName);
+
+// Either kind of store gives back the very units cut: the same recording plays back alike from both.
+TEST_P(RecorderOn, CutsUnitsOnTheNtpTimeLine)
+{
+    TempStore temp(GetParam());
     TestClock clock;  // its wall clock starts at kT0
     {
         Recorder r(options(temp.path), clock);
@@ -149,9 +156,9 @@ TEST(Recorder, RecordsLiveUdpThatPlaysBack)
     EXPECT_EQ(std::make_pair(units[1].begin, units[1].end), std::make_pair(at(1), at(2)));
 }
 
-TEST(Recorder, TwoRecordersShareOneStore)
+TEST_P(RecorderOn, TwoRecordersShareOneStore)
 {
-    TempStore temp;
+    TempStore temp(GetParam());
     auto record = [&](quint32 firstSsrc) {
         TestClock clock;
         Recorder r(options(temp.path, 0.2), clock);

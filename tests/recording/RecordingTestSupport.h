@@ -1,12 +1,14 @@
 #pragma once
 
 #include "Clock.h"
+#include "PostgresCluster.h"
 #include "RecordingStore.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-// A store file in a temporary folder, and units with simple, recognisable contents.
+// A new store (a file in a temporary folder, or a database of its own in the
+// test cluster), and units with simple, recognisable contents.
 namespace RecordingTestSupport {
 
 // 2026-01-01 00:00:00 UTC.
@@ -26,6 +28,11 @@ inline RecordedUnit unit(qint64 stream, double begin, double end, const QByteArr
 class TempStore
 {
 public:
+    explicit TempStore(StoreLocation::Kind kind = StoreLocation::KIND_SQLITE)
+        : path(kind == StoreLocation::KIND_POSTGRESQL ? PostgresCluster::shared().newDatabase()
+                                                      : dir.filePath(QStringLiteral("store.db")))
+    {
+    }
     // A connection on the calling thread, opened or created.
     std::unique_ptr<RecordingStore> open(RecordingStore::OpenMode mode = RecordingStore::OPEN_OR_CREATE) const
     {
@@ -45,7 +52,23 @@ public:
         return all;
     }
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("store.db"));
+    const QString path;  // the store's location
 };
+
+// Tests that run on each kind of store; PostgreSQL ones skip where no cluster can run.
+class EachStoreKind : public ::testing::TestWithParam<StoreLocation::Kind>
+{
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == StoreLocation::KIND_POSTGRESQL)
+            KAVEX_REQUIRE_POSTGRES();
+    }
+};
+
+inline std::string kindName(const ::testing::TestParamInfo<StoreLocation::Kind>& info)
+{
+    return info.param == StoreLocation::KIND_POSTGRESQL ? "PostgreSQL" : "SQLite";
+}
 
 }  // namespace RecordingTestSupport

@@ -1,3 +1,5 @@
+#include "PostgresCluster.h"
+
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -17,5 +19,7 @@ int main(int argc, char** argv)
             qputenv(d[0].constData(), d[1]);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    PostgresCluster::stopShared();  // while the application, which its processes need, still exists
+    return result;
 }
