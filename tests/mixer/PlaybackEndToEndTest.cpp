@@ -163,8 +163,9 @@ protected:
     // Its session is ready if the store exists (and, through a unit server, the token is right).
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
     {
-        if (m_viaServer && !m_server)
+        if (m_viaServer && !m_server) {
             ASSERT_NO_FATAL_FAILURE(startServer(store));
+        }
         m_mixer.reset();
         m_env.set("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + m_dir.filePath(QString("out%1.wav").arg(++m_runs))).toUtf8());
         m_mixer = Mixer::getInstance(false, true);
