@@ -136,7 +136,10 @@ int runPlay(const QStringList& args)
     parser.setApplicationDescription(
         "Plays a recorded stream through the mixer with a position clock and a level meter. On a terminal: "
         "space pauses and resumes, left/right seek 5 s, +/- double or halve the speed, r reverses, q quits.");
-    parser.addOption({"store", "The recording store (default: recordings.db in the data directory).", "S"});
+    parser.addOption({"store",
+                      "The recording store (default: recordings.db in the data directory); for a stream recorded "
+                      "twice, several stores or unit servers (HOST:PORT) separated by ';'.",
+                      "S"});
     parser.addOption({"stream", "The stream's name (see kavexmix recordings).", "NAME"});
     parser.addOption({"from", "Where to start: +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS (local).", "TIME"});
     parser.addOption({"range", "Play only FROM-TO (times as for --from), then stop.", "FROM-TO"});
@@ -187,8 +190,13 @@ int runPlay(const QStringList& args)
             QCoreApplication::quit();
         }
     });
-    const quint64 id = mixer->addInprocPlayChannel(kGroup, parser.value("store"), QString(), parser.value("stream"),
-                                                   parser.value("stream"), 1.0);
+    // Several locations play one stream with each unit from whichever has it.
+    const QString store = parser.value("store");
+    const quint64 id =
+        store.contains(';')
+            ? mixer->addMulPlayChannel(kGroup, store, QString(), parser.value("stream"), parser.value("stream"), 1.0)
+            : mixer->addInprocPlayChannel(kGroup, store, QString(), parser.value("stream"), parser.value("stream"),
+                                          1.0);
     // The stream's span arrives from the session's thread.
     QString info;
     for (int i = 0; i < 100 && (info.isEmpty() || info == "0-0"); ++i) {
