@@ -37,6 +37,9 @@ double chirpHz(double t)
 const QString kGroup = QStringLiteral("replay");
 
 enum Codec { CODEC_PCMA, CODEC_SEALED, CODEC_MP2, CODEC_AAC };
+// Where the recording is played from: its store; a copy lacking a second of the chirp, then the store (a
+// stream kept twice); a store that is not there, then the store.
+enum Stores { STORES_ONE, STORES_GAPPED_FIRST, STORES_ONE_DOWN };
 const char* const kCodecNames[] = {"pcma", "sealed", "mp2", "aac"};
 
 struct Recording {
@@ -123,17 +126,41 @@ protected:
     }
 
     // A mixer recording its output, with the recording (made once per process) in the playback group.
-    void open(Codec codec, bool withKey = false)
+    void open(Codec codec, bool withKey = false, Stores stores = STORES_ONE)
     {
         static Recording recordings[4];
         if (recordings[codec].store.isEmpty())
             ASSERT_NO_FATAL_FAILURE(record(codec, &recordings[codec]));
         m_rec = recordings[codec];
-        ASSERT_NO_FATAL_FAILURE(openStore(m_rec.store, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
+        QString locations = m_rec.store;
+        if (stores == STORES_GAPPED_FIRST)
+            locations = copyWithout(1.0, 2.0) + ";" + m_rec.store;
+        else if (stores == STORES_ONE_DOWN)
+            locations = m_dir.filePath("missing.db") + ";" + m_rec.store;
+        ASSERT_NO_FATAL_FAILURE(openStore(locations, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
         const auto unixMs = [](const NTPTimestamp& t) { return t.toMilliseconds() - 2208988800000ULL; };
         EXPECT_EQ(m_mixer->getStreamInfo(kGroup), QString("%1-%2").arg(unixMs(m_rec.begin)).arg(unixMs(m_rec.end)));
     }
-    // Its session is ready if the store exists.
+    // A copy of the recording's store without the units that begin from `from` to `to` seconds into the chirp.
+    QString copyWithout(double from, double to)
+    {
+        const QString path = m_dir.filePath("gapped.db");
+        EXPECT_TRUE(QFile::copy(m_rec.store, path));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "gap");
+            db.setDatabaseName(path);
+            EXPECT_TRUE(db.open());
+            QSqlQuery q(db);
+            EXPECT_TRUE(q.exec(QString("DELETE FROM units WHERE ntp_begin >= %1 AND ntp_begin < %2")
+                                   .arg(RecordingStore::toStored(at(from)))
+                                   .arg(RecordingStore::toStored(at(to)))));
+            EXPECT_GE(q.numRowsAffected(), int((to - from) / kUnitSeconds));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("gap");
+        return path;
+    }
+    // Plays from `store`, or from each of several separated by ';'; its session is ready if one exists.
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
     {
         m_mixer.reset();
@@ -142,9 +169,13 @@ protected:
         if (!key.isEmpty())
             m_mixer->setListOfPossiblePrivateKeys({key});
         QSignalSpy session(m_mixer.data(), &Mixer::playbackSessionState);
-        ASSERT_NE(m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0), 0u);
+        const QStringList stores = store.split(';');
+        ASSERT_NE(stores.size() > 1 ? m_mixer->addMulPlayChannel(kGroup, store, "", stream, "e2e", 1.0)
+                                    : m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0),
+                  0u);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !session.isEmpty(); }, 10000));
-        EXPECT_EQ(session.first().at(1).toBool(), QFile::exists(store));
+        EXPECT_EQ(session.first().at(1).toBool(),
+                  std::any_of(stores.begin(), stores.end(), [](const QString& s) { return QFile::exists(s); }));
     }
 
     // `s` seconds into the chirp.
@@ -183,6 +214,7 @@ struct Chirp {
     const char* name;
     Codec codec;
     int speed;
+    Stores stores = STORES_ONE;
 };
 class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp>
 {
@@ -195,7 +227,7 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
 {
     const Chirp& c = GetParam();
     const bool forward = c.speed > 0;
-    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED));
+    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED, c.stores));
     ASSERT_NO_FATAL_FAILURE(
         playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed, forward ? kSeconds + 0.1 : -0.1));
     const std::vector<double> loud = heard();
@@ -228,7 +260,11 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
 INSTANTIATE_TEST_SUITE_P(Cases, ChirpPlaybackTest,
                          ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
                                            Chirp{"DoubleSpeed", CODEC_PCMA, 200}, Chirp{"Sealed", CODEC_SEALED, 100},
-                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100}),
+                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100},
+                                           // A second missing from the first store plays from the second.
+                                           Chirp{"TwoStoresForward", CODEC_PCMA, 100, STORES_GAPPED_FIRST},
+                                           Chirp{"TwoStoresBackwards", CODEC_PCMA, -100, STORES_GAPPED_FIRST},
+                                           Chirp{"OneOfTwoStoresDown", CODEC_PCMA, 200, STORES_ONE_DOWN}),
                          [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackEndToEndTest, SeekLandsWhereAsked)
