@@ -7,6 +7,7 @@
 #   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
 #   ./run.sh demo          deps + build + the demo of the host tool
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh redundant     deps + build + the tests of playing one stream from several stores
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 set -euo pipefail
@@ -61,6 +62,13 @@ tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
 }
 
+# Playback of a stream kept by several stores: the session over scripted
+# locations, and the mixer playing two stores of which one lacks a stretch.
+redundant() {
+    build RelWithDebInfo "$BUILD_DIR" -- test_recording test_mixer
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -R 'MulPlaySession|TwoStores|OneOfTwoStores'
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -104,6 +112,7 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    redundant) deps; redundant ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -111,5 +120,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,/^set /{/^#/p}' "$0"; exit 2 ;;
 esac

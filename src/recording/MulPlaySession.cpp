@@ -249,7 +249,6 @@ bool MulPlaySession::requestUnit(const quint64& tid, const NTPTimestamp& ts, Uni
         accepted = dispatch(key, now, &out);
         if (!accepted)
             m_requests.remove(key);
-        updateState(&out);
     }
     flush(out);
     if (accepted)
@@ -330,6 +329,8 @@ void MulPlaySession::onChildState(int location, bool state)
         KavexLocker lock(&m_lock);
         Location& l = m_locations[size_t(location)];
         l.state = state ? 1 : 0;
+        // A session that reports again has started over: answers it still owed are not coming.
+        l.staleInfoAnswers = 0;
         if (state)
             l.skipUntilUs = 0;
         else
