@@ -61,16 +61,17 @@ bool MulPlaySession::isServerLocation(const QString& location, QString* host, qu
     return true;
 }
 
-std::unique_ptr<PlaybackSessionIf> MulPlaySession::makeSession(const QString& location, const QString& token,
-                                                               const QString& stream, const QString& detail)
+MulPlaySession::MadeSession MulPlaySession::makeSession(const QString& location, const QString& token,
+                                                        const QString& stream, const QString& detail)
 {
     QString host;
     quint16 port = 0;
     if (isServerLocation(location, &host, &port))
-        return makeServerSession(host, port, token, stream, detail);
+        return {makeServerSession(host, port, token, stream, detail), [] {}};
     auto session = std::make_unique<InprocPlaybackSession>();
-    session->init(location, QString(), stream, detail, false, false);
-    return session;
+    InprocPlaybackSession* s = session.get();
+    return {std::move(session),
+            [s, location, stream, detail] { s->init(location, QString(), stream, detail, false, false); }};
 }
 
 // The unit-server session for HOST:PORT locations. This build has none: the
@@ -106,7 +107,8 @@ bool MulPlaySession::init(const QString& locations, const QString& token, const 
             m_locations.emplace_back();
             Location& location = m_locations.back();
             location.name = name;
-            location.session = m_maker(name, token, streamName, streamDetail);
+            MadeSession made = m_maker(name, token, streamName, streamDetail);
+            location.session = std::move(made.session);
             const int index = int(m_locations.size()) - 1;
             if (!location.session) {
                 location.state = 0;
@@ -125,6 +127,8 @@ bool MulPlaySession::init(const QString& locations, const QString& token, const 
                 [this, index](const quint64& id, const QString& sdp, const NTPTimestamp& begin, const NTPTimestamp& end,
                               const SharedPoolBuffer& data) { onChildUnit(index, id, sdp, begin, end, data); },
                 Qt::QueuedConnection);
+            if (made.start)
+                made.start();
         }
         if (m_locations.empty())
             qWarning().noquote() << prefix() +

@@ -45,10 +45,16 @@ class MulPlaySession : public PlaybackSessionIf
 {
     Q_OBJECT
 public:
-    // Makes the session for one location; null when it cannot be made (the
-    // location then counts as failed for good).
-    using SessionMaker = std::function<std::unique_ptr<PlaybackSessionIf>(
-        const QString& location, const QString& token, const QString& stream, const QString& detail)>;
+    // A location's session, and what starts it: called once its signals are
+    // connected, as it may report at once from a thread of its own.
+    struct MadeSession {
+        std::unique_ptr<PlaybackSessionIf> session;
+        std::function<void()> start;
+    };
+    // Makes the session for one location; a null session when it cannot be
+    // made (the location then counts as failed for good).
+    using SessionMaker = std::function<MadeSession(const QString& location, const QString& token, const QString& stream,
+                                                   const QString& detail)>;
 
     static constexpr quint64 SKIP_US = 10000000;  // how long a failed location is left out
     static constexpr int DEFAULT_ANSWER_TIMEOUT_MS = 3000;
@@ -115,8 +121,8 @@ private:
         int state = -1;
     };
 
-    static std::unique_ptr<PlaybackSessionIf> makeSession(const QString& location, const QString& token,
-                                                          const QString& stream, const QString& detail);
+    static MadeSession makeSession(const QString& location, const QString& token, const QString& stream,
+                                   const QString& detail);
     static std::unique_ptr<PlaybackSessionIf> makeServerSession(const QString& host, quint16 port, const QString& token,
                                                                 const QString& stream, const QString& detail);
 

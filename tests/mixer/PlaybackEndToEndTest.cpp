@@ -141,24 +141,31 @@ protected:
         const auto unixMs = [](const NTPTimestamp& t) { return t.toMilliseconds() - 2208988800000ULL; };
         EXPECT_EQ(m_mixer->getStreamInfo(kGroup), QString("%1-%2").arg(unixMs(m_rec.begin)).arg(unixMs(m_rec.end)));
     }
-    // A copy of the recording's store without the units that begin from `from` to `to` seconds into the chirp.
-    QString copyWithout(double from, double to)
+    // A copy of the recording's store, named `name`, in which each SQL statement changes at least one row.
+    QString alteredCopy(const QString& name, const QStringList& statements)
     {
-        const QString path = m_dir.filePath("gapped.db");
+        const QString path = m_dir.filePath(name);
         EXPECT_TRUE(QFile::copy(m_rec.store, path));
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "gap");
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "alter");
             db.setDatabaseName(path);
             EXPECT_TRUE(db.open());
             QSqlQuery q(db);
-            EXPECT_TRUE(q.exec(QString("DELETE FROM units WHERE ntp_begin >= %1 AND ntp_begin < %2")
-                                   .arg(RecordingStore::toStored(at(from)))
-                                   .arg(RecordingStore::toStored(at(to)))));
-            EXPECT_GE(q.numRowsAffected(), int((to - from) / kUnitSeconds));
+            for (const QString& statement : statements) {
+                EXPECT_TRUE(q.exec(statement)) << statement.toStdString();
+                EXPECT_GT(q.numRowsAffected(), 0) << statement.toStdString();
+            }
             db.close();
         }
-        QSqlDatabase::removeDatabase("gap");
+        QSqlDatabase::removeDatabase("alter");
         return path;
+    }
+    // A copy without the units that begin from `from` to `to` seconds into the chirp.
+    QString copyWithout(double from, double to)
+    {
+        return alteredCopy("gapped.db", {QString("DELETE FROM units WHERE ntp_begin >= %1 AND ntp_begin < %2")
+                                             .arg(RecordingStore::toStored(at(from)))
+                                             .arg(RecordingStore::toStored(at(to)))});
     }
     // Plays from `store`, or from each of several separated by ';'; its session is ready if one exists.
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
@@ -324,22 +331,13 @@ TEST_F(PlaybackEndToEndTest, MissingStoreReportsNoStream)
 TEST_F(PlaybackEndToEndTest, DamagedUnitsAreSilenceWithAWarning)
 {
     ASSERT_NO_FATAL_FAILURE(open(CODEC_PCMA));
-    const QString damaged = m_dir.filePath("damaged.db");
-    ASSERT_TRUE(QFile::copy(m_rec.store, damaged));
-    {
-        // The unit at 1.0 s of the chirp gets an SDP no decoder takes; the one at 2.0 s loses most of its payload.
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
-        db.setDatabaseName(damaged);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        const QString unitAt = "(SELECT ntp_begin FROM units WHERE ntp_begin <= %1 ORDER BY ntp_begin DESC LIMIT 1)";
-        ASSERT_TRUE(q.exec(QString("UPDATE units SET sdp = 'not an sdp' WHERE ntp_begin = " + unitAt)
-                               .arg(RecordingStore::toStored(at(1.1)))));
-        ASSERT_TRUE(q.exec(QString("UPDATE units SET payload = substr(payload, 1, 80) WHERE ntp_begin = " + unitAt)
-                               .arg(RecordingStore::toStored(at(2.1)))));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("damage");
+    // The unit at 1.0 s of the chirp gets an SDP no decoder takes; the one at 2.0 s loses most of its payload.
+    const QString unitAt = "(SELECT ntp_begin FROM units WHERE ntp_begin <= %1 ORDER BY ntp_begin DESC LIMIT 1)";
+    const QString damaged = alteredCopy(
+        "damaged.db", {QString("UPDATE units SET sdp = 'not an sdp' WHERE ntp_begin = " + unitAt)
+                           .arg(RecordingStore::toStored(at(1.1))),
+                       QString("UPDATE units SET payload = substr(payload, 1, 80) WHERE ntp_begin = " + unitAt)
+                           .arg(RecordingStore::toStored(at(2.1)))});
     LogCapture log;
     ASSERT_NO_FATAL_FAILURE(openStore(damaged, "pcma"));
     ASSERT_NO_FATAL_FAILURE(playUntil(-kStartEarly, 100, kSeconds + 0.1));

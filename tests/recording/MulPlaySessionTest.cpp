@@ -73,9 +73,10 @@ struct Harness {
             auto s = std::make_unique<ScriptedSession>();
             s->setObjectName(name);
             s->units = units.value(name.at(0).unicode() - 'a');
-            s->report(true);
-            loc[name] = s.get();
-            return std::unique_ptr<PlaybackSessionIf>(std::move(s));
+            ScriptedSession* raw = s.get();
+            loc[name] = raw;
+            // Reports at once, as a session on a thread of its own may.
+            return MulPlaySession::MadeSession{std::move(s), [raw] { emit raw->playbackSessionState(true); }};
         };
         session = std::make_unique<MulPlaySession>(clock, maker);
         session->setAnswerTimeoutMs(1000);
