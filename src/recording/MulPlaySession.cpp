@@ -269,9 +269,13 @@ void MulPlaySession::requestStreamInfo()
         InfoRequest info;
         info.deadlineUs = now + m_answerTimeoutUs;
         for (int i = 0; i < int(m_locations.size()); ++i) {
+            const Location& l = m_locations[size_t(i)];
             if (usable(i, now)) {
                 info.awaited.append(i);
-                m_locations[size_t(i)].session->requestStreamInfo();
+                l.session->requestStreamInfo();
+            } else if (l.session && l.state == -1) {
+                info.awaited.append(i);
+                info.deferred.append(i);
             }
         }
         m_infos.append(info);
@@ -335,6 +339,13 @@ void MulPlaySession::onChildState(int location, bool state)
         l.state = state ? 1 : 0;
         // A session that reports again has started over: answers it still owed are not coming.
         l.staleInfoAnswers = 0;
+        for (InfoRequest& info : m_infos) {
+            if (info.deferred.removeOne(location) && state)
+                l.session->requestStreamInfo();
+            else if (!state)
+                info.awaited.removeOne(location);
+        }
+        finishInfo(&out);
         if (state)
             l.skipUntilUs = 0;
         else
@@ -401,11 +412,14 @@ void MulPlaySession::onTimer()
             if (info.deadlineUs > now)
                 continue;
             for (int location : qAsConst(info.awaited)) {
+                if (info.deferred.contains(location))
+                    continue;  // never asked: not ready yet
                 ++m_locations[size_t(location)].staleInfoAnswers;
                 if (!late.contains(location))
                     late.append(location);
             }
             info.awaited.clear();
+            info.deferred.clear();
         }
         const QString why = QStringLiteral("did not answer within %1 ms").arg(m_answerTimeoutUs / 1000);
         for (int location : qAsConst(late))

@@ -36,7 +36,10 @@ class Clock;
 // A location fails when its session reports failure, refuses a request or
 // does not answer within the answer timeout; it is then skipped for 10 s
 // (by the injected clock) and, if its session is ready again, used again.
-// Stream information is the union of the spans of the usable locations.
+// Stream information is the union of the spans of the usable locations and
+// of those still opening, which are asked once they are ready; so by the
+// time the channel asks for its first unit, every location that opens
+// within the answer timeout takes part.
 //
 // Lives on its playback channel's thread, which runs an event loop: the
 // children's signals and the timeout check arrive there, queued; nothing
@@ -104,7 +107,8 @@ private:
         quint64 deadlineUs;
     };
     struct InfoRequest {
-        QList<int> awaited;
+        QList<int> awaited;   // asked, or to be asked once ready (deferred)
+        QList<int> deferred;  // not ready yet when asked
         quint64 deadlineUs;
         quint64 begin = 0, end = 0;
     };

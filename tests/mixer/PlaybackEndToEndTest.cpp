@@ -37,8 +37,8 @@ double chirpHz(double t)
 const QString kGroup = QStringLiteral("replay");
 
 enum Codec { CODEC_PCMA, CODEC_SEALED, CODEC_MP2, CODEC_AAC };
-// Where the recording is played from: its store; a copy lacking a second of the chirp, then the store (a
-// stream kept twice); a store that is not there, then the store.
+// Where the recording is played from: its store; a copy lacking its start and a second of the chirp, then the
+// store (a stream kept twice); a store that is not there, then the store.
 enum Stores { STORES_ONE, STORES_GAPPED_FIRST, STORES_ONE_DOWN };
 const char* const kCodecNames[] = {"pcma", "sealed", "mp2", "aac"};
 
@@ -133,8 +133,11 @@ protected:
             ASSERT_NO_FATAL_FAILURE(record(codec, &recordings[codec]));
         m_rec = recordings[codec];
         QString locations = m_rec.store;
-        if (stores == STORES_GAPPED_FIRST)
-            locations = copyWithout(1.0, 2.0) + ";" + m_rec.store;
+        const auto stored = [this](double s) { return RecordingStore::toStored(at(s)); };
+        const QString gap = "DELETE FROM units WHERE ntp_begin < %1 OR ntp_begin BETWEEN %2 AND %3";
+        if (stores == STORES_GAPPED_FIRST)  // its span starts late: the union's start is the second's
+            locations =
+                alteredCopy("gapped.db", {gap.arg(stored(-0.5)).arg(stored(1.0)).arg(stored(1.99))}) + ";" + locations;
         else if (stores == STORES_ONE_DOWN)
             locations = m_dir.filePath("missing.db") + ";" + m_rec.store;
         ASSERT_NO_FATAL_FAILURE(openStore(locations, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
@@ -159,13 +162,6 @@ protected:
         }
         QSqlDatabase::removeDatabase("alter");
         return path;
-    }
-    // A copy without the units that begin from `from` to `to` seconds into the chirp.
-    QString copyWithout(double from, double to)
-    {
-        return alteredCopy("gapped.db", {QString("DELETE FROM units WHERE ntp_begin >= %1 AND ntp_begin < %2")
-                                             .arg(RecordingStore::toStored(at(from)))
-                                             .arg(RecordingStore::toStored(at(to)))});
     }
     // Plays from `store`, or from each of several separated by ';'; its session is ready if one exists.
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
