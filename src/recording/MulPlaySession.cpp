@@ -150,26 +150,35 @@ bool MulPlaySession::usable(int location, quint64 nowUs) const
     return l.session && l.state == 1 && nowUs >= l.skipUntilUs;
 }
 
-void MulPlaySession::failLocation(int location, const QString& why, quint64 nowUs, Outbox* out)
+void MulPlaySession::failLocation(int location, const QString& why, quint64 nowUs)
 {
     Location& l = m_locations[size_t(location)];
     l.skipUntilUs = nowUs + SKIP_US;
     qWarning().noquote()
         << prefix() +
                QStringLiteral("MulPlaySession: %1 %2; leaving it out for %3 s").arg(l.name, why).arg(SKIP_US / 1000000);
-    // Its outstanding requests count as answered without a unit.
-    QList<quint64> lost;
-    for (auto it = m_subs.cbegin(); it != m_subs.cend(); ++it)
-        if (it->location == location)
-            lost.append(it.key());
-    for (quint64 subTid : lost) {
-        const SubRequest sub = m_subs.take(subTid);
-        subAnswered(sub.request, location, false, QString(), NTPTimestamp(), NTPTimestamp(), SharedPoolBuffer(), nowUs,
-                    out);
+    if (!m_failed.contains(location))
+        m_failed.append(location);
+}
+
+void MulPlaySession::dropFailed(quint64 nowUs, Outbox* out)
+{
+    // Moving a request on may fail another location, which is then dropped in turn.
+    while (!m_failed.isEmpty()) {
+        const int location = m_failed.takeFirst();
+        QList<quint64> lost;
+        for (auto it = m_subs.cbegin(); it != m_subs.cend(); ++it)
+            if (it->location == location)
+                lost.append(it.key());
+        for (quint64 subTid : lost) {
+            const SubRequest sub = m_subs.take(subTid);
+            subAnswered(sub.request, location, false, QString(), NTPTimestamp(), NTPTimestamp(), SharedPoolBuffer(),
+                        nowUs, out);
+        }
     }
 }
 
-bool MulPlaySession::send(quint64 key, int location, quint64 nowUs, Outbox* out)
+bool MulPlaySession::send(quint64 key, int location, quint64 nowUs)
 {
     UnitRequest& request = m_requests[key];
     const quint64 subTid = m_nextKey++;
@@ -179,11 +188,11 @@ bool MulPlaySession::send(quint64 key, int location, quint64 nowUs, Outbox* out)
         return true;
     }
     m_subs.remove(subTid);
-    failLocation(location, QStringLiteral("refused a request"), nowUs, out);
+    failLocation(location, QStringLiteral("refused a request"), nowUs);
     return false;
 }
 
-bool MulPlaySession::dispatch(quint64 key, quint64 nowUs, Outbox* out)
+bool MulPlaySession::dispatch(quint64 key, quint64 nowUs)
 {
     const int count = int(m_locations.size());
     if (m_requests[key].type == RequestCurrent) {
@@ -192,14 +201,14 @@ bool MulPlaySession::dispatch(quint64 key, quint64 nowUs, Outbox* out)
             if (m_requests[key].tried.contains(i) || !usable(i, nowUs))
                 continue;
             m_requests[key].tried.append(i);
-            if (send(key, i, nowUs, out))
+            if (send(key, i, nowUs))
                 return true;
         }
         return false;
     }
     for (int i = 0; i < count; ++i)
         if (usable(i, nowUs))
-            send(key, i, nowUs, out);
+            send(key, i, nowUs);
     return m_requests[key].outstanding > 0;
 }
 
@@ -228,7 +237,7 @@ void MulPlaySession::subAnswered(quint64 key, int location, bool unit, const QSt
     }
     if (r.outstanding > 0)
         return;
-    if (!r.found && r.type == RequestCurrent && dispatch(key, nowUs, out))
+    if (!r.found && r.type == RequestCurrent && dispatch(key, nowUs))
         return;
     const UnitRequest done = m_requests.take(key);
     if (done.found)
@@ -250,9 +259,10 @@ bool MulPlaySession::requestUnit(const quint64& tid, const NTPTimestamp& ts, Uni
         request.ts = ts;
         request.type = type;
         m_requests.insert(key, request);
-        accepted = dispatch(key, now, &out);
+        accepted = dispatch(key, now);
         if (!accepted)
             m_requests.remove(key);
+        dropFailed(now, &out);
     }
     flush(out);
     if (accepted)
@@ -349,7 +359,8 @@ void MulPlaySession::onChildState(int location, bool state)
         if (state)
             l.skipUntilUs = 0;
         else
-            failLocation(location, QStringLiteral("failed"), m_clock.monotonicUs(), &out);
+            failLocation(location, QStringLiteral("failed"), m_clock.monotonicUs());
+        dropFailed(m_clock.monotonicUs(), &out);
         updateState(&out);
     }
     flush(out);
@@ -393,7 +404,9 @@ void MulPlaySession::onChildUnit(int location, quint64 subTid, const QString& sd
             return;
         const SubRequest sub = *it;
         m_subs.erase(it);
-        subAnswered(sub.request, location, isUnit(begin, end), sdp, begin, end, data, m_clock.monotonicUs(), &out);
+        const quint64 now = m_clock.monotonicUs();
+        subAnswered(sub.request, location, isUnit(begin, end), sdp, begin, end, data, now, &out);
+        dropFailed(now, &out);
     }
     flush(out);
 }
@@ -423,7 +436,8 @@ void MulPlaySession::onTimer()
         }
         const QString why = QStringLiteral("did not answer within %1 ms").arg(m_answerTimeoutUs / 1000);
         for (int location : qAsConst(late))
-            failLocation(location, why, now, &out);
+            failLocation(location, why, now);
+        dropFailed(now, &out);
         finishInfo(&out);
         if (m_subs.isEmpty() && m_infos.isEmpty())
             m_timer.stop();

@@ -131,10 +131,12 @@ private:
                                                                 const QString& stream, const QString& detail);
 
     bool usable(int location, quint64 nowUs) const;
-    void failLocation(int location, const QString& why, quint64 nowUs, Outbox* out);
+    // Leaves the location out for a while; its outstanding requests move on in dropFailed().
+    void failLocation(int location, const QString& why, quint64 nowUs);
+    void dropFailed(quint64 nowUs, Outbox* out);
     // Sends the request to its next location(s); false when there is none left.
-    bool dispatch(quint64 key, quint64 nowUs, Outbox* out);
-    bool send(quint64 key, int location, quint64 nowUs, Outbox* out);
+    bool dispatch(quint64 key, quint64 nowUs);
+    bool send(quint64 key, int location, quint64 nowUs);
     void subAnswered(quint64 key, int location, bool unit, const QString& sdp, const NTPTimestamp& begin,
                      const NTPTimestamp& end, const SharedPoolBuffer& data, quint64 nowUs, Outbox* out);
     void finishInfo(Outbox* out);
@@ -164,4 +166,5 @@ private:
     QHash<quint64, UnitRequest> m_requests;  // by our key
     QHash<quint64, SubRequest> m_subs;       // by the tid given to the child
     QList<InfoRequest> m_infos;              // in order of asking
+    QList<int> m_failed;                     // failed locations whose requests are still to move on
 };

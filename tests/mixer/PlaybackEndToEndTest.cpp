@@ -262,12 +262,12 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ChirpPlaybackTest,
                          ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
-                                           Chirp{"DoubleSpeed", CODEC_PCMA, 200}, Chirp{"Sealed", CODEC_SEALED, 100},
-                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100},
-                                           // A second missing from the first store plays from the second.
+                                           Chirp{"Sealed", CODEC_SEALED, 100}, Chirp{"MpegAudio", CODEC_MP2, 100},
+                                           Chirp{"Aac", CODEC_AAC, 100},
+                                           // Stretches missing from the first store play from the second.
                                            Chirp{"TwoStoresForward", CODEC_PCMA, 100, STORES_GAPPED_FIRST},
                                            Chirp{"TwoStoresBackwards", CODEC_PCMA, -100, STORES_GAPPED_FIRST},
-                                           Chirp{"OneOfTwoStoresDown", CODEC_PCMA, 200, STORES_ONE_DOWN}),
+                                           Chirp{"OneOfTwoStoresDownDoubleSpeed", CODEC_PCMA, 200, STORES_ONE_DOWN}),
                          [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackEndToEndTest, SeekLandsWhereAsked)
