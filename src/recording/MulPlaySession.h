@@ -32,7 +32,7 @@ class Clock;
 //  - A unit is missing when begin >= end or it lasts 60 s or more. When no
 //    location has one, the answer is a missing unit at the requested time.
 //  - Every accepted request gets exactly one onUnit. A request is refused
-//    only when no location is usable.
+//    only when no usable location takes it.
 // A location fails when its session reports failure, refuses a request or
 // does not answer within the answer timeout; it is then skipped for 10 s
 // (by the injected clock) and, if its session is ready again, used again.
