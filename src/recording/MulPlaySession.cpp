@@ -67,25 +67,24 @@ MulPlaySession::MadeSession MulPlaySession::makeSession(const QString& location,
     QString host;
     quint16 port = 0;
     if (isServerLocation(location, &host, &port))
-        return {makeServerSession(host, port, token, stream, detail), [] {}};
+        return makeServerSession(host, port, token, stream, detail);
     auto session = std::make_unique<InprocPlaybackSession>();
     InprocPlaybackSession* s = session.get();
     return {std::move(session),
             [s, location, stream, detail] { s->init(location, QString(), stream, detail, false, false); }};
 }
 
-// The unit-server session for HOST:PORT locations. This build has none: the
-// location counts as failed.
-std::unique_ptr<PlaybackSessionIf> MulPlaySession::makeServerSession(const QString& host, quint16 port,
-                                                                     const QString& token, const QString& stream,
-                                                                     const QString& detail)
+// The unit-server session for HOST:PORT locations, with the call that
+// starts it. This build has none: the location counts as failed.
+MulPlaySession::MadeSession MulPlaySession::makeServerSession(const QString& host, quint16 port, const QString& token,
+                                                              const QString& stream, const QString& detail)
 {
     Q_UNUSED(token)
     Q_UNUSED(stream)
     qWarning().noquote() << QStringLiteral("%1MulPlaySession: unit servers are not available (%2:%3)")
                                 .arg(detail.isEmpty() ? QString() : detail + QStringLiteral(": "), host)
                                 .arg(port);
-    return nullptr;
+    return {};
 }
 
 bool MulPlaySession::init(const QString& locations, const QString& token, const QString& streamName,

@@ -127,8 +127,8 @@ private:
 
     static MadeSession makeSession(const QString& location, const QString& token, const QString& stream,
                                    const QString& detail);
-    static std::unique_ptr<PlaybackSessionIf> makeServerSession(const QString& host, quint16 port, const QString& token,
-                                                                const QString& stream, const QString& detail);
+    static MadeSession makeServerSession(const QString& host, quint16 port, const QString& token, const QString& stream,
+                                         const QString& detail);
 
     bool usable(int location, quint64 nowUs) const;
     // Leaves the location out for a while; its outstanding requests move on in dropFailed().
