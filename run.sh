@@ -8,6 +8,7 @@
 #   ./run.sh demo          deps + build + the demo of the host tool
 #   ./run.sh serve [STORE] [PORT]  deps + build + a unit server for STORE on PORT (default 47100; token in build/serve.token)
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh redundant     deps + build + the tests of playing one stream from several stores
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -76,6 +77,13 @@ pg_tests() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres'
 }
 
+# Playback of a stream kept by several stores: the session over scripted
+# locations, and the mixer playing two stores of which one lacks a stretch.
+redundant() {
+    build RelWithDebInfo "$BUILD_DIR" -- test_recording test_mixer
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -R 'MulPlaySession|TwoStores'
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -120,6 +128,7 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    redundant) deps; redundant ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -131,5 +140,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,13p' "$0"; exit 2 ;;
+        sed -n '2,/^set /{/^#/p}' "$0"; exit 2 ;;
 esac

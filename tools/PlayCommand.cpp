@@ -192,10 +192,13 @@ int runPlay(const QStringList& args)
             QCoreApplication::quit();
         }
     });
+    // Several locations play one stream with each unit from whichever has it.
     const QString stream = parser.value("stream");
-    const quint64 id = server.isEmpty()
-                           ? mixer->addInprocPlayChannel(kGroup, parser.value("store"), QString(), stream, stream, 1.0)
-                           : mixer->addPlaybackChannel(kGroup, server, stream, stream, token, serverPort, 1.0);
+    const QString store = parser.value("store");
+    const quint64 id =
+        !server.isEmpty()     ? mixer->addPlaybackChannel(kGroup, server, stream, stream, token, serverPort, 1.0)
+        : store.contains(';') ? mixer->addMulPlayChannel(kGroup, store, token, stream, stream, 1.0)
+                              : mixer->addInprocPlayChannel(kGroup, store, QString(), stream, stream, 1.0);
     // The stream's span arrives from the session's thread.
     QString info;
     for (int i = 0; i < 100 && (info.isEmpty() || info == "0-0"); ++i) {

@@ -75,8 +75,12 @@ public:
     //    "@FILE" to read it from FILE, port = the server's port. A lost
     //    connection fails the session; the next unit request (the host
     //    playing or seeking again) connects anew.
-    //  - addMulPlayChannel (several locations): not served by this build yet;
-    //    the channel reports its session as failed.
+    //  - addMulPlayChannel: one stream kept by several locations at once:
+    //    a = the locations separated by ';' (stores as for
+    //    addInprocPlayChannel, or HOST:PORT of unit servers), b = the
+    //    servers' access token (or "@FILE"), c = stream name, d = stream detail. Each unit
+    //    comes from the first location that has it, so a stretch one store
+    //    lacks plays from another; a location that fails is left out for 10 s.
     // A session that cannot reach its recordings shows as playbackSessionState
     // false and the stream information "0-0"; the channel stays until removed.
     quint64 addPlaybackChannel(const QString& presentationGroup, const QString& a, const QString& b, const QString& c,

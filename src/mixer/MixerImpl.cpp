@@ -2,6 +2,7 @@
 
 #include "G711.h"
 #include "InprocPlaybackSession.h"
+#include "MulPlaySession.h"
 #include "PlaybackChannel.h"
 #include "PlaybackSession.h"
 #include "PresentationGroup.h"
@@ -11,7 +12,6 @@
 #include "RtpChannel.h"
 #include "RtpReceiver.h"
 #include "ThreadEnd.h"
-#include "UnavailablePlaybackSession.h"
 
 #include <QDebug>
 #include <utility>
@@ -109,11 +109,10 @@ quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QSt
                                      const QString& c, const QString& d, double volume)
 {
     auto* channel = new PlaybackChannel;
-    auto session = std::make_unique<UnavailablePlaybackSession>(QStringLiteral("MulPlaySession"));
-    UnavailablePlaybackSession* s = session.get();
-    Q_UNUSED(b)  // the access token of the unit servers
+    auto session = std::make_unique<MulPlaySession>();
+    MulPlaySession* s = session.get();
     channel->openSession(
-        std::move(session), [s, a, d] { return s->init(d, a); }, c, d, volume, privateKeys());
+        std::move(session), [s, a, b, c, d] { return s->init(a, b, c, d); }, c, d, volume, privateKeys());
     return addPlayback(presentationGroup, channel);
 }
 

@@ -3,7 +3,7 @@
 #include "PlaybackSessionIf.h"
 
 // The session behind playback kinds that this build cannot serve yet
-// (playback from a unit server, redundant playback over several locations):
+// (playback from a unit server):
 // init() says so in one warning and the session reports itself failed, so
 // that its channel logs the failed interaction and reports "0-0" like any
 // session that cannot reach its recordings. Every request is refused.

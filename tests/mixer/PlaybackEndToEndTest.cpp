@@ -40,6 +40,9 @@ double chirpHz(double t)
 const QString kGroup = QStringLiteral("replay");
 
 enum Codec { CODEC_PCMA, CODEC_SEALED, CODEC_MP2, CODEC_AAC };
+// Where the recording is played from: its store; a copy lacking its start and a second of the chirp, then the
+// store (a stream kept twice); a store that is not there, then the store.
+enum Stores { STORES_ONE, STORES_GAPPED_FIRST, STORES_ONE_DOWN };
 const char* const kCodecNames[] = {"pcma", "sealed", "mp2", "aac"};
 
 // Where the recordings are made; the one place to point the tests at another store.
@@ -135,7 +138,8 @@ protected:
     }
 
     // A mixer recording its output, with the recording (made once per process) in the playback group.
-    void open(Codec codec, bool withKey = false, StoreLocation::Kind kind = StoreLocation::KIND_SQLITE)
+    void open(Codec codec, bool withKey = false, StoreLocation::Kind kind = StoreLocation::KIND_SQLITE,
+              Stores stores = STORES_ONE)
     {
         static Recording recordings[4][2];
         Recording& made = recordings[codec][kind == StoreLocation::KIND_POSTGRESQL];
@@ -143,9 +147,36 @@ protected:
             ASSERT_NO_FATAL_FAILURE(record(codec, kind, &made));
         }
         m_rec = made;
-        ASSERT_NO_FATAL_FAILURE(openStore(m_rec.store, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
+        QString locations = m_rec.store;
+        const auto stored = [this](double s) { return RecordingStore::toStored(at(s)); };
+        const QString gap = "DELETE FROM units WHERE ntp_begin < %1 OR ntp_begin BETWEEN %2 AND %3";
+        if (stores == STORES_GAPPED_FIRST)  // its span starts late: the union's start is the second's
+            locations =
+                alteredCopy("gapped.db", {gap.arg(stored(-0.5)).arg(stored(1.0)).arg(stored(1.99))}) + ";" + locations;
+        else if (stores == STORES_ONE_DOWN)
+            locations = m_dir.filePath("missing.db") + ";" + m_rec.store;
+        ASSERT_NO_FATAL_FAILURE(openStore(locations, kCodecNames[codec], withKey ? m_rec.secretKey : QByteArray()));
         const auto unixMs = [](const NTPTimestamp& t) { return t.toMilliseconds() - 2208988800000ULL; };
         EXPECT_EQ(m_mixer->getStreamInfo(kGroup), QString("%1-%2").arg(unixMs(m_rec.begin)).arg(unixMs(m_rec.end)));
+    }
+    // A copy of the recording's store, named `name`, in which each SQL statement changes at least one row.
+    QString alteredCopy(const QString& name, const QStringList& statements)
+    {
+        const QString path = m_dir.filePath(name);
+        EXPECT_TRUE(QFile::copy(m_rec.store, path));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "alter");
+            db.setDatabaseName(path);
+            EXPECT_TRUE(db.open());
+            QSqlQuery q(db);
+            for (const QString& statement : statements) {
+                EXPECT_TRUE(q.exec(statement)) << statement.toStdString();
+                EXPECT_GT(q.numRowsAffected(), 0) << statement.toStdString();
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("alter");
+        return path;
     }
     // Serves `store` on the port it had before, if any.
     void startServer(const QString& store)
@@ -160,7 +191,8 @@ protected:
         ASSERT_TRUE(m_server->start(&error)) << error.toStdString();
         m_port = m_server->port();
     }
-    // Its session is ready if the store exists (and, through a unit server, the token is right).
+    // Plays from `store`, or from each of several separated by ';'; its session is ready if one exists
+    // (and, through a unit server, the token is right).
     void openStore(const QString& store, const QString& stream, const QByteArray& key = {})
     {
         if (m_viaServer && !m_server) {
@@ -172,12 +204,15 @@ protected:
         if (!key.isEmpty())
             m_mixer->setListOfPossiblePrivateKeys({key});
         QSignalSpy session(m_mixer.data(), &Mixer::playbackSessionState);
+        const QStringList stores = store.split(';');
         ASSERT_NE(m_viaServer ? m_mixer->addPlaybackChannel(kGroup, "127.0.0.1", stream, "e2e", m_token, m_port, 1.0)
-                              : m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0),
+                  : stores.size() > 1 ? m_mixer->addMulPlayChannel(kGroup, store, "", stream, "e2e", 1.0)
+                                      : m_mixer->addInprocPlayChannel(kGroup, store, "", stream, "e2e", 1.0),
                   0u);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !session.isEmpty(); }, 10000));
+        const auto exists = [](const QString& s) { return QFile::exists(s) || s.startsWith("postgresql:"); };
         EXPECT_EQ(session.first().at(1).toBool(),
-                  (QFile::exists(store) || store.startsWith("postgresql:")) && m_token == kServerToken);
+                  std::any_of(stores.begin(), stores.end(), exists) && m_token == kServerToken);
     }
 
     // `s` seconds into the chirp.
@@ -223,6 +258,7 @@ struct Chirp {
     int speed;
     bool viaServer = false;
     StoreLocation::Kind store = StoreLocation::KIND_SQLITE;
+    Stores stores = STORES_ONE;
 };
 class ChirpPlaybackTest : public PlaybackEndToEndTest, public ::testing::WithParamInterface<Chirp>
 {
@@ -238,7 +274,7 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
     m_viaServer = c.viaServer;
     if (c.store == StoreLocation::KIND_POSTGRESQL)
         KAVEX_REQUIRE_POSTGRES();
-    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED, c.store));
+    ASSERT_NO_FATAL_FAILURE(open(c.codec, c.codec == CODEC_SEALED, c.store, c.stores));
     ASSERT_NO_FATAL_FAILURE(
         playUntil(forward ? -kStartEarly : kSeconds + kStartEarly, c.speed, forward ? kSeconds + 0.1 : -0.1));
     const std::vector<double> loud = heard();
@@ -269,17 +305,21 @@ TEST_P(ChirpPlaybackTest, PlaysTheWholeChirp)
 }
 
 // Through a unit server, the recordings come from PostgreSQL: the shared store of an installation.
-const StoreLocation::Kind kPg = StoreLocation::KIND_POSTGRESQL;
-INSTANTIATE_TEST_SUITE_P(Cases, ChirpPlaybackTest,
-                         ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
-                                           Chirp{"DoubleSpeed", CODEC_PCMA, 200}, Chirp{"Sealed", CODEC_SEALED, 100},
-                                           Chirp{"MpegAudio", CODEC_MP2, 100}, Chirp{"Aac", CODEC_AAC, 100},
-                                           Chirp{"FromPostgres", CODEC_PCMA, 100, false, kPg},
-                                           Chirp{"ServerForward", CODEC_PCMA, 100, true, kPg},
-                                           Chirp{"ServerBackwards", CODEC_PCMA, -100, true, kPg},
-                                           Chirp{"ServerDoubleSpeed", CODEC_PCMA, 200, true, kPg},
-                                           Chirp{"ServerSealed", CODEC_SEALED, 100, true, kPg}),
-                         [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
+const StoreLocation::Kind kPg = StoreLocation::KIND_POSTGRESQL, kSqlite = StoreLocation::KIND_SQLITE;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChirpPlaybackTest,
+    ::testing::Values(Chirp{"Forward", CODEC_PCMA, 100}, Chirp{"Backwards", CODEC_PCMA, -100},
+                      Chirp{"Sealed", CODEC_SEALED, 100}, Chirp{"MpegAudio", CODEC_MP2, 100},
+                      Chirp{"Aac", CODEC_AAC, 100}, Chirp{"FromPostgres", CODEC_PCMA, 100, false, kPg},
+                      Chirp{"ServerForward", CODEC_PCMA, 100, true, kPg},
+                      Chirp{"ServerBackwards", CODEC_PCMA, -100, true, kPg},
+                      Chirp{"ServerDoubleSpeed", CODEC_PCMA, 200, true, kPg},
+                      Chirp{"ServerSealed", CODEC_SEALED, 100, true, kPg},
+                      // Stretches missing from the first store play from the second.
+                      Chirp{"TwoStoresForward", CODEC_PCMA, 100, false, kSqlite, STORES_GAPPED_FIRST},
+                      Chirp{"TwoStoresBackwards", CODEC_PCMA, -100, false, kSqlite, STORES_GAPPED_FIRST},
+                      Chirp{"OneOfTwoStoresDownDoubleSpeed", CODEC_PCMA, 200, false, kSqlite, STORES_ONE_DOWN}),
+    [](const ::testing::TestParamInfo<Chirp>& info) { return std::string(info.param.name); });
 
 TEST_F(PlaybackEndToEndTest, SeekLandsWhereAsked)
 {
@@ -338,22 +378,13 @@ TEST_F(PlaybackEndToEndTest, MissingStoreReportsNoStream)
 TEST_F(PlaybackEndToEndTest, DamagedUnitsAreSilenceWithAWarning)
 {
     ASSERT_NO_FATAL_FAILURE(open(CODEC_PCMA));
-    const QString damaged = m_dir.filePath("damaged.db");
-    ASSERT_TRUE(QFile::copy(m_rec.store, damaged));
-    {
-        // The unit at 1.0 s of the chirp gets an SDP no decoder takes; the one at 2.0 s loses most of its payload.
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
-        db.setDatabaseName(damaged);
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        const QString unitAt = "(SELECT ntp_begin FROM units WHERE ntp_begin <= %1 ORDER BY ntp_begin DESC LIMIT 1)";
-        ASSERT_TRUE(q.exec(QString("UPDATE units SET sdp = 'not an sdp' WHERE ntp_begin = " + unitAt)
-                               .arg(RecordingStore::toStored(at(1.1)))));
-        ASSERT_TRUE(q.exec(QString("UPDATE units SET payload = substr(payload, 1, 80) WHERE ntp_begin = " + unitAt)
-                               .arg(RecordingStore::toStored(at(2.1)))));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("damage");
+    // The unit at 1.0 s of the chirp gets an SDP no decoder takes; the one at 2.0 s loses most of its payload.
+    const QString unitAt = "(SELECT ntp_begin FROM units WHERE ntp_begin <= %1 ORDER BY ntp_begin DESC LIMIT 1)";
+    const QString damaged = alteredCopy(
+        "damaged.db", {QString("UPDATE units SET sdp = 'not an sdp' WHERE ntp_begin = " + unitAt)
+                           .arg(RecordingStore::toStored(at(1.1))),
+                       QString("UPDATE units SET payload = substr(payload, 1, 80) WHERE ntp_begin = " + unitAt)
+                           .arg(RecordingStore::toStored(at(2.1)))});
     LogCapture log;
     ASSERT_NO_FATAL_FAILURE(openStore(damaged, "pcma"));
     ASSERT_NO_FATAL_FAILURE(playUntil(-kStartEarly, 100, kSeconds + 0.1));
