@@ -7,12 +7,16 @@
 #include "StreamUnitDecrypter.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 using namespace RtpReceiverTestSupport;
 using namespace RtpTestPackets;
@@ -149,4 +153,54 @@ TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTh
     ASSERT_GT(heard.size(), 1200u);
     EXPECT_NEAR(dominantFrequency(heard, 48000, 100, 4000), 440, 5);
     EXPECT_LT(toneAmplitude(heard, 1000, 48000), 100);
+}
+
+// A 1 kHz stream plays on while spoofed SSRCs, random bytes and other
+// listeners' receiver reports flood its port: its level stays within 2 dB
+// over the whole stream, and the flood makes no channel.
+TEST_F(RtpReceiverMixerTest, DISABLED_StreamKeepsItsLevelWhileItsPortIsFlooded)
+{
+    quint16 rtpPort = 0, rtcpPort = 0;
+    ASSERT_NE(addSource(pcmaSdp(), rtpPort, rtcpPort), 0u);
+    std::atomic<int> flooded{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread stream([&] {
+        UdpSender s;
+        for (quint16 i = 0; i < 100; ++i) {  // 2 s
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * i));
+            s.send(rtp(4242, i, 160u * i, 8, alawSine(1000, 8000, 160u * i, 160)), rtpPort);
+        }
+    });
+    std::thread flood([&] {  // 30,000 packets a second from 0.4 s to 1.6 s
+        UdpSender s;
+        QRandomGenerator random(11);
+        QByteArray noise(172, 0);
+        const QByteArray report("\x80\xc9\x00\x01\x00\x00\x0d\x05", 8);
+        for (int ms = 400; ms < 1600; ++ms) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+            for (int i = 0; i < 15; ++i, flooded += 2) {
+                s.send(rtp(random.generate(), quint16(random.generate()), 0, 8, noise), rtpPort);
+                random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+                s.send(noise, rtpPort);
+            }
+            s.send(report, rtcpPort);
+        }
+    });
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return std::chrono::steady_clock::now() > start + std::chrono::seconds(2); }, 10000));
+    stream.join();
+    flood.join();
+    QTest::qWait(300);  // the last packets played
+    EXPECT_EQ(registered(), 1 + 1);
+    EXPECT_EQ(flooded, 36000);
+
+    const std::vector<double> heard = loudPart(1000);
+    ASSERT_GT(heard.size(), 48000u * 17 / 10) << "the stream was cut short";
+    double lo = 1e9, hi = 0;
+    for (size_t at = 0; at + 4800 <= heard.size(); at += 4800) {
+        const double a = toneAmplitude(slice(heard, at, 4800), 1000, 48000);
+        lo = std::min(lo, a);
+        hi = std::max(hi, a);
+    }
+    EXPECT_GT(lo, hi * 0.8) << "the stream's level fell from " << hi << " to " << lo;
 }

@@ -1,8 +1,12 @@
+#include "Configuration.h"
+#include "LiveStreamStatus.h"
 #include "LogCapture.h"
 #include "RtpReceiverTestSupport.h"
 #include "TestClock.h"
 
+#include <QFile>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <gtest/gtest.h>
 
 using namespace RtpReceiverTestSupport;
@@ -99,4 +103,79 @@ TEST(RtpReceiver, GarbageIsDroppedWithoutHarm)
     ASSERT_TRUE(s.waitForChannels(1));
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onReadyRead: Invalid RTP header received"), 6);
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"), 6);
+}
+
+namespace {
+// Sets receiver keys in the settings file for the life of the object.
+struct ScopedSettings {
+    explicit ScopedSettings(const QList<QPair<QString, int>>& values)
+    {
+        QSettings s(Configuration::settingsFilePath(), QSettings::IniFormat);
+        for (const auto& v : values)
+            s.setValue(v.first, v.second);
+    }
+    ~ScopedSettings() { QFile::remove(Configuration::settingsFilePath()); }
+};
+
+void sendStream(UdpSender& from, quint32 ssrc, quint16 firstSeq, int count, quint16 port, int payloadType = 8)
+{
+    for (int i = 0; i < count; ++i)
+        from.send(rtp(ssrc, quint16(firstSeq + i), 160u * quint32(i), payloadType, alawLevel(1000, 160)), port);
+}
+}  // namespace
+
+// Single packets of spoofed SSRCs, random bytes, a stream of a payload type
+// the SDP does not name and RTCP without RTP make no channel; two packets in
+// sequence do, and the first one's audio is not lost.
+TEST(RtpReceiver, DISABLED_OnlyStreamsThatLookRealBecomeChannels)
+{
+    TestClock clock;
+    quint16 rtpPort = 0, rtcpPort = 0;
+    Source s(unicastReceiver(rtpPort, rtcpPort, clock));
+    UdpSender a;
+    const QByteArray receiverReport("\x80\xc9\x00\x01\x00\x00\x0d\x05", 8);
+    a.send(receiverReport, rtcpPort);
+    a.send(senderReport(3333, NTPTimestamp::now(), 0), rtcpPort);
+    std::vector<quint32> noise(20000);
+    QRandomGenerator(7).fillRange(noise.data(), qsizetype(noise.size()));
+    for (int i = 0; i < 200; ++i) {
+        a.send(rtp(noise[size_t(i)], quint16(noise[size_t(i) + 1]), 0, 8, alawLevel(1000, 160)), rtpPort);
+        a.send(QByteArray(reinterpret_cast<const char*>(noise.data() + 50 * i), 172), rtpPort);
+    }
+    sendStream(a, 4444, 1, 5, rtpPort, 0);
+    sendStream(a, 5555, 700, 2, rtpPort);
+    ASSERT_TRUE(s.waitForChannels(1));
+    EXPECT_FALSE(s.waitForChannels(2, 300));
+    EXPECT_EQ(s->streamKeys().join(' ').toStdString(), "2130706433:0::5555");
+    QList<LiveStreamStatus> status = s->streamStatus();
+    ASSERT_EQ(status.size(), 1);
+    EXPECT_EQ(status.at(0).packets, 2u);
+}
+
+// Streams beyond the configured limits are refused with one warning per
+// sender; a stream that goes stale makes room.
+TEST(RtpReceiver, DISABLED_LiveChannelsAreLimitedPerReceiverAndInTotal)
+{
+    ScopedSettings settings({{"RtpReceiver/MaxChannelsPerReceiver", 2}, {"RtpReceiver/MaxChannelsTotal", 3}});
+    TestClock clock1, clock2;
+    quint16 rtp1 = 0, rtcp1 = 0, rtp2 = 0, rtcp2 = 0;
+    Source one(unicastReceiver(rtp1, rtcp1, clock1));
+    Source two(unicastReceiver(rtp2, rtcp2, clock2));
+    LogCapture log;
+    UdpSender a, b(QHostAddress("127.0.0.2"));
+    for (quint32 ssrc : {1u, 2u, 3u})
+        sendStream(a, ssrc, 1, 6, rtp1);
+    ASSERT_TRUE(one.waitForChannels(2));
+    sendStream(b, 4, 1, 2, rtp2);
+    sendStream(b, 5, 1, 6, rtp2);
+    ASSERT_TRUE(two.waitForChannels(1));
+    EXPECT_FALSE(one.waitForChannels(3, 300) || two.waitForChannels(2, 1));
+    EXPECT_EQ(log.count(QtWarningMsg, "127.0.0.1"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "127.0.0.2"), 1);
+
+    QSignalSpy removed(one.get(), &RtpReceiver::removeChannel);
+    clock1.advanceMs(5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return removed.count() == 2; }, 5000));
+    sendStream(b, 5, 7, 2, rtp2);
+    EXPECT_TRUE(two.waitForChannels(2));
 }
