@@ -20,6 +20,13 @@ public:
     QString toString() const;
     quint32 ssrc() const { return m_ssrc; }
     QHostAddress sender() const;
+    // The key of the sender alone (SSRC 0): streams of one sender share it.
+    RtpStreamKey senderKey() const
+    {
+        RtpStreamKey k(*this);
+        k.m_ssrc = 0;
+        return k;
+    }
 
     bool operator<(const RtpStreamKey& o) const
     {

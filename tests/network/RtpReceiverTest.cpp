@@ -12,6 +12,25 @@
 using namespace RtpReceiverTestSupport;
 using namespace RtpTestPackets;
 
+namespace {
+// Sets receiver keys in the settings file for the life of the object.
+struct ScopedSettings {
+    explicit ScopedSettings(const QList<QPair<QString, int>>& values)
+    {
+        QSettings s(Configuration::settingsFilePath(), QSettings::IniFormat);
+        for (const auto& v : values)
+            s.setValue(v.first, v.second);
+    }
+    ~ScopedSettings() { QFile::remove(Configuration::settingsFilePath()); }
+};
+
+void sendStream(UdpSender& from, quint32 ssrc, quint16 firstSeq, int count, quint16 port, int payloadType = 8)
+{
+    for (int i = 0; i < count; ++i)
+        from.send(rtp(ssrc, quint16(firstSeq + i), 160u * quint32(i), payloadType, alawLevel(1000, 160)), port);
+}
+}  // namespace
+
 TEST(RtpReceiver, PortsAreTakenAsAskedWithRtcpAboveRtp)
 {
     // The ports a receiver asked for these gets, or 0, 0 when it cannot start.
@@ -51,11 +70,14 @@ TEST(RtpReceiver, EverySenderAndSsrcBecomesAChannelLikeTheSourceUntilItGoesStale
     s->mute(CHANNEL_LEFT);
     s->setPresentationGroup("LIVE");
     UdpSender a, b(QHostAddress("127.0.0.2"));
-    a.send(rtp(1111, 1, 0, 8, alawLevel(0, 160)), rtpPort);
-    a.send(rtp(2222, 1, 0, 8, alawLevel(0, 160)), rtpPort);
-    a.send(rtp(1111, 2, 160, 8, alawLevel(0, 160)), rtpPort);
-    b.send(rtp(1111, 1, 0, 8, alawLevel(0, 160)), rtpPort);        // same SSRC, other sender
-    a.send(senderReport(3333, NTPTimestamp::now(), 0), rtcpPort);  // a report can come first
+    a.send(senderReport(3333, NTPTimestamp::now(), 0), rtcpPort);  // a report waits for its stream
+    for (quint16 seq : {1, 2}) {
+        a.send(rtp(1111, seq, 160u * seq, 8, alawLevel(0, 160)), rtpPort);
+        a.send(rtp(2222, seq, 160u * seq, 8, alawLevel(0, 160)), rtpPort);
+        b.send(rtp(1111, seq, 160u * seq, 8, alawLevel(0, 160)), rtpPort);  // same SSRC, other sender
+        a.send(rtp(3333, seq, 160u * seq, 8, alawLevel(0, 160)), rtpPort);
+    }
+    a.send(rtp(1111, 3, 480, 8, alawLevel(0, 160)), rtpPort);
     ASSERT_TRUE(s.waitForChannels(4));
     EXPECT_FALSE(s.waitForChannels(5, 300));
     EXPECT_EQ(s->streamKeys(),
@@ -74,7 +96,7 @@ TEST(RtpReceiver, EverySenderAndSsrcBecomesAChannelLikeTheSourceUntilItGoesStale
     clock.advanceMs(5000);
     ASSERT_TRUE(QTest::qWaitFor([&] { return removed.count() == 4; }, 5000));
     EXPECT_EQ(s->channelCount(), 0);
-    a.send(rtp(1111, 3, 320, 8, alawLevel(0, 160)), rtpPort);
+    sendStream(a, 1111, 4, 2, rtpPort, 0);  // the payload type of the new SDP
     EXPECT_TRUE(s.waitForChannels(5));
 }
 
@@ -97,52 +119,33 @@ TEST(RtpReceiver, GarbageIsDroppedWithoutHarm)
     LogCapture log;
     UdpSender a;
     for (const quint16 port : {rtpPort, rtcpPort})
-        for (const QByteArray& d : bad)
-            a.send(d, port);
-    a.send(valid, rtpPort);
+        s.sendPaced(a, bad, port);
+    s.sendPaced(a, {valid, rtp(5, 2, 160, 8, alawLevel(0, 160))}, rtpPort);
     ASSERT_TRUE(s.waitForChannels(1));
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onReadyRead: Invalid RTP header received"), 6);
     EXPECT_GE(log.count(QtWarningMsg, "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"), 6);
 }
 
-namespace {
-// Sets receiver keys in the settings file for the life of the object.
-struct ScopedSettings {
-    explicit ScopedSettings(const QList<QPair<QString, int>>& values)
-    {
-        QSettings s(Configuration::settingsFilePath(), QSettings::IniFormat);
-        for (const auto& v : values)
-            s.setValue(v.first, v.second);
-    }
-    ~ScopedSettings() { QFile::remove(Configuration::settingsFilePath()); }
-};
-
-void sendStream(UdpSender& from, quint32 ssrc, quint16 firstSeq, int count, quint16 port, int payloadType = 8)
-{
-    for (int i = 0; i < count; ++i)
-        from.send(rtp(ssrc, quint16(firstSeq + i), 160u * quint32(i), payloadType, alawLevel(1000, 160)), port);
-}
-}  // namespace
-
 // Single packets of spoofed SSRCs, random bytes, a stream of a payload type
 // the SDP does not name and RTCP without RTP make no channel; two packets in
 // sequence do, and the first one's audio is not lost.
-TEST(RtpReceiver, DISABLED_OnlyStreamsThatLookRealBecomeChannels)
+TEST(RtpReceiver, OnlyStreamsThatLookRealBecomeChannels)
 {
     TestClock clock;
     quint16 rtpPort = 0, rtcpPort = 0;
     Source s(unicastReceiver(rtpPort, rtcpPort, clock));
     UdpSender a;
     const QByteArray receiverReport("\x80\xc9\x00\x01\x00\x00\x0d\x05", 8);
-    a.send(receiverReport, rtcpPort);
-    a.send(senderReport(3333, NTPTimestamp::now(), 0), rtcpPort);
+    s.sendPaced(a, {receiverReport, senderReport(3333, NTPTimestamp::now(), 0)}, rtcpPort);
     std::vector<quint32> noise(20000);
     QRandomGenerator(7).fillRange(noise.data(), qsizetype(noise.size()));
-    for (int i = 0; i < 200; ++i) {
-        a.send(rtp(noise[size_t(i)], quint16(noise[size_t(i) + 1]), 0, 8, alawLevel(1000, 160)), rtpPort);
-        a.send(QByteArray(reinterpret_cast<const char*>(noise.data() + 50 * i), 172), rtpPort);
-    }
-    sendStream(a, 4444, 1, 5, rtpPort, 0);
+    QList<QByteArray> flood;
+    for (int i = 0; i < 200; ++i)
+        flood << rtp(noise[size_t(i)], quint16(noise[size_t(i) + 1]), 0, 8, alawLevel(1000, 160))
+              << QByteArray(reinterpret_cast<const char*>(noise.data() + 50 * i), 172);
+    for (quint16 seq = 1; seq < 6; ++seq)
+        flood << rtp(4444, seq, 160u * seq, 0, alawLevel(1000, 160));
+    s.sendPaced(a, flood, rtpPort);
     sendStream(a, 5555, 700, 2, rtpPort);
     ASSERT_TRUE(s.waitForChannels(1));
     EXPECT_FALSE(s.waitForChannels(2, 300));
@@ -154,7 +157,7 @@ TEST(RtpReceiver, DISABLED_OnlyStreamsThatLookRealBecomeChannels)
 
 // Streams beyond the configured limits are refused with one warning per
 // sender; a stream that goes stale makes room.
-TEST(RtpReceiver, DISABLED_LiveChannelsAreLimitedPerReceiverAndInTotal)
+TEST(RtpReceiver, LiveChannelsAreLimitedPerReceiverAndInTotal)
 {
     ScopedSettings settings({{"RtpReceiver/MaxChannelsPerReceiver", 2}, {"RtpReceiver/MaxChannelsTotal", 3}});
     TestClock clock1, clock2;
