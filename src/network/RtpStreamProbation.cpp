@@ -8,51 +8,35 @@ namespace {
 const qint64 kSweepIntervalMs = 100;
 }  // namespace
 
-RtpStreamProbation::Candidate* RtpStreamProbation::find(const RtpStreamKey& key)
+RtpStreamProbation::Candidate* RtpStreamProbation::findOrMake(const RtpStreamKey& key, qint64 nowMs)
 {
-    const auto it = m_senders.find(key.senderKey());
-    if (it == m_senders.end())
-        return nullptr;
-    for (Candidate& c : *it)
-        if (c.ssrc == key.ssrc())
-            return &c;
-    return nullptr;
-}
-
-RtpStreamProbation::Candidate* RtpStreamProbation::make(const RtpStreamKey& key, qint64 nowMs)
-{
-    if (m_count >= MAX_STREAMS)
+    const auto it = m_candidates.find(key);
+    if (it != m_candidates.end())
+        return &it.value();
+    if (m_candidates.size() >= MAX_STREAMS)
         dropExpired(nowMs);
-    Candidates& list = m_senders[key.senderKey()];
-    if (list.size() >= MAX_PER_SENDER) {
-        // A sender that keeps starting streams crowds out only its own.
-        list.removeFirst();
-        --m_count;
-    } else if (m_count >= MAX_STREAMS) {
-        if (list.isEmpty())
-            m_senders.remove(key.senderKey());
+    const RtpStreamKey sender = key.senderKey();
+    QVector<quint32>& order = m_senders[sender];
+    if (order.size() >= MAX_PER_SENDER) {
+        m_candidates.remove(sender.withSsrc(order.takeFirst()));
+    } else if (m_candidates.size() >= MAX_STREAMS) {
+        if (order.isEmpty())
+            m_senders.remove(sender);
         return nullptr;
     }
-    Candidate c;
-    c.ssrc = key.ssrc();
+    order.append(key.ssrc());
+    Candidate& c = m_candidates[key];
     c.firstSeenMs = nowMs;
-    list.append(c);
-    ++m_count;
-    return &list.last();
+    return &c;
 }
 
 void RtpStreamProbation::remove(const RtpStreamKey& key)
 {
+    m_candidates.remove(key);
     const auto it = m_senders.find(key.senderKey());
     if (it == m_senders.end())
         return;
-    for (int i = 0; i < it->size(); ++i) {
-        if (it->at(i).ssrc == key.ssrc()) {
-            it->remove(i);
-            --m_count;
-            break;
-        }
-    }
+    it->removeOne(key.ssrc());
     if (it->isEmpty())
         m_senders.erase(it);
 }
@@ -63,14 +47,17 @@ void RtpStreamProbation::dropExpired(qint64 nowMs)
         return;
     m_lastSweepMs = nowMs;
     for (auto it = m_senders.begin(); it != m_senders.end();) {
-        Candidates& list = *it;
+        QVector<quint32>& order = *it;
         // Oldest first: the expired ones are a prefix.
         int expired = 0;
-        while (expired < list.size() && nowMs - list.at(expired).firstSeenMs >= PROBATION_TIMEOUT_MS)
-            ++expired;
-        list.remove(0, expired);
-        m_count -= expired;
-        it = list.isEmpty() ? m_senders.erase(it) : std::next(it);
+        for (; expired < order.size(); ++expired) {
+            const RtpStreamKey key = it.key().withSsrc(order.at(expired));
+            if (nowMs - m_candidates.value(key).firstSeenMs < PROBATION_TIMEOUT_MS)
+                break;
+            m_candidates.remove(key);
+        }
+        order.remove(0, expired);
+        it = order.isEmpty() ? m_senders.erase(it) : std::next(it);
     }
 }
 
@@ -80,8 +67,8 @@ RtpStreamProbation::ProbationVerdict RtpStreamProbation::offer(const RtpStreamKe
 {
     if (m_payloadType >= 0 && int(packet.getPayloadType()) != m_payloadType)
         return PROBATION_REFUSED;
-    Candidate* c = find(key);
-    if (!c && !(c = make(key, nowMs)))
+    Candidate* c = findOrMake(key, nowMs);
+    if (!c)
         return PROBATION_REFUSED;
     const quint16 seq = packet.getSeqNum();
     if (c->inSequence > 0 && seq == quint16(c->lastSequence + 1)) {
@@ -103,9 +90,6 @@ RtpStreamProbation::ProbationVerdict RtpStreamProbation::offer(const RtpStreamKe
 
 void RtpStreamProbation::offerSenderReport(const RtpStreamKey& key, const QByteArray& report, qint64 nowMs)
 {
-    Candidate* c = find(key);
-    if (!c)
-        c = make(key, nowMs);
-    if (c)
+    if (Candidate* c = findOrMake(key, nowMs))
         c->senderReport = report;
 }

@@ -4,6 +4,7 @@
 #include "RtpStreamKey.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QVector>
@@ -18,16 +19,17 @@ class RTPPacket;
 //
 // A stream costs only its held packets while it waits here, and the table is
 // bounded: MAX_PER_SENDER streams per sender address (a sender with more
-// loses its oldest), MAX_STREAMS in all (more are refused until the oldest
-// have waited PROBATION_TIMEOUT_MS and are dropped). Random bytes and
-// spoofed SSRCs of single packets never leave it.
+// loses its oldest, so a flood from one address crowds out only its own new
+// streams), MAX_STREAMS in all (more are refused until the oldest have waited
+// PROBATION_TIMEOUT_MS and are dropped). Random bytes and spoofed SSRCs of
+// single packets never leave it.
 //
 // Used on the receiver's thread only (under its channel lock).
 class RtpStreamProbation
 {
 public:
     static constexpr int MIN_SEQUENTIAL = 2;
-    static constexpr int MAX_PER_SENDER = 16;
+    static constexpr int MAX_PER_SENDER = 256;
     static constexpr int MAX_STREAMS = 1024;
     static constexpr qint64 PROBATION_TIMEOUT_MS = 2000;
 
@@ -48,28 +50,25 @@ public:
                            QByteArray* senderReport);
     // Keeps a sender report of a stream without channel for when it passes.
     void offerSenderReport(const RtpStreamKey& key, const QByteArray& report, qint64 nowMs);
-    int size() const { return m_count; }
+    int size() const { return m_candidates.size(); }
 
 private:
     struct Candidate {
-        quint32 ssrc = 0;
         qint64 firstSeenMs = 0;
         int inSequence = 0;
         quint16 lastSequence = 0;
         QList<QByteArray> packets;
         QByteArray senderReport;
     };
-    using Candidates = QVector<Candidate>;
 
     // The stream's entry, made when there is room; null when there is none.
-    Candidate* find(const RtpStreamKey& key);
-    Candidate* make(const RtpStreamKey& key, qint64 nowMs);
+    Candidate* findOrMake(const RtpStreamKey& key, qint64 nowMs);
     void remove(const RtpStreamKey& key);
     void dropExpired(qint64 nowMs);
 
     int m_payloadType = -1;
-    // By sender, then in arrival order: the oldest of a sender comes first.
-    QMap<RtpStreamKey, Candidates> m_senders;
-    int m_count = 0;
+    QHash<RtpStreamKey, Candidate> m_candidates;
+    // Sender key -> its streams' SSRCs, oldest first.
+    QMap<RtpStreamKey, QVector<quint32>> m_senders;
     qint64 m_lastSweepMs = 0;
 };

@@ -38,8 +38,7 @@ TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownDropsBadMessagesAndMarksUndec
     Source s(new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress::LocalHost, 1.0, {secretA}, clock));
     EXPECT_TRUE(rtpPort == 5004 && rtcpPort == 5005);  // no sockets of its own
     ASSERT_TRUE(connectTo(s, relay));
-    // A stream becomes a channel with its second packet in sequence; a
-    // sender report waits for it.
+    // A stream becomes a channel with its second packet in sequence; a sender report waits for it.
     relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
     for (quint16 seq : {1, 2}) {
         relay.relay(false, rtp(1, seq, 160u * seq, 8, alawLevel(0, 160)));
