@@ -7,6 +7,7 @@
 #   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
 #   ./run.sh demo          deps + build + the demo of the host tool
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s, and channel memory
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 set -euo pipefail
@@ -61,6 +62,13 @@ tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
 }
 
+# A receiver port under a flood while a stream plays through the mixer, then
+# what 100 live channels cost in memory. Arguments go to the flood run.
+flood() {
+    build-bench/bench/bench_flood --flood "$@"
+    build-bench/bench/bench_flood --channels 100 --seconds 5
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -104,6 +112,11 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    flood)
+        deps; build Release build-bench
+        shift
+        flood "$@"
+        ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -111,5 +124,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,13p' "$0"; exit 2 ;;
 esac

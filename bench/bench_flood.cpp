@@ -5,7 +5,7 @@
 // and the mixer's CPU, the process's memory, the live channels made and the
 // stream's level during the flood against before it.
 //
-//   bench_flood [--seconds S] [--rate PACKETS_PER_SECOND]   (defaults 10, 100000)
+//   bench_flood --flood [--seconds S] [--rate PACKETS_PER_SECOND]   (defaults 10, 100000)
 //
 // With --channels N it measures instead what a live channel costs: N streams
 // play for S seconds (default 2) and the growth of the process's resident
@@ -188,13 +188,22 @@ int main(int argc, char** argv)
     double seconds = 0;
     int rate = 100000;
     int channels = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--seconds"))
-            seconds = atof(argv[i + 1]);
-        else if (!strcmp(argv[i], "--rate"))
-            rate = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--channels"))
-            channels = atoi(argv[i + 1]);
+    bool flooding = false;
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (!strcmp(argv[i], "--flood"))
+            flooding = true;
+        else if (!strcmp(argv[i], "--seconds") && hasValue)
+            seconds = atof(argv[++i]);
+        else if (!strcmp(argv[i], "--rate") && hasValue)
+            rate = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--channels") && hasValue)
+            channels = atoi(argv[++i]);
+    }
+    // Not a microbenchmark: the benchmark runner's arguments alone start nothing.
+    if (!flooding && channels <= 0) {
+        printf("bench_flood: give --flood [--seconds S] [--rate R] or --channels N [--seconds S]\n");
+        return 0;
     }
     QTemporaryDir dir;
     qputenv("OSTKAVEX_CONFIG_DIR", dir.filePath("config").toUtf8());

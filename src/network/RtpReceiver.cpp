@@ -271,8 +271,12 @@ bool RtpReceiver::reserveChannel(const RtpStreamKey& key)
         if (m_refusalWarnings.size() >= kMaxRefusalWarnings)
             m_refusalWarnings.clear();
         m_refusalWarnings.insert(sender, now);
-        qWarning().noquote() << "RtpReceiver::onReadyRead: Refusing stream from" << key.sender().toString() << "SSRC"
-                             << key.ssrc() << ": the limit of" << limit << "live channels" << scope << "is reached";
+        qWarning().noquote() << QStringLiteral("RtpReceiver::onReadyRead: Refusing stream from %1 SSRC %2, the limit "
+                                               "of %3 live channels %4 is reached")
+                                    .arg(key.sender().toString())
+                                    .arg(key.ssrc())
+                                    .arg(limit)
+                                    .arg(QLatin1String(scope));
     }
     return false;
 }
