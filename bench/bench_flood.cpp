@@ -12,6 +12,7 @@
 // and virtual memory is divided by N.
 //
 //   bench_flood --channels N [--seconds S]
+#include "G711.h"
 #include "Mixer.h"
 #include "NTPTimestamp.h"
 #include "RTPPacket.h"
@@ -42,17 +43,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-unsigned char alaw(int sample)
-{
-    const int mask = sample >= 0 ? 0xD5 : 0x55;
-    int magnitude = (sample >= 0 ? sample : -sample - 1) >> 3;
-    int segment = 0;
-    while (segment < 7 && magnitude >= (0x20 << segment))
-        ++segment;
-    const int quant = segment < 2 ? (magnitude >> 1) & 0x0f : (magnitude >> segment) & 0x0f;
-    return static_cast<unsigned char>(((segment << 4) | quant) ^ mask);
-}
 
 QByteArray rtp(quint32 ssrc, quint16 seq, quint32 timestamp, const QByteArray& payload)
 {
@@ -163,7 +153,8 @@ int measureChannels(Mixer& mixer, quint16 rtpPort, int count, double seconds)
             std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * i));
             for (int c = 0; c < count; ++c) {
                 for (int s = 0; s < 160; ++s)
-                    payload[s] = char(alaw(int(3000 * std::sin(2 * M_PI * (200 + c) * (160.0 * i + s) / 8000.0))));
+                    payload[s] = char(
+                        _G711_Linear2ALaw(short(3000 * std::sin(2 * M_PI * (200 + c) * (160.0 * i + s) / 8000.0))));
                 out.send(rtp(quint32(1000 + c), quint16(i), 160u * quint32(i), payload), rtpPort);
             }
         }
@@ -231,7 +222,8 @@ int main(int argc, char** argv)
             std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * i));
             QByteArray payload(160, 0);
             for (int s = 0; s < 160; ++s)
-                payload[s] = char(alaw(int(8000 * std::sin(2 * M_PI * 1000 * (160.0 * i + s) / 8000.0))));
+                payload[s] =
+                    char(_G711_Linear2ALaw(short(8000 * std::sin(2 * M_PI * 1000 * (160.0 * i + s) / 8000.0))));
             out.send(rtp(4242, quint16(i), 160u * quint32(i), payload), rtpPort);
         }
     });
