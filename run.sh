@@ -9,6 +9,7 @@
 #   ./run.sh serve [STORE] [PORT]  deps + build + a unit server for STORE on PORT (default 47100; token in build/serve.token)
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh redundant     deps + build + the tests of playing one stream from several stores
+#   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s, and channel memory
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -84,6 +85,13 @@ redundant() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -R 'MulPlaySession|TwoStores'
 }
 
+# A receiver port under a flood while a stream plays through the mixer, then
+# what 100 live channels cost in memory. Arguments go to the flood run.
+flood() {
+    build-bench/bench/bench_flood --flood "$@"
+    build-bench/bench/bench_flood --channels 100 --seconds 5
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -129,6 +137,11 @@ case "${1:-}" in
         done
         ;;
     redundant) deps; redundant ;;
+    flood)
+        deps; build Release build-bench
+        shift
+        flood "$@"
+        ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;

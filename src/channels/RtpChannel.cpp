@@ -195,12 +195,17 @@ void RtpChannel::applySdp()
     m_sdpPending.store(false, std::memory_order_release);
 }
 
-void RtpChannel::getData(NTPRange range, unsigned char* out)
+void RtpChannel::applyPendingSdp()
 {
     if (m_sdpPending.load(std::memory_order_acquire)) {
         KavexLocker lock(&m_lock);
         applySdp();
     }
+}
+
+void RtpChannel::getData(NTPRange range, unsigned char* out)
+{
+    applyPendingSdp();
     m_queue.popNextInRange(out, NTPRange(range.start() - m_delay, range.end() - m_delay), false, true);
     const auto* samples = reinterpret_cast<const qint16*>(out);
     const int count = int(bytesForRange(range) / 2);

@@ -43,6 +43,10 @@ public:
 
     // A text that differs from the current SDP makes it pending.
     void setSdp(const QString& sdp);
+    // Applies a pending SDP at once. For the creator, before it hands the
+    // channel to the mixer: packets it passes in then are decoded rather
+    // than dropped while the mixer thread has yet to apply the SDP.
+    void applyPendingSdp();
     void depay(const RTPPacket& packet);
     void rtcp(const RTCPPacket& packet);
 

@@ -27,6 +27,32 @@ namespace {
 // the marker tone that replaces it is A-law at 8 kHz.
 const char kEncryptedSdp[] =
     "v=0\r\no=PlaybackSession\r\ns=Encrypted Audio Stream\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
+
+// Live channels of all receivers: each costs its queue's memory and the
+// mixer thread's time every tick.
+std::atomic<int> s_liveChannels{0};
+
+// Senders remembered for the rate of refusal warnings; beyond this many
+// (spoofed addresses) the table starts afresh.
+const int kMaxRefusalWarnings = 1024;
+
+// The payload type of the SDP's audio line; -1 without one.
+int sdpPayloadType(const QString& sdp)
+{
+    QRegExp media(QStringLiteral("m=audio\\s+\\d+\\s+\\S+\\s+(\\d+)"));
+    return media.indexIn(sdp) < 0 ? -1 : media.cap(1).toInt();
+}
+
+int positiveSetting(const QSettings& settings, const QString& key, int fallback)
+{
+    bool ok = false;
+    const int value = settings.value(key, fallback).toInt(&ok);
+    if (ok && value > 0)
+        return value;
+    qWarning().noquote() << "RtpReceiver::RtpReceiver: Ignoring setting" << key << "=" << settings.value(key).toString()
+                         << "; using" << fallback;
+    return fallback;
+}
 }  // namespace
 
 RtpReceiver::RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, const QString& sdp, QHostAddress* iface,
@@ -42,6 +68,8 @@ RtpReceiver::RtpReceiver(unsigned short& rtpPort, unsigned short& rtcpPort, cons
 {
     m_volume = volume;
     readSettings();
+    readLimits();
+    m_probation.setPayloadType(sdpPayloadType(m_sdp));
     startThread(rtpPort, rtcpPort, iface);
 }
 
@@ -59,6 +87,8 @@ RtpReceiver::RtpReceiver(const QHostAddress& group, unsigned short& rtpPort, uns
     , m_privateKeys(std::move(keys))
 {
     m_volume = volume;
+    readLimits();
+    m_probation.setPayloadType(sdpPayloadType(m_sdp));
     startThread(rtpPort, rtcpPort, iface);
 }
 
@@ -73,6 +103,7 @@ RtpReceiver::~RtpReceiver()
         remaining = m_channels.values();
         m_channels.clear();
     }
+    releaseChannels(remaining.size());
     for (RtpChannel* channel : remaining)
         emit removeChannel(channel);
 }
@@ -85,6 +116,15 @@ void RtpReceiver::readSettings()
     QSettings settings(file, QSettings::IniFormat);
     m_interface =
         QHostAddress(settings.value(QStringLiteral("Mixer/UnicastInterface"), QStringLiteral("0.0.0.0")).toString());
+}
+
+void RtpReceiver::readLimits()
+{
+    const QSettings settings(Configuration::settingsFilePath(), QSettings::IniFormat);
+    m_maxChannels = positiveSetting(settings, QStringLiteral("RtpReceiver/MaxChannelsPerReceiver"),
+                                    DEFAULT_MAX_CHANNELS_PER_RECEIVER);
+    m_maxChannelsTotal =
+        positiveSetting(settings, QStringLiteral("RtpReceiver/MaxChannelsTotal"), DEFAULT_MAX_CHANNELS_TOTAL);
 }
 
 void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface)
@@ -207,29 +247,95 @@ void RtpReceiver::rtcpCallback(void* context, const Datagram& datagram)
     static_cast<RtpReceiver*>(context)->onRtcpStreamData(datagram);
 }
 
-RtpChannel* RtpReceiver::channelFor(const RtpStreamKey& key, const char* failureText)
+bool RtpReceiver::reserveChannel(const RtpStreamKey& key)
 {
-    const auto it = m_channels.constFind(key);
-    if (it != m_channels.constEnd())
-        return it.value();
+    int limit = 0;
+    const char* scope = "";
+    if (m_channels.size() >= m_maxChannels) {
+        limit = m_maxChannels;
+        scope = "on this receiver";
+    } else {
+        int live = s_liveChannels.load();
+        while (live < m_maxChannelsTotal && !s_liveChannels.compare_exchange_weak(live, live + 1)) {
+        }
+        if (live < m_maxChannelsTotal)
+            return true;
+        limit = m_maxChannelsTotal;
+        scope = "in all receivers";
+    }
+    const qint64 now = m_clock.monotonicMs();
+    const RtpStreamKey sender = key.senderKey();
+    const auto last = m_refusalWarnings.constFind(sender);
+    if (last == m_refusalWarnings.constEnd() || now - last.value() >= REFUSAL_WARNING_INTERVAL_MS) {
+        // Spoofed sender addresses must not grow the table without end.
+        if (m_refusalWarnings.size() >= kMaxRefusalWarnings)
+            m_refusalWarnings.clear();
+        m_refusalWarnings.insert(sender, now);
+        qWarning().noquote() << QStringLiteral("RtpReceiver::onReadyRead: Refusing stream from %1 SSRC %2, the limit "
+                                               "of %3 live channels %4 is reached")
+                                    .arg(key.sender().toString())
+                                    .arg(key.ssrc())
+                                    .arg(limit)
+                                    .arg(QLatin1String(scope));
+    }
+    return false;
+}
+
+void RtpReceiver::releaseChannels(int count)
+{
+    s_liveChannels.fetch_sub(count);
+}
+
+int RtpReceiver::liveChannelsTotal()
+{
+    return s_liveChannels.load();
+}
+
+void RtpReceiver::startStream(const RtpStreamKey& key, const QList<QByteArray>& packets, const QByteArray& senderReport)
+{
+    if (!reserveChannel(key)) {
+        m_dropped.fetch_add(quint64(packets.size()), std::memory_order_relaxed);
+        return;
+    }
     RtpChannel* channel = nullptr;
     try {
         channel = new RtpChannel(m_sdp, m_volume, m_clock);
     } catch (const std::exception&) {
-        qWarning() << failureText;
-        return nullptr;
+        releaseChannels(1);
+        qWarning() << "RtpReceiver::onReadyRead: Failed to create RTP channel";
+        return;
     }
     channel->setPresentationGroup(m_presentationGroup);
     connect(channel, &RtpChannel::stale, this, &RtpReceiver::onStaleChannel);
     // The new stream is muted exactly where the source is.
     channel->unmute(channel_t(~quint32(m_muteState)));
     m_channels.insert(key, channel);
+    // No other thread knows the channel yet: its decoder is made here, so
+    // that the packets of the probation are decoded, not dropped.
+    channel->applyPendingSdp();
+    if (!senderReport.isEmpty())
+        channel->rtcp(
+            RTCPPacket(reinterpret_cast<const unsigned char*>(senderReport.constData()), senderReport.size()));
+    for (const QByteArray& p : packets)
+        channel->depay(RTPPacket(reinterpret_cast<const unsigned char*>(p.constData()), p.size()));
     // Announced from the owner's thread: a receiver deleted before then
     // takes the announcement with it, so the mixer never gets a channel that
     // was disposed of already.
     QMetaObject::invokeMethod(
         this, [this, channel] { announce(channel); }, Qt::QueuedConnection);
-    return channel;
+}
+
+void RtpReceiver::logDropped(LogRateLimit& limit, QtMsgType type, const QString& text)
+{
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    if (!limit.allow(m_clock.monotonicMs()))
+        return;
+    if (const int heldBack = limit.takeHeldBack())
+        qWarning() << "RtpReceiver: Left out" << heldBack << "log lines about dropped packets";
+    if (type == QtDebugMsg)
+        qDebug().noquote() << text;
+    else
+        qWarning().noquote() << text;
 }
 
 void RtpReceiver::announce(RtpChannel* channel)
@@ -247,14 +353,29 @@ void RtpReceiver::onRtpStreamData(const Datagram& datagram)
     if (!m_rtpSocket && !m_tcpSocket)
         return;
     const RTPPacket packet(datagram.data, datagram.size);
+    KavexLocker lock(&m_channelLock);
+    m_received.fetch_add(1, std::memory_order_relaxed);
     if (!packet.isHeaderValid()) {
-        qWarning() << "RtpReceiver::onReadyRead: Invalid RTP header received";
+        logDropped(m_rtpLog, QtWarningMsg, QStringLiteral("RtpReceiver::onReadyRead: Invalid RTP header received"));
         return;
     }
-    KavexLocker lock(&m_channelLock);
-    if (RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
-                                         "RtpReceiver::onReadyRead: Failed to create RTP channel"))
+    const RtpStreamKey key(datagram, packet.getSSRC());
+    if (RtpChannel* channel = m_channels.value(key)) {
         channel->depay(packet);
+        return;
+    }
+    QList<QByteArray> packets;
+    QByteArray senderReport;
+    switch (m_probation.offer(key, packet, m_clock.monotonicMs(), &packets, &senderReport)) {
+    case RtpStreamProbation::PROBATION_WAITING:
+        return;
+    case RtpStreamProbation::PROBATION_REFUSED:
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    case RtpStreamProbation::PROBATION_PASSED:
+        startStream(key, packets, senderReport);
+        return;
+    }
 }
 
 void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
@@ -262,18 +383,28 @@ void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
     if (!m_rtcpSocket && !m_tcpSocket)
         return;
     const RTCPPacket packet(datagram.data, datagram.size);
-    if (!packet.isHeaderValid()) {
-        qWarning() << "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received";
-        return;
-    }
     KavexLocker lock(&m_channelLock);
-    RtpChannel* channel = channelFor(RtpStreamKey(datagram, packet.getSSRC()),
-                                     "RtpReceiver::onRtcpReadyRead: Failed to create RTP channel");
-    if (!channel) {
-        qDebug() << "RtpReceiver::onRtcpReadyRead: Received RTCP packet for unknown SSRC" << packet.getSSRC();
+    m_received.fetch_add(1, std::memory_order_relaxed);
+    if (!packet.isHeaderValid()) {
+        logDropped(m_rtcpLog, QtWarningMsg,
+                   QStringLiteral("RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"));
         return;
     }
-    channel->rtcp(packet);
+    const RtpStreamKey key(datagram, packet.getSSRC());
+    if (RtpChannel* channel = m_channels.value(key)) {
+        channel->rtcp(packet);
+        return;
+    }
+    // Reports make no channel: a sender report waits for its stream's RTP;
+    // anything else (other listeners' receiver reports) is dropped.
+    if (packet.getType() == RTCP_TYPE_SR) {
+        m_probation.offerSenderReport(key, QByteArray(reinterpret_cast<const char*>(datagram.data), datagram.size),
+                                      m_clock.monotonicMs());
+        return;
+    }
+    logDropped(
+        m_rtcpLog, QtDebugMsg,
+        QStringLiteral("RtpReceiver::onRtcpReadyRead: Received RTCP packet for unknown SSRC %1").arg(packet.getSSRC()));
 }
 
 void RtpReceiver::onStaleChannel()
@@ -289,6 +420,7 @@ void RtpReceiver::onStaleChannel()
             if (static_cast<QObject*>(it.value()) == source) {
                 channel = it.value();
                 m_channels.erase(it);
+                releaseChannels(1);
                 break;
             }
         }
@@ -303,6 +435,7 @@ void RtpReceiver::setSdp(const QString& sdp)
     if (sdp == m_sdp)
         return;
     m_sdp = sdp;
+    m_probation.setPayloadType(sdpPayloadType(sdp));
     for (RtpChannel* channel : qAsConst(m_channels))
         channel->setSdp(sdp);
 }
@@ -325,6 +458,7 @@ void RtpReceiver::takeChannels(QList<RtpChannel*>& channels)
 {
     KavexLocker lock(&m_channelLock);
     channels.append(m_channels.values());
+    releaseChannels(m_channels.size());
     m_channels.clear();
 }
 

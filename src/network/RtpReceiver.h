@@ -5,8 +5,10 @@
 #include "EncryptedAudioTone.h"
 #include "KavexMutex.h"
 #include "LiveStreamStatus.h"
+#include "LogRateLimit.h"
 #include "OstKavexMixerGlobal.h"
 #include "RtpStreamKey.h"
+#include "RtpStreamProbation.h"
 #include "SharedBufferPoolRelease.h"
 #include "SharedPoolBuffer.h"
 
@@ -38,6 +40,15 @@ struct Datagram;
 //    mode), possibly encrypted; the same connection carries talk-back RTP to
 //    the server. Undecryptable audio is replaced by a marker tone.
 //
+// A new stream gets its channel only once it has passed probation (see
+// RtpStreamProbation); RTCP alone never makes one. Live channels are limited
+// per receiver and over all receivers of the process (settings
+// "RtpReceiver/MaxChannelsPerReceiver", default 256, and
+// "RtpReceiver/MaxChannelsTotal", default 1024); a stream beyond a limit is
+// refused, with one warning per sender every REFUSAL_WARNING_INTERVAL_MS.
+// Warnings about bad packets are limited to BAD_PACKET_LOG_PER_SECOND a
+// second, so that a flood costs the receiver's thread little.
+//
 // The receiver is a channel itself, so that the mixer can mute, query and
 // remove all streams of the source through one id; it plays no audio of its
 // own. The constructors throw std::runtime_error when the sockets cannot be
@@ -47,6 +58,11 @@ class RtpReceiver : public QThread, public Channel
 {
     Q_OBJECT
 public:
+    static constexpr int DEFAULT_MAX_CHANNELS_PER_RECEIVER = 256;
+    static constexpr int DEFAULT_MAX_CHANNELS_TOTAL = 1024;
+    static constexpr qint64 REFUSAL_WARNING_INTERVAL_MS = 10000;
+    static constexpr int BAD_PACKET_LOG_PER_SECOND = 10;
+
     // A null tcpServer receives UDP unicast, any other address selects TCP
     // mode. rtpPort / rtcpPort: 0 = any (the RTCP port then is the RTP port +
     // 1 when free); they receive the ports in use. iface: a null address
@@ -86,6 +102,13 @@ public:
     bool isEncryptedMode() const;
     // One entry per stream (receiverId left 0 for the caller to fill in).
     QList<LiveStreamStatus> streamStatus() const;
+    // Datagrams taken in on the RTP and RTCP paths, and of them those that
+    // reached no channel: bad headers, streams that failed
+    // probation or were refused, RTCP of streams without channel.
+    quint64 receivedPackets() const { return m_received.load(std::memory_order_relaxed); }
+    quint64 droppedPackets() const { return m_dropped.load(std::memory_order_relaxed); }
+    // Live channels of all receivers in the process.
+    static int liveChannelsTotal();
 
 signals:
     // Emitted by the mixer on behalf of the host; handled on the receiver's thread.
@@ -109,6 +132,7 @@ protected:
 
 private:
     void readSettings();
+    void readLimits();
     void startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface);
     bool openUdpSockets();
     void openTcpSocket();
@@ -116,9 +140,17 @@ private:
     static void rtcpCallback(void* context, const Datagram& datagram);
     void onRtpStreamData(const Datagram& datagram);
     void onRtcpStreamData(const Datagram& datagram);
-    // The channel of the stream, made (and announced) when it is new; null
-    // when it could not be made. Called with m_channelLock held.
-    RtpChannel* channelFor(const RtpStreamKey& key, const char* failureText);
+    // Makes (and announces) the channel of a stream that has passed
+    // probation, within the limits, and gives it the stream's first packets
+    // and sender report. Called with m_channelLock held.
+    void startStream(const RtpStreamKey& key, const QList<QByteArray>& packets, const QByteArray& senderReport);
+    // Takes one place under both limits for a new channel, or warns (rate
+    // limited) and refuses. Called with m_channelLock held.
+    bool reserveChannel(const RtpStreamKey& key);
+    // Forgets `count` channels of this receiver in the process-wide count.
+    static void releaseChannels(int count);
+    // Logs a line about a bad or unwanted packet through `limit`.
+    void logDropped(LogRateLimit& limit, QtMsgType type, const QString& text);
     // On the owner's thread: emits newChannel unless the channel has gone meanwhile.
     void announce(RtpChannel* channel);
     // TCP mode: one message that no key could decrypt.
@@ -160,6 +192,16 @@ private:
     QHostAddress m_tcpServer;
     // Guarded by m_channelLock.
     QMap<RtpStreamKey, RtpChannel*> m_channels;
+    RtpStreamProbation m_probation;
+    // Sender key -> monotonic ms of the last refusal warning for it.
+    QMap<RtpStreamKey, qint64> m_refusalWarnings;
+    LogRateLimit m_rtpLog{BAD_PACKET_LOG_PER_SECOND};
+    LogRateLimit m_rtcpLog{BAD_PACKET_LOG_PER_SECOND};
+    // Set by the constructor, before the thread starts.
+    int m_maxChannels = DEFAULT_MAX_CHANNELS_PER_RECEIVER;
+    int m_maxChannelsTotal = DEFAULT_MAX_CHANNELS_TOTAL;
+    std::atomic<quint64> m_received{0};
+    std::atomic<quint64> m_dropped{0};
     // Guards the private keys and the decrypter.
     mutable KavexMutex m_keyLock;
     // Serialises the channel map, the SDP, the mute state and the group name

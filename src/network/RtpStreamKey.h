@@ -2,6 +2,7 @@
 
 #include "OstKavexMixerGlobal.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QString>
 
@@ -20,6 +21,15 @@ public:
     QString toString() const;
     quint32 ssrc() const { return m_ssrc; }
     QHostAddress sender() const;
+    // The same sender with another SSRC; with 0, the key of the sender alone,
+    // which all its streams share.
+    RtpStreamKey withSsrc(quint32 ssrc) const
+    {
+        RtpStreamKey k(*this);
+        k.m_ssrc = ssrc;
+        return k;
+    }
+    RtpStreamKey senderKey() const { return withSsrc(0); }
 
     bool operator<(const RtpStreamKey& o) const
     {
@@ -32,6 +42,11 @@ public:
     bool operator==(const RtpStreamKey& o) const
     {
         return m_first == o.m_first && m_second == o.m_second && m_ssrc == o.m_ssrc;
+    }
+
+    friend uint qHash(const RtpStreamKey& k, uint seed = 0)
+    {
+        return ::qHash(k.m_first, seed) ^ ::qHash(k.m_second, seed) ^ ::qHash(k.m_ssrc, seed);
     }
 
 private:

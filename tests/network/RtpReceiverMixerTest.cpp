@@ -7,12 +7,16 @@
 #include "StreamUnitDecrypter.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 using namespace RtpReceiverTestSupport;
 using namespace RtpTestPackets;
@@ -149,4 +153,47 @@ TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTh
     ASSERT_GT(heard.size(), 1200u);
     EXPECT_NEAR(dominantFrequency(heard, 48000, 100, 4000), 440, 5);
     EXPECT_LT(toneAmplitude(heard, 1000, 48000), 100);
+}
+
+// A 1 kHz stream plays on while spoofed SSRCs, random bytes and other
+// listeners' receiver reports flood its port: its level stays within 3 dB
+// over the whole stream, and the flood makes no channel.
+TEST_F(RtpReceiverMixerTest, StreamKeepsItsLevelWhileItsPortIsFlooded)
+{
+    quint16 rtpPort = 0, rtcpPort = 0;
+    ASSERT_NE(addSource(pcmaSdp(), rtpPort, rtcpPort), 0u);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {  // 2 s of stream, 10,000 flood packets a second from 0.4 s to 1.6 s
+        UdpSender s;
+        QRandomGenerator random(11);
+        QByteArray noise(172, 0);
+        const auto start = std::chrono::steady_clock::now();
+        for (quint32 ms = 0; ms < 2000; ++ms) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+            if (ms % 20 == 0)
+                s.send(rtp(4242, quint16(ms / 20), 8 * ms, 8, alawSine(1000, 8000, 8 * ms, 160)), rtpPort);
+            for (int i = 0; ms >= 400 && ms < 1600 && i < 5; ++i) {
+                s.send(rtp(random.generate(), quint16(random.generate()), 0, 8, noise), rtpPort);
+                random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+                s.send(noise, rtpPort);
+                s.send(QByteArray("\x80\xc9\x00\x01\x00\x00\x0d\x05", 8), rtcpPort);  // a receiver report
+            }
+        }
+        done = true;
+    });
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, 10000);
+    sender.join();
+    ASSERT_TRUE(finished);
+    QTest::qWait(300);  // the last packets played
+    EXPECT_EQ(registered(), 1 + 1);
+
+    const std::vector<double> heard = loudPart(1000);
+    ASSERT_GT(heard.size(), 48000u * 17 / 10) << "the stream was cut short";
+    double lo = 1e9, hi = 0;
+    for (size_t at = 0; at + 4800 <= heard.size(); at += 4800) {
+        const double a = toneAmplitude(slice(heard, at, 4800), 1000, 48000);
+        lo = std::min(lo, a);
+        hi = std::max(hi, a);
+    }
+    EXPECT_GT(lo, hi * 0.7) << "the stream's level fell from " << hi << " to " << lo;
 }

@@ -72,14 +72,16 @@ TEST(RtpReceiverMulticast, DISABLED_InsideNamespace)
     Source t(new RtpReceiver(group, samePort, sameRtcp, pcmaSdp(), &loopback, 1.0, {}));
 
     UdpSender sender;  // bound to 127.0.0.1
-    sender.writeDatagram(rtp(11, 1, 0, 8, alawLevel(0, 160)), group, rtpPort);
     sender.writeDatagram(senderReport(12, NTPTimestamp::now(), 0), group, rtcpPort);
+    for (quint32 ssrc : {11, 12})
+        for (quint16 seq : {1, 2})
+            sender.writeDatagram(rtp(ssrc, seq, 160u * seq, 8, alawLevel(0, 160)), group, rtpPort);
     ASSERT_TRUE(s.waitForChannels(2) && t.waitForChannels(2));
     EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::11", "2130706433:0::12"}));
     RtpChannel* first = s.channel(0);
     unsigned char frame[AudioFrameDefs::BYTES_IN_FRAME];  // the mixer thread's first pull applies the SDP
     first->getData(NTPRange(NTPTimestamp::now(), NTPTimestamp::now() + AudioFrameDefs::frameDuration()), frame);
-    for (quint16 seq = 2; seq < 6; ++seq)
+    for (quint16 seq = 3; seq < 7; ++seq)
         sender.writeDatagram(rtp(11, seq, 160u * seq, 8, alawLevel(3000, 160)), group, rtpPort);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !first->getCurrentTimestamp().isNull(); }, 3000));
 

@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "RtpReceiverTestSupport.h"
 #include "StreamUnitDecrypter.h"
+#include "TestClock.h"
 
 #include <gtest/gtest.h>
 
@@ -32,12 +33,18 @@ TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownDropsBadMessagesAndMarksUndec
     StreamUnitDecrypter::generateKeyPair(secretB, publicB);
     Relay relay;
     quint16 rtpPort = 5004, rtcpPort = 5005;
-    Source s(new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress::LocalHost, 1.0, {secretA}));
+    TestClock clock;  // every reading a millisecond later: each undecryptable message makes a tone packet
+    clock.setAdvancePerReading(1000);
+    Source s(new RtpReceiver(rtpPort, rtcpPort, pcmaSdp(), nullptr, QHostAddress::LocalHost, 1.0, {secretA}, clock));
     EXPECT_TRUE(rtpPort == 5004 && rtcpPort == 5005);  // no sockets of its own
     ASSERT_TRUE(connectTo(s, relay));
-    relay.relay(false, rtp(1, 1, 0, 8, alawLevel(0, 160)));
+    // A stream becomes a channel with its second packet in sequence; a sender report waits for it.
     relay.relay(true, senderReport(2, NTPTimestamp::now(), 0));
-    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, 1, 0, 8, alawLevel(0, 160)), publicA));
+    for (quint16 seq : {1, 2}) {
+        relay.relay(false, rtp(1, seq, 160u * seq, 8, alawLevel(0, 160)));
+        relay.relay(false, rtp(2, seq, 160u * seq, 8, alawLevel(0, 160)));
+        relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, seq, 160u * seq, 8, alawLevel(0, 160)), publicA));
+    }
     ASSERT_TRUE(s.waitForChannels(3));
     EXPECT_EQ(s->streamKeys(), (QStringList{"2130706433:0::1", "2130706433:0::2", "2130706433:0::3"}));
 
@@ -57,10 +64,12 @@ TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownDropsBadMessagesAndMarksUndec
     ASSERT_TRUE(QTest::qWaitFor([&] { return first->state() == QAbstractSocket::UnconnectedState; }, 5000));
     ASSERT_TRUE(connectTo(s, relay));
     relay.relay(false, rtp(4, 1, 0, 8, alawLevel(0, 160)));
+    relay.relay(false, rtp(4, 2, 160, 8, alawLevel(0, 160)));
     ASSERT_TRUE(s.waitForChannels(4));
 
     // Unreadable: every channel gets the marker tone's SDP, the tone a stream of its own.
-    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, 2, 160, 8, alawLevel(0, 160)), publicB));
+    for (quint16 seq : {3, 4})
+        relay.relay(false, StreamUnitDecrypter::encrypt(rtp(3, seq, 160u * seq, 8, alawLevel(0, 160)), publicB));
     ASSERT_TRUE(s.waitForChannels(5));
     EXPECT_TRUE(s->isEncryptedMode());
     EXPECT_EQ(s->sdp(), kEncryptedSdp);
@@ -74,6 +83,7 @@ TEST(RtpReceiverTcp, NamesThePeerCarriesPacketsDownDropsBadMessagesAndMarksUndec
     ASSERT_TRUE(QTest::qWaitFor([&] { return !s->isEncryptedMode(); }, 5000));
     EXPECT_EQ(s.channel(0)->sdp(), pcmaSdp());
     EXPECT_EQ(tone->sdp(), pcmaSdp());
-    relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, 2, 160, 8, alawLevel(0, 160)), publicB));
+    for (quint16 seq : {2, 3})
+        relay.relay(false, StreamUnitDecrypter::encrypt(rtp(5, seq, 160u * seq, 8, alawLevel(0, 160)), publicB));
     EXPECT_TRUE(s.waitForChannels(6));
 }

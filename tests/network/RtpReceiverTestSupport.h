@@ -35,6 +35,19 @@ public:
     {
         return QTest::qWaitFor([&] { return m_new.count() >= n; }, ms);
     }
+    // Sends datagrams in batches, each once the receiver has taken the ones before (a burst would
+    // overflow the socket's buffer on a busy machine); false when the receiver did not take them all.
+    bool sendPaced(QUdpSocket& from, const QList<QByteArray>& datagrams, quint16 port)
+    {
+        const quint64 base = m_receiver->receivedPackets();
+        for (int i = 0; i < datagrams.size(); ++i) {
+            from.writeDatagram(datagrams.at(i), QHostAddress::LocalHost, port);
+            if ((i % 32 == 31 || i + 1 == datagrams.size()) &&
+                !QTest::qWaitFor([&] { return m_receiver->receivedPackets() >= base + quint64(i) + 1; }, 5000))
+                return false;
+        }
+        return true;
+    }
     RtpChannel* channel(int i) const { return dynamic_cast<RtpChannel*>(m_new.at(i).at(0).value<Channel*>()); }
 
 private:
