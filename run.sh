@@ -7,6 +7,8 @@
 #   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
 #   ./run.sh demo          deps + build + the demo of the host tool
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh package       deps + build + Debian packages of the library, -dev and tool (build/packages/)
+#   ./run.sh docs          API documentation of the installed headers (build/docs/html/); fails on a warning
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 set -euo pipefail
@@ -16,7 +18,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
-          python3 iproute2)
+          python3 iproute2 dpkg-dev file doxygen)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -59,6 +61,28 @@ asan_env() {
 }
 tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
+}
+
+# Debian packages from the build tree's install components.
+package() {
+    rm -rf "$BUILD_DIR/packages"
+    (cd "$BUILD_DIR" && cpack -G DEB >/dev/null)
+    for deb in "$BUILD_DIR"/packages/*.deb; do
+        echo "$deb"
+        dpkg-deb -f "$deb" Depends | sed 's/^/    /'
+    done
+}
+
+# Doxygen over the installed headers; any warning (an undocumented facade
+# member, a broken reference) fails the run.
+docs() {
+    cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
+    cmake --build "$BUILD_DIR" --target docs
+    if [ -s "$BUILD_DIR/docs/warnings.log" ]; then
+        cat "$BUILD_DIR/docs/warnings.log"
+        return 1
+    fi
+    echo "API documentation: $BUILD_DIR/docs/html/index.html"
 }
 
 format_sources() {
@@ -104,6 +128,8 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    package) deps; build; package ;;
+    docs) deps; docs ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -111,5 +137,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,14p' "$0"; exit 2 ;;
 esac
