@@ -1,103 +1,74 @@
-# Checks the library as a user receives it, in one of two forms (MODE):
-#   prefix    `cmake --install` into a scratch prefix; the README's host example
-#             builds with find_package and runs; the prefix is then moved and the
-#             installed kavexmix still runs, finding the library by its run path.
-#   packages  `cpack -G DEB`; the Depends fields are checked; the packages are
-#             unpacked into a scratch root, where the same host example builds
-#             with CMake and with pkg-config and runs, and kavexmix runs.
+# The README's host example built and run against the library as a user gets it:
+# MODE prefix, `cmake --install` into a scratch prefix (which is then moved for
+# kavexmix); MODE packages, the Debian packages unpacked into a scratch root.
+set(host_dir ${SOURCE_DIR}/tests/install/host)
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
+set(ENV{OSTKAVEX_CONFIG_DIR} ${WORK_DIR}/config)
+set(ENV{OSTKAVEX_DATA_DIR} ${WORK_DIR}/data)
+set(ENV{OSTKAVEX_OUTPUT_DEVICE} virtual)
+unset(ENV{LD_LIBRARY_PATH})
 
-function(run)
+# run(pattern command...): the command must succeed and print pattern.
+function(run pattern)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "${pattern}")
+    message(FATAL_ERROR "failed (${rc}) or no \"${pattern}\": ${ARGN}\n${out}\n${err}")
   endif()
-  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+  set(OUT "${out}" PARENT_SCOPE)
 endfunction()
 
-function(expect text pattern what)
-  if(NOT text MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: no match for \"${pattern}\" in:\n${text}")
-  endif()
-endfunction()
-
-# The README shows the host example in full: it must be the one built here.
+# The README quotes the host example in full: it must be the one built here.
 file(READ ${SOURCE_DIR}/README.md readme)
 foreach(f main.cpp CMakeLists.txt)
-  file(READ ${HOST_SOURCE_DIR}/${f} content)
+  file(READ ${host_dir}/${f} content)
   string(FIND "${readme}" "${content}" at)
   if(at LESS 0)
     message(FATAL_ERROR "README.md does not quote tests/install/host/${f} verbatim")
   endif()
 endforeach()
 
-set(ENV{OSTKAVEX_CONFIG_DIR} ${WORK_DIR}/config)
-set(ENV{OSTKAVEX_DATA_DIR} ${WORK_DIR}/data)
-set(ENV{OSTKAVEX_OUTPUT_DEVICE} virtual)
-set(ENV{OSTKAVEX_INPUT_DEVICE} virtual)
-unset(ENV{LD_LIBRARY_PATH})
-
-function(run_host exe libdir)
-  set(ENV{LD_LIBRARY_PATH} ${libdir})
-  run(${exe})
-  unset(ENV{LD_LIBRARY_PATH})
-  expect("${LAST_OUTPUT}" "host: received stateChanged replay 2" "${exe}")
-  message(STATUS "${exe}: ${LAST_OUTPUT}")
+function(build_and_run_host prefix)
+  run("" ${CMAKE_COMMAND} -S ${host_dir} -B ${WORK_DIR}/host -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix})
+  run("" ${CMAKE_COMMAND} --build ${WORK_DIR}/host)
+  run("received stateChanged replay 2" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${WORK_DIR}/host/host)
 endfunction()
 
-function(build_host_with_cmake prefix name)
-  run(${CMAKE_COMMAND} -S ${HOST_SOURCE_DIR} -B ${WORK_DIR}/${name} -G ${GENERATOR}
-      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
-  run(${CMAKE_COMMAND} --build ${WORK_DIR}/${name})
-endfunction()
-
-# kavexmix, run with no library path: the loader must find the library through
-# the executable's own run path, wherever the tree lies.
+# With no library path the loader must find the library through the tool's run path.
 function(run_tool prefix)
-  run(readelf -d ${prefix}/bin/kavexmix)
-  expect("${LAST_OUTPUT}" "RUNPATH.*\\[\\$ORIGIN/\\.\\./${LIBDIR}\\]" "run path of kavexmix")
-  run(${prefix}/bin/kavexmix devices)
-  expect("${LAST_OUTPUT}" "virtual" "kavexmix devices from ${prefix}")
+  run("RUNPATH.*\\[\\$ORIGIN/\\.\\./${LIBDIR}\\]" readelf -d ${prefix}/bin/kavexmix)
+  run("virtual" ${prefix}/bin/kavexmix devices)
 endfunction()
 
 if(MODE STREQUAL "prefix")
-  set(prefix ${WORK_DIR}/prefix)
-  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-  build_host_with_cmake(${prefix} host)
-  run_host(${WORK_DIR}/host/host ${prefix}/${LIBDIR})
-  if(EXISTS ${prefix}/bin/kavexmix)
-    file(RENAME ${prefix} ${WORK_DIR}/moved)
-    run_tool(${WORK_DIR}/moved)
-  endif()
-elseif(MODE STREQUAL "packages")
-  run(cpack -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages)
-  file(GLOB debs ${WORK_DIR}/packages/*.deb)
-  set(root ${WORK_DIR}/root)
-  foreach(deb IN LISTS debs)
-    run(dpkg-deb -f ${deb} Package Depends)
-    string(REGEX MATCH "Package: ([^\n]*)" _ "${LAST_OUTPUT}")
-    set(depends_${CMAKE_MATCH_1} "${LAST_OUTPUT}")
-    run(dpkg-deb -x ${deb} ${root})
-  endforeach()
-  # Library dependencies found by dpkg-shlibdeps; exact version pins on ours.
-  expect("${depends_libostkavexmixer}" "libqt5core5a.*libqt5sql5-sqlite|libqt5sql5-sqlite.*libqt5core5a" "libostkavexmixer Depends")
-  expect("${depends_libostkavexmixer}" "libavcodec[0-9]+ .*libsamplerate0 .*libsodium[0-9]+ " "libostkavexmixer Depends")
-  expect("${depends_libostkavexmixer-dev}" "libostkavexmixer \\(= ${VERSION}\\).*qtbase5-dev" "libostkavexmixer-dev Depends")
-  if(EXISTS ${root}/usr/bin/kavexmix)
-    expect("${depends_kavexmix}" "libostkavexmixer \\(= ${VERSION}\\)" "kavexmix Depends")
-    run_tool(${root}/usr)
-  endif()
-
-  set(libdir ${root}/usr/${LIBDIR})
-  build_host_with_cmake(${root}/usr host-cmake)
-  run_host(${WORK_DIR}/host-cmake/host ${libdir})
-
-  set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
-  run(pkg-config --cflags --libs ostkavexmixer)
-  separate_arguments(flags UNIX_COMMAND "${LAST_OUTPUT}")
-  run(${CXX} -std=c++17 ${HOST_SOURCE_DIR}/main.cpp -o ${WORK_DIR}/host-pkgconfig ${flags})
-  run_host(${WORK_DIR}/host-pkgconfig ${libdir})
+  run("" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+  build_and_run_host(${WORK_DIR}/prefix)
+  file(RENAME ${WORK_DIR}/prefix ${WORK_DIR}/moved)
+  run_tool(${WORK_DIR}/moved)
 else()
-  message(FATAL_ERROR "MODE must be prefix or packages")
+  run("" cpack -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages)
+  set(root ${WORK_DIR}/root)
+  foreach(pkg libostkavexmixer libostkavexmixer-dev kavexmix)
+    file(GLOB deb ${WORK_DIR}/packages/${pkg}_*.deb)
+    run("" dpkg-deb -f ${deb} Depends)
+    set(depends_${pkg} "${OUT}")
+    run("" dpkg-deb -x ${deb} ${root})
+  endforeach()
+  # Library dependencies from dpkg-shlibdeps plus the SQLite plugin; exact
+  # version pins on our own library.
+  foreach(dep libqt5core5a libqt5sql5-sqlite "libavcodec[0-9]+" libsamplerate0 "libsodium[0-9]+" libportaudio2)
+    if(NOT depends_libostkavexmixer MATCHES "(^|, )${dep}( |,|\n)")
+      message(FATAL_ERROR "libostkavexmixer does not depend on ${dep}: ${depends_libostkavexmixer}")
+    endif()
+  endforeach()
+  if(NOT depends_libostkavexmixer-dev MATCHES "libostkavexmixer \\(= ${VERSION}\\), qtbase5-dev"
+     OR NOT depends_kavexmix MATCHES "libostkavexmixer \\(= ${VERSION}\\)")
+    message(FATAL_ERROR "-dev or kavexmix not pinned to ${VERSION}: ${depends_libostkavexmixer-dev} / ${depends_kavexmix}")
+  endif()
+  run_tool(${root}/usr)
+  build_and_run_host(${root}/usr)
+  set(ENV{PKG_CONFIG_PATH} ${root}/usr/${LIBDIR}/pkgconfig)
+  run("" pkg-config --cflags --libs ostkavexmixer)
+  separate_arguments(flags UNIX_COMMAND "${OUT}")
+  run("" ${CXX} -std=c++17 ${host_dir}/main.cpp -o ${WORK_DIR}/host-pc ${flags})
+  run("received stateChanged replay 2" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${root}/usr/${LIBDIR} ${WORK_DIR}/host-pc)
 endif()
