@@ -137,5 +137,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,14p' "$0"; exit 2 ;;
+        sed -n '2,13p' "$0"; exit 2 ;;
 esac
