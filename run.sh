@@ -10,6 +10,8 @@
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh redundant     deps + build + the tests of playing one stream from several stores
 #   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s, and channel memory
+#   ./run.sh package       deps + build + Debian packages of the library, -dev and tool (build/packages/)
+#   ./run.sh docs          API documentation of the installed headers (build/docs/html/); fails on a warning
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -20,7 +22,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
-          python3 iproute2 postgresql libqt5sql5-psql)
+          python3 iproute2 postgresql libqt5sql5-psql dpkg-dev file doxygen)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -92,6 +94,28 @@ flood() {
     build-bench/bench/bench_flood --channels 100 --seconds 5
 }
 
+# Debian packages from the build tree's install components.
+package() {
+    rm -rf "$BUILD_DIR/packages"
+    (cd "$BUILD_DIR" && cpack -G DEB >/dev/null)
+    for deb in "$BUILD_DIR"/packages/*.deb; do
+        echo "$deb"
+        dpkg-deb -f "$deb" Depends | sed 's/^/    /'
+    done
+}
+
+# Doxygen over the installed headers; any warning (an undocumented facade
+# member, a broken reference) fails the run.
+docs() {
+    cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
+    cmake --build "$BUILD_DIR" --target docs
+    if [ -s "$BUILD_DIR/docs/warnings.log" ]; then
+        cat "$BUILD_DIR/docs/warnings.log"
+        return 1
+    fi
+    echo "API documentation: $BUILD_DIR/docs/html/index.html"
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -142,6 +166,8 @@ case "${1:-}" in
         shift
         flood "$@"
         ;;
+    package) deps; build; package ;;
+    docs) deps; docs ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;

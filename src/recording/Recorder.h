@@ -27,75 +27,92 @@ class UnitWriter;
 struct CutUnit;
 struct Datagram;
 
-// Records live RTP into a recording store: one recorded stream per sender
-// and SSRC, cut into units of a fixed length on the NTP time line, each unit
-// holding what the player's decoder takes, optionally sealed to public keys.
-//
-// Input is received like the live receiver does, on a network thread of the
-// recorder's own: UDP unicast or multicast (RTP port and RTCP port), or RTP
-// and RTCP messages over a TCP connection to a relay server. Units are
-// written by a second thread, in transactions, so the network thread never
-// waits for the disk. Packets may also be fed in directly (feedRtp,
-// feedRtcp) on any one thread while no network input runs.
-//
-// The constructors throw std::exception with the reason when the store
-// cannot be opened or created, or a public key is not 32 bytes long.
+/// Records live RTP into a recording store: one recorded stream per sender
+/// and SSRC, cut into units of a fixed length on the NTP time line, each unit
+/// holding what the player's decoder takes, optionally sealed to public keys.
+///
+/// Input is received like the live receiver does, on a network thread of the
+/// recorder's own: UDP unicast or multicast (RTP port and RTCP port), or RTP
+/// and RTCP messages over a TCP connection to a relay server. Units are
+/// written by a second thread, in transactions, so the network thread never
+/// waits for the disk. Packets may also be fed in directly (feedRtp,
+/// feedRtcp) on any one thread while no network input runs.
+///
+/// The constructors throw std::exception with the reason when the store
+/// cannot be opened or created, or a public key is not 32 bytes long.
 class OSTKAVEXMIXER_EXPORT Recorder
 {
 public:
+    /// @name Unit length limits
+    //@{
+    /// The shortest and longest unit length.
     static constexpr double MIN_UNIT_SECONDS = 0.2;
     static constexpr double MAX_UNIT_SECONDS = 10.0;
+    //@}
 
     struct Options {
-        // The store: a file path or postgresql://USER@HOST:PORT/DATABASE;
-        // empty: "recordings.db" in the data directory.
+        /// The store: a file path or postgresql://USER@HOST:PORT/DATABASE;
+        /// empty: "recordings.db" in the data directory.
         QString store;
-        // The streams' SDP; empty: taken from the static payload types 0
-        // (PCMU), 8 (PCMA) and 14 (MPA) of the packets.
+        /// The streams' SDP; empty: taken from the static payload types 0
+        /// (PCMU), 8 (PCMA) and 14 (MPA) of the packets.
         QString sdp;
-        // Stream names: %a the sender's address, %s the SSRC in decimal, %% a %.
+        /// Stream names: %a the sender's address, %s the SSRC in decimal, %% a %.
         QString namePattern = QStringLiteral("%a-%s");
-        // Stored with every new stream.
+        /// Stored with every new stream.
         QString detail;
-        // Unit length; outside 0.2 to 10 s it is clamped, with a warning.
+        /// Unit length; outside 0.2 to 10 s it is clamped, with a warning.
         double unitSeconds = 1.0;
-        // Every unit is sealed in one layer per key (32-byte public keys).
+        /// Every unit is sealed in one layer per key (32-byte public keys).
         std::vector<QByteArray> publicKeys;
-        // Relay messages that come encrypted are opened with these.
+        /// Relay messages that come encrypted are opened with these.
         std::vector<QByteArray> privateKeys;
     };
 
+    /// Opens or creates the store; receives nothing until a listen... or
+    /// connectRelay call, or packets fed in.
     explicit Recorder(const Options& options);
+    /// The same, with the time source of the library's own tests.
     Recorder(const Options& options, Clock& clock);
-    // Stops the input and writes every open unit.
+    /// Stops the input and writes every open unit.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Receive on `rtpPort` and `rtcpPort` (0: any; RTCP then on the RTP port
-    // + 1 when free); the ports in use are written back. False (with a
-    // warning) when the sockets cannot be opened or an input runs already.
+    /// Receive on `rtpPort` and `rtcpPort` (0: any; RTCP then on the RTP port
+    /// + 1 when free); the ports in use are written back. False (with a
+    /// warning) when the sockets cannot be opened or an input runs already.
     bool listenUnicast(quint16& rtpPort, quint16& rtcpPort,
                        const QHostAddress& iface = QHostAddress(QHostAddress::Any));
+    /// Receive the multicast `group` on `rtpPort` and `rtcpPort`; false (with a
+    /// warning) when the sockets cannot be opened or an input runs already.
     bool listenMulticast(const QHostAddress& group, quint16 rtpPort, quint16 rtcpPort,
                          const QHostAddress& iface = QHostAddress());
-    // Connects to the relay server at server:port and asks it for the
-    // streams of `peer` (IPv4).
+    /// Connects to the relay server at server:port and asks it for the
+    /// streams of `peer` (IPv4).
     bool connectRelay(const QHostAddress& server, quint16 port, const QHostAddress& peer);
-    // Ends the input, closes every open unit and waits until all are written.
+    /// Ends the input, closes every open unit and waits until all are written.
     void stop();
 
+    /// @name Packets fed in directly
+    //@{
+    /// One RTP or RTCP packet from `sender`, as if it had been received.
     void feedRtp(const unsigned char* data, int size, const QHostAddress& sender);
     void feedRtcp(const unsigned char* data, int size, const QHostAddress& sender);
-    // Closes the units of streams that have been silent for a unit length
-    // (the network thread does this four times a second).
+    //@}
+    /// Closes the units of streams that have been silent for a unit length
+    /// (the network thread does this four times a second).
     void closeIdleUnits();
-    // Closes every open unit and waits until all units so far are written.
+    /// Closes every open unit and waits until all units so far are written.
     void flush();
 
+    /// The unit length in use (after clamping).
     double unitSeconds() const { return m_unitSeconds; }
+    /// The path of the store in use.
     QString storePath() const { return m_path; }
+    /// The names of the streams recorded so far.
     QStringList streamNames() const;
+    /// How many units have been written so far.
     quint64 unitsWritten() const;
 
 private:
