@@ -23,7 +23,8 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
     LogCapture* self = s_current;
     if (!self)
         return;
-    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function)});
+    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function),
+                            QString::fromUtf8(ctx.category)});
     if (qEnvironmentVariableIsSet("KAVEX_TEST_VERBOSE") && self->m_previous)
         self->m_previous(type, ctx, msg);
 }

@@ -17,6 +17,7 @@ public:
         QString file;
         int line;
         QString function;
+        QString category;
     };
 
     LogCapture();
