@@ -14,12 +14,15 @@ extern "C" {
 namespace {
 constexpr int kLineSize = 1024;
 
+// The lines name FFmpeg as their function (%{function} in a message
+// pattern), as they come from no function of ours.
 void logLine(bool critical, const QByteArray& text)
 {
+    QMessageLogger logger(nullptr, 0, "FFmpeg", lcKavexDecoder().categoryName());
     if (critical)
-        qCCritical(lcKavexDecoder, "%s", text.constData());
+        logger.critical("%s", text.constData());
     else
-        qCDebug(lcKavexDecoder, "%s", text.constData());
+        logger.debug("%s", text.constData());
 }
 
 void route(void* avClass, int level, const char* format, va_list args)

@@ -16,7 +16,7 @@ TEST(FFmpegLog, BrokenMpegFramesAreLoggedThroughQtNotStderr)
     std::unique_ptr<Decoder> decoder(
         Decoder::getDecoderBySdp(RtpTestPackets::sdp(14, QStringLiteral("MPA"), 90000), false, 1.0));
     ASSERT_TRUE(decoder);
-    LogCapture log;
+    LogCapture log(true);
     StderrCapture err;
     std::vector<unsigned char> out(256000);
     quint32 noise = 12345;

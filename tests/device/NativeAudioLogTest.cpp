@@ -55,7 +55,7 @@ TEST(NativeAudioLog, AlsaAndJackMessagesAreLoggedThroughQtNotStderr)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.library);
-        LogCapture log;
+        LogCapture log(true);
         StderrCapture err;
         c.provoke();
         EXPECT_EQ(err.text().toStdString(), "");

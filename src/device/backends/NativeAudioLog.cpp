@@ -2,6 +2,7 @@
 
 #include "LogCategories.h"
 
+#include <QDebug>
 #include <QString>
 
 #include <cstdarg>
@@ -20,6 +21,9 @@ T lookUp(const char* symbol)
     return reinterpret_cast<T>(dlsym(RTLD_DEFAULT, symbol));
 }
 
+// The lines name the library as their function (%{function} in a message
+// pattern), as they come from no function of ours.
+
 // ALSA's own form: "ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM x".
 void logAlsa(const char* file, int line, const char* function, int error, const char* format, va_list args)
 {
@@ -31,7 +35,7 @@ void logAlsa(const char* file, int line, const char* function, int error, const 
         QString::asprintf("ALSA lib %s:%d:(%s) %s", file ? file : "", line, function ? function : "", text);
     if (error != 0)
         message += ": " + qt_error_string(error < 0 ? -error : error);
-    qCDebug(lcKavexDevice).noquote() << message;
+    QMessageLogger(nullptr, 0, "ALSA", lcKavexDevice().categoryName()).debug().noquote() << message;
 }
 
 void alsaHandler(const char* file, int line, const char* function, int error, const char* format, ...)
@@ -44,7 +48,8 @@ void alsaHandler(const char* file, int line, const char* function, int error, co
 
 void jackMessage(const char* text)
 {
-    qCDebug(lcKavexDevice, "JACK: %s", text ? text : "");
+    if (lcKavexDevice().isDebugEnabled())
+        QMessageLogger(nullptr, 0, "JACK", lcKavexDevice().categoryName()).debug("JACK: %s", text ? text : "");
 }
 }  // namespace
 
