@@ -22,9 +22,8 @@ T lookUp(const char* symbol)
 }
 
 // The lines name the library as their function (%{function} in a message
-// pattern), as they come from no function of ours.
-
-// ALSA's own form: "ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM x".
+// pattern), as they come from no function of ours. ALSA's keep its own form:
+// "ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM x".
 void logAlsa(const char* file, int line, const char* function, int error, const char* format, va_list args)
 {
     if (!lcKavexDevice().isDebugEnabled())
