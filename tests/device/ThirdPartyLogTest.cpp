@@ -39,17 +39,15 @@ TEST(ThirdPartyLog, FFmpegAlsaAndJackSpeakThroughQtNotStderr)
          }},
         {"kavex.device", "ALSA lib ",
          [&] {
-             void* pcm = nullptr;
-             if (reinterpret_cast<int (*)(void**, const char*, int, int)>(symbol("snd_pcm_open"))(
-                     &pcm, "kavex_no_such_pcm", 0, 0) == 0)
-                 reinterpret_cast<int (*)(void*)>(symbol("snd_pcm_close"))(pcm);
+             void* pcm = nullptr;  // never opened: nothing to close
+             reinterpret_cast<int (*)(void**, const char*, int, int)>(symbol("snd_pcm_open"))(&pcm, "kavex_no_pcm", 0,
+                                                                                              0);
          }},
         {"kavex.device", "JACK: ",
          [&] {
-             int status = 0;  // JackNoStartServer | JackServerName
-             if (void* client = reinterpret_cast<void* (*)(const char*, int, int*, ...)>(symbol("jack_client_open"))(
-                     "kavex-test", 0x01 | 0x04, &status, "kavex-no-such-server"))
-                 reinterpret_cast<int (*)(void*)>(symbol("jack_client_close"))(client);
+             int status = 0;  // JackNoStartServer | JackServerName: fails, nothing to close
+             reinterpret_cast<void* (*)(const char*, int, int*, ...)>(symbol("jack_client_open"))(
+                 "kavex-test", 0x01 | 0x04, &status, "kavex-no-server");
          }},
     };
     for (const auto& c : cases) {
