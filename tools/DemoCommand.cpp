@@ -5,8 +5,8 @@
 #include <OstKavexMixer/OstKavexMixer.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QtEndian>
@@ -72,6 +72,23 @@ bool writeVoice(const QString& path)
         return 9000.0 * syllable * v;
     });
 }
+
+// The sample bytes a WAV file's header describes (its "data" chunk may not
+// directly follow the format chunk); 0 when it has none.
+qint64 wavDataBytes(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || f.read(12).mid(8) != "WAVE")
+        return 0;
+    for (QByteArray chunk = f.read(8); chunk.size() == 8; chunk = f.read(8)) {
+        const quint32 size = qFromLittleEndian<quint32>(chunk.constData() + 4);
+        if (chunk.startsWith("data"))
+            return std::min<qint64>(size, f.size() - f.pos());
+        if (!f.seek(f.pos() + size + (size & 1)))
+            return 0;
+    }
+    return 0;
+}
 }  // namespace
 
 int runDemo(const QStringList& args)
@@ -116,11 +133,15 @@ int runDemo(const QStringList& args)
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, false);
     out << "Mixer running; presentation groups: " << mixer->presentationGroups().join(", ") << "\n";
     out.flush();
-    LevelMeter meter(mixer);
-    meter.start();
+    // Held by pointer: the meter shares the mixer, which must be gone (and
+    // the recording complete) before the show's length is read.
+    auto meter = std::make_unique<LevelMeter>(mixer);
+    meter->start();
+    QElapsedTimer shown;
+    shown.start();
     const auto step = [&](const QString& label, const QString& hear, double seconds, const std::function<void()>& act) {
         act();
-        meter.setLabel(label);
+        meter->setLabel(label);
         out << (isatty(1) ? "\n" : "") << "-> " << hear << "\n";
         out.flush();
         runFor(seconds);
@@ -237,12 +258,13 @@ int runDemo(const QStringList& args)
         mixer->removeRtpChannel(pcmaReceiver);
         mixer->removeRtpChannel(mpaReceiver);
     });
-    meter.stop();
+    meter->stop();
+    meter.reset();
     mixer.reset();
+    out << "The show ran " << QString::number(shown.elapsed() / 1000.0, 'f', 1) << " s.\n";
     if (!recording.isEmpty()) {
-        const qint64 bytes = QFileInfo(recording).size() - 44;
         out << "The show is in " << recording << " (48 kHz stereo WAV, "
-            << QString::number(double(std::max<qint64>(bytes, 0)) / (48000.0 * 4), 'f', 1) << " s).\n";
+            << QString::number(double(wavDataBytes(recording)) / (48000.0 * 4), 'f', 1) << " s).\n";
     }
     out << "Demo finished.\n";
     return 0;

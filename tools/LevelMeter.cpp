@@ -10,12 +10,16 @@ LevelMeter::LevelMeter(QSharedPointer<Mixer> mixer, QObject* parent)
     , m_mixer(std::move(mixer))
     , m_terminal(isatty(fileno(stdout)))
 {
-    m_timer.setInterval(100);
+    m_timer.setInterval(m_terminal ? 100 : 500);
     connect(&m_timer, &QTimer::timeout, this, &LevelMeter::show);
 }
 
 void LevelMeter::start()
 {
+    // What was mixed before the meter started is not shown.
+    double left = 0, right = 0;
+    m_mixer->getOutputLevel(&left, &right);
+    m_sinceDraw.start();
     m_timer.start();
 }
 
@@ -36,16 +40,16 @@ QString LevelMeter::bar(double db, int width)
 
 void LevelMeter::show()
 {
-    ++m_ticks;
-    if (!m_terminal && m_ticks % 5 != 0)
-        return;
     double left = 0, right = 0;
     m_mixer->getOutputLevel(&left, &right);
-    const QString line = QString("%1 L [%2] %3 dB  R [%4] %5 dB")
-                             .arg(m_label.leftJustified(16, ' ', true), bar(left, 24))
-                             .arg(left, 6, 'f', 1)
-                             .arg(bar(right, 24))
-                             .arg(right, 6, 'f', 1);
+    m_left.add(left);
+    m_right.add(right);
+    const double elapsed = m_sinceDraw.restart() / 1000.0;
+    const PeakHold::Line l = m_left.draw(elapsed), r = m_right.draw(elapsed);
+    const auto side = [](const PeakHold::Line& s) {
+        return QString("[%1] %2 dB%3").arg(bar(s.db, 24)).arg(s.db, 6, 'f', 1).arg(s.clipped ? " CLIP" : "     ");
+    };
+    const QString line = QString("%1 L %2  R %3").arg(m_label.leftJustified(16, ' ', true), side(l), side(r));
     std::printf(m_terminal ? "\r%s" : "%s\n", qPrintable(line));
     std::fflush(stdout);
 }

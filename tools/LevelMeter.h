@@ -1,13 +1,19 @@
 #pragma once
 
+#include "PeakHold.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSharedPointer>
 #include <QTimer>
 
 class Mixer;
 
-// Prints the mix's peak level per side while the tool runs: one line updated
-// in place on a terminal, a line every half second otherwise.
+// Prints the mix's level per side while the tool runs: one line updated in
+// place on a terminal every 100 ms, a line every half second otherwise.
+// Each line shows the peak since the previous line (the mixer holds it
+// between readings), falling back at about 20 dB/s, and "CLIP" when a
+// sample reached full scale. Runs on the tool's main thread.
 class LevelMeter : public QObject
 {
     Q_OBJECT
@@ -25,7 +31,9 @@ private:
 
     QSharedPointer<Mixer> m_mixer;
     QTimer m_timer;
+    QElapsedTimer m_sinceDraw;
+    PeakHold m_left;
+    PeakHold m_right;
     QString m_label;
     bool m_terminal;
-    int m_ticks = 0;
 };

@@ -9,6 +9,11 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kavexmix");
+    // Every line on stderr is the tool's own: its messages start with
+    // "kavexmix COMMAND:", the library's (and FFmpeg's, ALSA's and JACK's,
+    // which the library routes through Qt's logger) with "kavexmix" and the
+    // logging category. QT_MESSAGE_PATTERN still overrides this.
+    qSetMessagePattern("kavexmix %{if-category}%{category} %{endif}%{type}: %{message}");
     // The library's debug lines are for developers; KAVEXMIX_VERBOSE=1 shows them.
     if (qEnvironmentVariableIsEmpty("KAVEXMIX_VERBOSE"))
         QLoggingCategory::setFilterRules("*.debug=false");

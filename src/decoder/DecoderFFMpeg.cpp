@@ -1,5 +1,7 @@
 #include "DecoderFFMpeg.h"
 
+#include "FFmpegLog.h"
+
 #include <QDebug>
 #include <QStringList>
 
@@ -47,6 +49,7 @@ DecoderFFMpeg::DecoderFFMpeg(const QString& sdp, const QString& codecName, int p
     , m_frame(av_frame_alloc())
     , m_packet(av_packet_alloc())
 {
+    FFmpegLog::install();
     m_gain = gain;
 }
 

@@ -1,5 +1,7 @@
 #include "AudioConverter.h"
 
+#include "LogCategories.h"
+
 #include <QDebug>
 #include <algorithm>
 #include <cmath>
@@ -72,7 +74,7 @@ AudioConverter& AudioConverter::operator=(const AudioConverter& other)
         int error = 0;
         context->private_data = src_clone(static_cast<SRC_STATE*>(other.m_context->private_data), &error);
         if (!context->private_data)
-            qWarning() << "AudioConverter::operator=: Cannot copy converter state:" << src_strerror(error);
+            qCWarning(lcKavexDsp) << "AudioConverter::operator=: Cannot copy converter state:" << src_strerror(error);
     }
     m_context = std::move(context);
     allocate();

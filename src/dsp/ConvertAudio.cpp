@@ -1,5 +1,7 @@
 #include "ConvertAudio.h"
+
 #include "G711.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
@@ -95,7 +97,7 @@ void resample(RESAMPLE_CONTEXT* context)
     }
     const int error = src_process(state, &data);
     if (error != 0) {
-        qWarning() << "ConvertAudio: Resampling failed:" << src_strerror(error);
+        qCWarning(lcKavexDsp) << "ConvertAudio: Resampling failed:" << src_strerror(error);
         return;
     }
     if (glide)
@@ -164,7 +166,7 @@ bool ResampleSetConverter(RESAMPLE_CONTEXT* context, int converter)
     int error = 0;
     std::unique_ptr<SRC_STATE, StateFree> state(src_new(type, context->channels, &error));
     if (!state) {
-        qWarning() << "ResampleSetConverter: Cannot create converter:" << src_strerror(error);
+        qCWarning(lcKavexDsp) << "ResampleSetConverter: Cannot create converter:" << src_strerror(error);
         return false;
     }
     // From here on the context owns it, until ResampleShutdown.

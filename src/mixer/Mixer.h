@@ -191,8 +191,11 @@ public:
     /// Has no effect: the analogue gain belongs to the sound card's mixer.
     void setAnalogMicGain(float gain);
 
-    /// Peak level of the last mixed tick per side, in dB relative to full
-    /// scale (-96 for silence); for level meters.
+    /// Peak level per side of everything mixed since the previous call, in
+    /// dB relative to full scale: 0 means a sample reached full scale (the
+    /// output clipped or nearly did), -96 silence or nothing mixed since. A
+    /// meter that calls this at its own pace misses no burst between calls;
+    /// two readers take the peaks from each other. Lock-free, any thread.
     void getOutputLevel(double* leftDb, double* rightDb) const;
 
     /// Names of the presentation groups that exist now ("LIVE" always).

@@ -1,5 +1,6 @@
 #include "MixerImpl.h"
 
+#include "FFmpegLog.h"
 #include "G711.h"
 #include "InprocPlaybackSession.h"
 #include "MulPlaySession.h"
@@ -37,6 +38,9 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput, Clock& clock, Output
     NTPTimestamp::registerMetaType();
     qRegisterMetaType<SharedPoolBuffer>("SharedPoolBuffer");
     _G711_SetALawMode(false, false, 0x55, 0x55);
+    // From here on FFmpeg speaks through the Qt logger, also for the
+    // converters and the host's own use of it.
+    FFmpegLog::install();
 
     if (!m_inputEnabled)
         qDebug() << "MixerImpl::MixerImpl:Disabling sound input";
@@ -430,10 +434,9 @@ void MixerImpl::shutdown()
     qDebug() << "MixerImpl::shutdown: Mixer done";
 }
 
-void MixerImpl::outputPeak(int* left, int* right) const
+void MixerImpl::outputPeak(int* left, int* right)
 {
-    *left = m_step.peakLeft();
-    *right = m_step.peakRight();
+    m_step.takeHeldPeaks(left, right);
 }
 
 void MixerImpl::anchorLiveTimeLine(quint64 tick)

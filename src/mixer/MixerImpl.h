@@ -121,8 +121,8 @@ public:
     void stopSignalTone(quint64 id);
     void stopAllSignalTones();
 
-    // Peak levels of the last mixed tick, 0..32767 per side.
-    void outputPeak(int* left, int* right) const;
+    // Peak levels since the previous call, 0..32767 per side.
+    void outputPeak(int* left, int* right);
 
     // Inspection for hosts and tests.
     quint64 tick() const { return m_tick.load(std::memory_order_acquire); }

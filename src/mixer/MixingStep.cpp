@@ -11,6 +11,14 @@ namespace {
 // Reported intervals run this far ahead of what is mixed, so that a host
 // showing them is in step with what is heard.
 const NTPTimestamp kIntervalOffset = NTPTimestamp::fromMilliseconds(20);
+
+// Raises a held peak to `value` unless a reader has taken or raised it meanwhile.
+void raiseTo(std::atomic<int>& held, int value)
+{
+    int current = held.load(std::memory_order_relaxed);
+    while (value > current && !held.compare_exchange_weak(current, value, std::memory_order_relaxed)) {
+    }
+}
 }  // namespace
 
 MixingStep::MixingStep()
@@ -58,8 +66,18 @@ void MixingStep::mix(quint64 tick, const std::vector<Channel*>& channels,
 void MixingStep::applyOutputStage()
 {
     m_outputStage.process(m_mixBuffer.get(), reinterpret_cast<unsigned short*>(m_outputBlock.get()), kFrames);
-    m_peakLeft.store(SampleMath::peak(m_outputBlock.get(), kFrames, 2), std::memory_order_relaxed);
-    m_peakRight.store(SampleMath::peak(m_outputBlock.get() + 1, kFrames, 2), std::memory_order_relaxed);
+    const int left = SampleMath::peak(m_outputBlock.get(), kFrames, 2);
+    const int right = SampleMath::peak(m_outputBlock.get() + 1, kFrames, 2);
+    m_peakLeft.store(left, std::memory_order_relaxed);
+    m_peakRight.store(right, std::memory_order_relaxed);
+    raiseTo(m_heldLeft, left);
+    raiseTo(m_heldRight, right);
+}
+
+void MixingStep::takeHeldPeaks(int* left, int* right)
+{
+    *left = m_heldLeft.exchange(0, std::memory_order_relaxed);
+    *right = m_heldRight.exchange(0, std::memory_order_relaxed);
 }
 
 void MixingStep::reportGroups(quint64 tick, const QMap<QString, PresentationGroup*>& groups)

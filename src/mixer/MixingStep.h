@@ -45,6 +45,9 @@ public:
     // Peak magnitude of the last block per side, 0..32767.
     int peakLeft() const { return m_peakLeft.load(std::memory_order_relaxed); }
     int peakRight() const { return m_peakRight.load(std::memory_order_relaxed); }
+    // Peak magnitude per side of every block since the previous call (0 when
+    // nothing was mixed since); resets the hold. Any thread.
+    void takeHeldPeaks(int* left, int* right);
 
 private:
     // Room for any range a channel may be asked for, far beyond one tick.
@@ -56,4 +59,7 @@ private:
     Filter m_outputStage;
     std::atomic<int> m_peakLeft{0};
     std::atomic<int> m_peakRight{0};
+    // Raised by the mixer thread, taken by the reader: lock-free both ways.
+    std::atomic<int> m_heldLeft{0};
+    std::atomic<int> m_heldRight{0};
 };

@@ -3,7 +3,7 @@
 KavexMutex LogCapture::s_lock;
 LogCapture* LogCapture::s_current = nullptr;
 
-LogCapture::LogCapture()
+LogCapture::LogCapture(bool withThirdParty) : m_withThirdParty(withThirdParty)
 {
     KavexLocker lock(&s_lock);
     s_current = this;
@@ -23,7 +23,11 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& ctx, const QS
     LogCapture* self = s_current;
     if (!self)
         return;
-    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function)});
+    const QByteArray function(ctx.function);
+    if (!self->m_withThirdParty && (function == "FFmpeg" || function == "ALSA" || function == "JACK"))
+        return;
+    self->m_entries.append({type, msg, QString::fromUtf8(ctx.file), ctx.line, QString::fromUtf8(ctx.function),
+                            QString::fromUtf8(ctx.category)});
     if (qEnvironmentVariableIsSet("KAVEX_TEST_VERBOSE") && self->m_previous)
         self->m_previous(type, ctx, msg);
 }

@@ -1,76 +1,13 @@
 #include "PortAudioLibrary.h"
 
 #include "KavexMutex.h"
-
-#include <cstdarg>
-#include <dlfcn.h>
+#include "NativeAudioLog.h"
 
 namespace {
 // PortAudio's Pa_Initialize/Pa_Terminate and stream set-up are not
 // thread-safe: s_mutex serialises every call into it and guards s_current.
 KavexMutex s_mutex;
 std::weak_ptr<PortAudioLibrary> s_current;
-
-using AlsaLocalHandler = void (*)(const char*, int, const char*, int, const char*, va_list);
-using AlsaSetLocal = AlsaLocalHandler (*)(AlsaLocalHandler);
-using JackMessage = void (*)(const char*);
-using JackSetFunction = void (*)(JackMessage);
-
-void dropAlsaMessage(const char*, int, const char*, int, const char*, va_list) {}
-void dropJackMessage(const char*) {}
-
-// Drops the ALSA and JACK diagnostics while it lives. The ALSA handler is
-// local to this thread; JACK has only global ones, which are put back.
-// Both libraries are reached through the dynamic linker, as PortAudio loads
-// them: nothing here needs their headers.
-class QuietNativeAudio
-{
-public:
-    QuietNativeAudio()
-    {
-        if (auto setLocal = reinterpret_cast<AlsaSetLocal>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_local"))) {
-            m_alsaSetLocal = setLocal;
-            m_alsaPrevious = setLocal(&dropAlsaMessage);
-        }
-        m_jackSetError = reinterpret_cast<JackSetFunction>(dlsym(RTLD_DEFAULT, "jack_set_error_function"));
-        m_jackSetInfo = reinterpret_cast<JackSetFunction>(dlsym(RTLD_DEFAULT, "jack_set_info_function"));
-        auto errorNow = reinterpret_cast<JackMessage*>(dlsym(RTLD_DEFAULT, "jack_error_callback"));
-        auto infoNow = reinterpret_cast<JackMessage*>(dlsym(RTLD_DEFAULT, "jack_info_callback"));
-        if (m_jackSetError && errorNow) {
-            m_jackError = *errorNow;
-            m_jackSetError(&dropJackMessage);
-        } else {
-            m_jackSetError = nullptr;
-        }
-        if (m_jackSetInfo && infoNow) {
-            m_jackInfo = *infoNow;
-            m_jackSetInfo(&dropJackMessage);
-        } else {
-            m_jackSetInfo = nullptr;
-        }
-    }
-
-    ~QuietNativeAudio()
-    {
-        if (m_alsaSetLocal)
-            m_alsaSetLocal(m_alsaPrevious);
-        if (m_jackSetError)
-            m_jackSetError(m_jackError);
-        if (m_jackSetInfo)
-            m_jackSetInfo(m_jackInfo);
-    }
-
-    QuietNativeAudio(const QuietNativeAudio&) = delete;
-    QuietNativeAudio& operator=(const QuietNativeAudio&) = delete;
-
-private:
-    AlsaSetLocal m_alsaSetLocal = nullptr;
-    AlsaLocalHandler m_alsaPrevious = nullptr;
-    JackSetFunction m_jackSetError = nullptr;
-    JackSetFunction m_jackSetInfo = nullptr;
-    JackMessage m_jackError = nullptr;
-    JackMessage m_jackInfo = nullptr;
-};
 
 bool worksIn(const PaDeviceInfo* info, SoundBackend::Direction direction)
 {
@@ -85,11 +22,9 @@ std::shared_ptr<PortAudioLibrary> PortAudioLibrary::acquire(QString* error)
     KavexLocker lock(&s_mutex);
     if (std::shared_ptr<PortAudioLibrary> current = s_current.lock())
         return current;
-    PaError result;
-    {
-        QuietNativeAudio quiet;
-        result = Pa_Initialize();
-    }
+    NativeAudioLog::install();
+    const PaError result = Pa_Initialize();
+    NativeAudioLog::install();
     if (result != paNoError) {
         *error = QString::fromUtf8(Pa_GetErrorText(result));
         return nullptr;
@@ -102,7 +37,6 @@ std::shared_ptr<PortAudioLibrary> PortAudioLibrary::acquire(QString* error)
 PortAudioLibrary::~PortAudioLibrary()
 {
     KavexLocker lock(&s_mutex);
-    QuietNativeAudio quiet;
     Pa_Terminate();
 }
 
@@ -168,7 +102,6 @@ bool PortAudioLibrary::supports(int device, SoundBackend::Direction direction, c
     KavexLocker lock(&s_mutex);
     if (!Pa_GetDeviceInfo(device))
         return false;
-    QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
     *supported = Pa_IsFormatSupported(playback ? nullptr : &p, playback ? &p : nullptr, format.sampleRate) ==
@@ -181,7 +114,6 @@ PortAudioLibrary::Stream PortAudioLibrary::openStream(int device, SoundBackend::
                                                       void* userData, PaError* error)
 {
     KavexLocker lock(&s_mutex);
-    QuietNativeAudio quiet;
     const PaStreamParameters p = parameters(device, direction, format);
     const bool playback = direction == SoundBackend::DIRECTION_PLAYBACK;
     PaStream* stream = nullptr;
@@ -194,14 +126,12 @@ PortAudioLibrary::Stream PortAudioLibrary::openStream(int device, SoundBackend::
 PaError PortAudioLibrary::startStream(PaStream* stream)
 {
     KavexLocker lock(&s_mutex);
-    QuietNativeAudio quiet;
     return Pa_StartStream(stream);
 }
 
 void PortAudioLibrary::stopStream(PaStream* stream)
 {
     KavexLocker lock(&s_mutex);
-    QuietNativeAudio quiet;
     if (Pa_IsStreamStopped(stream) == 0)
         Pa_StopStream(stream);
 }
@@ -209,6 +139,5 @@ void PortAudioLibrary::stopStream(PaStream* stream)
 void PortAudioLibrary::closeStream(PaStream* stream)
 {
     KavexLocker lock(&s_mutex);
-    QuietNativeAudio quiet;
     Pa_CloseStream(stream);
 }

@@ -10,9 +10,8 @@
 
 // One initialisation of PortAudio, shared by everyone who holds it, and the
 // calls into it that must not run concurrently (the output and the capture
-// are opened from different threads). While PortAudio probes the system,
-// the diagnostics its ALSA and JACK layers print on stderr are dropped: on a
-// machine without a sound card they are dozens of lines of noise per probe.
+// are opened from different threads). The diagnostics of its ALSA and JACK
+// layers go to the Qt logger (NativeAudioLog), not to stderr.
 // Holding the object keeps PortAudio initialised; the last holder
 // terminates it. Thread-safe: every call into PortAudio holds one process-
 // wide lock.
