@@ -4,12 +4,15 @@
 #include "backends/PortAudioLibrary.h"
 #include "backends/PortAudioSoundBackend.h"
 #include "backends/VirtualSoundBackend.h"
+#include "backends/VirtualSoundFaults.h"
 #include "backends/WavFileCaptureBackend.h"
 #include "backends/WavFileSoundBackend.h"
 
 #include <QDebug>
 
 namespace {
+thread_local int t_quietDepth = 0;
+
 const char* directionName(SoundBackend::Direction direction)
 {
     return direction == SoundBackend::DIRECTION_PLAYBACK ? "output" : "input";
@@ -77,6 +80,12 @@ protected:
         case DeviceSelection::KIND_VIRTUAL:
             break;
         }
+        if (VirtualSoundFaults::of(m_direction).takeOpenFailure()) {
+            if (!SoundBackendFactory::isQuiet())
+                qWarning().nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
+                                     << " device cannot be opened (failopen)";
+            return nullptr;
+        }
         return std::make_unique<VirtualSoundBackend>(m_direction, format, ringBytes, m_clock);
     }
 
@@ -90,11 +99,28 @@ private:
 };
 }  // namespace
 
+SoundBackendFactory::QuietScope::QuietScope()
+{
+    ++t_quietDepth;
+}
+
+SoundBackendFactory::QuietScope::~QuietScope()
+{
+    --t_quietDepth;
+}
+
+bool SoundBackendFactory::isQuiet()
+{
+    return t_quietDepth > 0;
+}
+
 std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction direction, Clock& clock)
 {
     const DeviceSelection selection = DeviceSelection::configured(direction);
     switch (selection.kind) {
     case DeviceSelection::KIND_VIRTUAL:
+        if (!selection.argument.isEmpty())
+            VirtualSoundFaults::of(direction).applyOnce(selection.argument);
         return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
     case DeviceSelection::KIND_WAV:
         return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_WAV, selection.argument);
@@ -109,20 +135,23 @@ std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction 
     if (selection.kind == DeviceSelection::KIND_AUTO) {
         device = library ? library->defaultDevice(direction) : -1;
         if (device < 0) {
-            qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
-                                 << " device found, using the virtual device (no sound)";
+            if (!isQuiet())
+                qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
+                                     << " device found, using the virtual device (no sound)";
             return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
         }
     } else if (!library) {
-        qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
-                             << " device \"" << selection.argument << "\": PortAudio failed: " << error;
+        if (!isQuiet())
+            qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
+                                 << " device \"" << selection.argument << "\": PortAudio failed: " << error;
         return nullptr;
     } else {
         device = library->findDevice(selection.argument, direction);
         if (device < 0) {
-            qWarning().nospace().noquote()
-                << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
-                << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
+            if (!isQuiet())
+                qWarning().nospace().noquote()
+                    << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
+                    << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
             return nullptr;
         }
     }
