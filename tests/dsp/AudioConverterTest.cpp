@@ -63,6 +63,19 @@ TEST(AudioConverterTest, SineKeepsFrequencyAndLevelUnlessAboveTheNewNyquistFrequ
     }
 }
 
+TEST(AudioConverterTest, DISABLED_BuffersOfNoStatedSizeConvertLikeSizedOnes)
+{
+    const Bytes in = pcm(sine(1000, 48000, 48000, 10000.0));
+    for (const unsigned int to : {8000u, 16000u, 48000u}) {
+        SCOPED_TRACE(to);
+        AudioConverter sized(48000, to, false, false, true, 1.0, 2048, RESAMPLE_SINC_FASTEST);
+        AudioConverter unsized(48000, to, false, false, true, 1.0, 0, RESAMPLE_SINC_FASTEST);
+        const Bytes a = convert(sized, in, 3000).first, b = convert(unsized, in, 3000).first;
+        EXPECT_NEAR(double(b.size()), double(to), to * 0.02);
+        EXPECT_TRUE(std::equal(b.begin(), b.begin() + long(std::min(a.size(), b.size())), a.begin()));
+    }
+}
+
 TEST(AudioConverterTest, AdjustRateGlidesAcrossTheNextBlock)
 {
     const Bytes in = pcm(sine(500, 48000, 1500 * 4, 8000.0));  // four blocks

@@ -5,7 +5,9 @@
 #include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 #include "TestClock.h"
+#include "backends/VirtualSoundFaults.h"
 
+#include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QTemporaryDir>
 #include <QTest>
@@ -208,6 +210,74 @@ TEST_F(RtpSinkTest, ThreadEndsWhenItHasNothingToCapture)
     EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: Unable to open PCM device"), 1);
     EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: No PCM device available."), 1);
     EXPECT_TRUE(peer.packets().isEmpty());
+}
+
+// A host slot connected directly to the in-process packet runs on the capture
+// thread: it may add destinations and stop the sink without a deadlock.
+TEST_F(RtpSinkTest, DISABLED_InProcessSlotsMayChangeTheDestinationsAndStopTheSink)
+{
+    m_env.set("OSTKAVEX_INPUT_DEVICE", "virtual");
+    std::atomic<int> packets{0};
+    std::atomic<bool> addedInTime{false};
+    QObject::connect(
+        &m_sink, &RtpSink::inprocRtpPacket, &m_sink,
+        [&](const SharedPoolBuffer&) {
+            if (++packets == 1) {
+                // From another thread, as a host's queued call would come, while this slot runs.
+                std::unique_ptr<QThread> adder(
+                    QThread::create([&] { m_sink.addDestination(kLocal, 0, SAMPLE_RATE_16000, {}); }));
+                adder->start();
+                addedInTime = adder->wait(1000);
+                if (!addedInTime)
+                    adder->wait();
+            } else if (packets == 4) {
+                m_sink.stop();
+            }
+        },
+        Qt::DirectConnection);
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    m_sink.start();
+    ASSERT_TRUE(m_sink.wait(5000));
+    EXPECT_TRUE(addedInTime);
+    EXPECT_EQ(packets, 4);  // the added destination got packets 2 and 3, then the stop ended the thread
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    m_sink.start();  // and it starts again
+    EXPECT_TRUE(QTest::qWaitFor([&] { return packets >= 6; }, 5000));
+}
+
+// A capture card whose cursor stands still: each read gives up, the sink says
+// so once, reopens the card until it delivers again, and stops within 200 ms.
+TEST_F(RtpSinkTest, DISABLED_DeadCaptureIsReopenedAndNeverHoldsUpTheStop)
+{
+    VirtualSoundFaults& faults = VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE);
+    faults.reset();
+    m_env.set("OSTKAVEX_INPUT_DEVICE", "virtual");
+    std::atomic<int> packets{0};
+    QObject::connect(
+        &m_sink, &RtpSink::inprocRtpPacket, &m_sink, [&](const SharedPoolBuffer&) { ++packets; }, Qt::DirectConnection);
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    LogCapture log;
+    m_sink.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return packets >= 3; }, 5000));
+    for (int round = 0; round < 2; ++round) {
+        faults.stalled = true;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return log.contains(QtWarningMsg, "RtpSink::run: capture delivers nothing"); }, 5000));
+        QThread::msleep(300);  // into the reopening
+        faults.stalled = false;
+        const int before = packets;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return packets >= before + 3; }, 5000));
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: capture is back"), 1);
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: capture delivers nothing"), 1);
+        log.clear();
+    }
+    faults.stalled = true;
+    QThread::msleep(50);
+    QElapsedTimer timer;
+    timer.start();
+    m_sink.stop();
+    EXPECT_LT(timer.elapsed(), 200);
+    faults.reset();
 }
 
 }  // namespace
