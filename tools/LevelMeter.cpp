@@ -34,6 +34,15 @@ QString LevelMeter::bar(double db, int width)
     return QString(filled, QChar('#')) + QString(width - filled, QChar('.'));
 }
 
+QString LevelMeter::tickStatus(const Mixer& mixer)
+{
+    const MixerTickStatistics ticks = mixer.getTickStatistics();
+    return QString("late %1 missed %2 worst %3 ms")
+        .arg(ticks.lateTicks)
+        .arg(ticks.missedTicks)
+        .arg(ticks.worstLatenessUs / 1000.0, 0, 'f', 1);
+}
+
 void LevelMeter::show()
 {
     ++m_ticks;
@@ -41,11 +50,12 @@ void LevelMeter::show()
         return;
     double left = 0, right = 0;
     m_mixer->getOutputLevel(&left, &right);
-    const QString line = QString("%1 L [%2] %3 dB  R [%4] %5 dB")
+    const QString line = QString("%1 L [%2] %3 dB  R [%4] %5 dB  %6")
                              .arg(m_label.leftJustified(16, ' ', true), bar(left, 24))
                              .arg(left, 6, 'f', 1)
                              .arg(bar(right, 24))
-                             .arg(right, 6, 'f', 1);
+                             .arg(right, 6, 'f', 1)
+                             .arg(tickStatus(*m_mixer));
     std::printf(m_terminal ? "\r%s" : "%s\n", qPrintable(line));
     std::fflush(stdout);
 }

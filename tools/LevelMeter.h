@@ -6,8 +6,9 @@
 
 class Mixer;
 
-// Prints the mix's peak level per side while the tool runs: one line updated
-// in place on a terminal, a line every half second otherwise.
+// Prints the mix's peak level per side and the mixer's late and missed
+// ticks while the tool runs: one line updated in place on a terminal, a line
+// every half second otherwise.
 class LevelMeter : public QObject
 {
     Q_OBJECT
@@ -19,6 +20,8 @@ public:
     void setLabel(const QString& label) { m_label = label; }
 
     static QString bar(double db, int width);
+    // "late N missed M worst X ms": how well the mixer thread keeps time.
+    static QString tickStatus(const Mixer& mixer);
 
 private:
     void show();

@@ -67,6 +67,8 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
     }
     if (!waitForRoom())
         return false;
+    if (m_abort && m_abort->load())
+        return true;
 
     SoundBackend::Regions regions;
     const quint32 offset = quint32(m_written % RING_BYTES);
@@ -107,6 +109,8 @@ bool DSoundOut::waitForRoom()
     int loopCount = 0;
     int loopCount2 = 0;
     while (m_played + quint64(m_leadBlocks) * BLOCK_BYTES < m_written) {
+        if (m_abort && m_abort->load())
+            return true;
         if (m_played != previous) {
             // The cursor moves: whatever the wait, the card is not stuck.
             noteCursorStep(m_played - previous);

@@ -2,6 +2,7 @@
 
 #include "SoundBackendFactory.h"
 
+#include <atomic>
 #include <memory>
 
 // Plays the mixer's output on the sound card: a looping ring of eight blocks
@@ -41,6 +42,9 @@ public:
     // Keeps the warnings about the ring to itself: an output tried again in
     // the background fails quietly.
     void setQuiet(bool quiet) { m_quiet = quiet; }
+    // A flag that, once set, ends a wait for room at once (the chunk is
+    // dropped, the ring is not broken); null for none.
+    void setAbort(const std::atomic<bool>* abort) { m_abort = abort; }
 
 private:
     enum State { STATE_NOT_STARTED = 0, STATE_RUNNING = 1, STATE_FAILED = 2 };
@@ -58,6 +62,7 @@ private:
     std::unique_ptr<SoundBackend> m_buffer;
     int m_state = STATE_NOT_STARTED;
     bool m_quiet = false;
+    const std::atomic<bool>* m_abort = nullptr;
     // Where the next block goes, in bytes the cursor will have passed when it
     // starts playing it; 0 until the first chunk.
     quint64 m_written = 0;

@@ -97,6 +97,7 @@ std::unique_ptr<DSoundOut> PcmDevice::startOutput(bool quiet)
 {
     auto output = std::make_unique<DSoundOut>(m_clock, m_cards);
     output->setQuiet(quiet);
+    output->setAbort(m_abort);
     if (!output->start())
         return nullptr;
     return output;
@@ -155,10 +156,13 @@ int PcmDevice::pace(int length)
     return length;
 }
 
-void PcmDevice::setReadAbort(const std::atomic<bool>* abort)
+void PcmDevice::setAbort(const std::atomic<bool>* abort)
 {
+    m_abort = abort;
     if (m_input)
         m_input->setAbort(abort);
+    if (m_output)
+        m_output->setAbort(abort);
 }
 
 int PcmDevice::read(unsigned char* data, int count)

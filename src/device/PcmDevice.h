@@ -46,8 +46,9 @@ public:
     // `count`, or 0 when nothing was delivered. Output: zero-fills `count`
     // bytes and returns `count`.
     int read(unsigned char* data, int count);
-    // Input: a flag that, once set, makes a waiting read give up at once.
-    void setReadAbort(const std::atomic<bool>* abort);
+    // A flag that, once set, ends a waiting read or write at once (the
+    // caller is stopping); null for none.
+    void setAbort(const std::atomic<bool>* abort);
 
     static constexpr quint32 FIRST_RETRY_MS = 250;
     static constexpr quint32 MAX_RETRY_MS = 5000;
@@ -78,4 +79,5 @@ private:
     quint32 m_retryAtMs = 0;
     quint32 m_retryDelayMs = FIRST_RETRY_MS;
     int m_probation = 0;
+    const std::atomic<bool>* m_abort = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "Channel.h"
 #include "LiveStreamStatus.h"
+#include "MixerTickStatistics.h"
 #include "NTPRange.h"
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
@@ -138,6 +139,9 @@ public:
     // Peak level of the last mixed tick per side, in dB relative to full
     // scale (-96 for silence); for level meters.
     void getOutputLevel(double* leftDb, double* rightDb) const;
+    // How well the mixer thread has kept time: ticks mixed, late and missed
+    // ticks, worst lateness (see MixerTickStatistics).
+    MixerTickStatistics getTickStatistics() const;
 
     // Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;

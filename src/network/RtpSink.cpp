@@ -186,7 +186,7 @@ int RtpSink::openCapture()
         m_captureDevice.reset(
             PcmDevice::open(PcmDevice::DirectionInput, kCaptureRate, PcmDevice::SampleWidth16, channels, true));
         if (m_captureDevice) {
-            m_captureDevice->setReadAbort(&m_stopRequested);
+            m_captureDevice->setAbort(&m_stopRequested);
             return channels;
         }
     }

@@ -5,10 +5,13 @@
 #include "MixerAccess.h"
 #include "MixerImpl.h"
 #include "OutputPacer.h"
+#include "PcmDevice.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
+#include "ScopedEnvironment.h"
 #include "TestChannel.h"
 #include "TestClock.h"
+#include "backends/VirtualSoundFaults.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -226,4 +229,68 @@ TEST(OutputPacer, PacesWithoutOutputAndRetriesAFailedOne)
     retrying.finishTick(2, kBlock);
     EXPECT_EQ(std::make_tuple(retries.load(), retryClock.sleptUs(), retrying.hasDevice()),
               std::make_tuple(3, 2 * OutputPacer::kRetryPauseUs, false));
+}
+
+// Lateness of each tick's block against the pacing grid, over a virtual card on the test clock: the
+// mixer thread held up before some ticks, the card's clock drifting, or no output at all.
+TEST(OutputPacer, CountsLateAndMissedTicksButNotACardClockThatDrifts)
+{
+    ScopedEnvironment env("OSTKAVEX_OUTPUT_DEVICE", "virtual");
+    VirtualSoundFaults& faults = VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK);
+    struct Case {
+        int driftPpm;
+        QMap<quint64, quint64> heldUpMs;  // tick -> how long the mixer thread was held up before it
+        bool noOutput;
+        quint64 late, missed, worstMs;
+    };
+    const std::vector<Case> cases = {
+        {0, {}, false, 0, 0, 0},
+        {5000, {}, false, 0, 0, 0},
+        {-5000, {}, false, 0, 0, 0},
+        {0, {{300, 30}}, false, 1, 0, 30},
+        {0, {{300, 30}, {600, 50}}, false, 2, 0, 50},
+        {-5000, {{300, 100}}, false, 0, 1, 100},
+        {0, {}, true, 0, 1000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "drift " << c.driftPpm << ", held up " << c.heldUpMs.size());
+        faults.reset();
+        faults.driftPpm = c.driftPpm;
+        TestClock clock;
+        std::atomic<bool> stop{false};
+        OutputPacer pacer(true, stop, clock, [&]() -> PcmDevice* {
+            return c.noOutput
+                       ? nullptr
+                       : PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::SampleWidth16, 2, true, clock);
+        });
+        pacer.open();
+        for (quint64 t = 1; t <= 1000; ++t) {
+            clock.advanceMs(c.heldUpMs.value(t));
+            pacer.finishTick(t, kBlock);
+        }
+        const MixerTickStatistics s = pacer.statistics();
+        EXPECT_EQ(std::make_tuple(s.ticks, s.lateTicks, s.missedTicks), std::make_tuple(1000ull, c.late, c.missed));
+        EXPECT_LE(s.worstLatenessUs, c.worstMs * 1000 + 6500);  // the grid may trail by a quarter period
+        EXPECT_GE(s.worstLatenessUs, c.worstMs * 1000);
+    }
+    faults.reset();
+}
+
+// Destroying the mixer while both sound cards stand still takes no longer than 200 ms.
+TEST(MixerThread, DestructionIsQuickWhileTheSoundCardsStandStill)
+{
+    ScopedEnvironment output("OSTKAVEX_OUTPUT_DEVICE", "virtual"), input("OSTKAVEX_INPUT_DEVICE", "virtual");
+    auto impl = std::make_unique<MixerImpl>(false, false);
+    impl->enableRtpSink(QHostAddress(QHostAddress::LocalHost), 0, SAMPLE_RATE_8000, QHostAddress(), 0);
+    QSignalSpy packets(impl.get(), &MixerImpl::inprocRtpPacket);
+    ASSERT_TRUE(packets.wait(5000));
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK).stalled = true;
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE).stalled = true;
+    QTest::qWait(80);  // both threads now wait for a cursor that does not move
+    QElapsedTimer timer;
+    timer.start();
+    impl.reset();
+    EXPECT_LT(timer.elapsed(), 200);
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK).reset();
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE).reset();
 }
