@@ -9,6 +9,7 @@
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
+#   ./run.sh faults        deps + build + the tests of failing sound devices (stall, burst, drift, lost card)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -61,6 +62,13 @@ tsan_env() {
     export TSAN_OPTIONS=halt_on_error=0:exitcode=66:suppressions=$SUPPRESSIONS/tsan.supp:second_deadlock_stack=1
 }
 
+# The tests that make the virtual sound cards fail (see "When devices fail" in README.md).
+device_fault_tests() {
+    build RelWithDebInfo "$BUILD_DIR" -- test_device test_network test_mixer test_dsp
+    ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 300 \
+        -R 'DeviceFault|DSoundOut|PcmDevice|RtpSinkTest|OutputPacer|MixerThread|AudioConverterTest'
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -104,6 +112,7 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    faults) deps; device_fault_tests ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -111,5 +120,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,13p' "$0"; exit 2 ;;
 esac
