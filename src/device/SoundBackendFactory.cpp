@@ -68,6 +68,13 @@ protected:
     std::unique_ptr<SoundBackend> makeBackend(const SoundBackend::Format& format, quint32 ringBytes) override
     {
         const bool playback = m_direction == SoundBackend::DIRECTION_PLAYBACK;
+        // Virtual cards, WAV ones included, act out a failopen fault.
+        if (m_kind != DeviceSelection::KIND_NAMED && VirtualSoundFaults::of(m_direction).takeOpenFailure()) {
+            if (!SoundBackendFactory::isQuiet())
+                qWarning().nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
+                                     << " device cannot be opened (failopen)";
+            return nullptr;
+        }
         switch (m_kind) {
         case DeviceSelection::KIND_WAV:
             if (playback)
@@ -79,12 +86,6 @@ protected:
         case DeviceSelection::KIND_AUTO:
         case DeviceSelection::KIND_VIRTUAL:
             break;
-        }
-        if (VirtualSoundFaults::of(m_direction).takeOpenFailure()) {
-            if (!SoundBackendFactory::isQuiet())
-                qWarning().nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
-                                     << " device cannot be opened (failopen)";
-            return nullptr;
         }
         return std::make_unique<VirtualSoundBackend>(m_direction, format, ringBytes, m_clock);
     }
