@@ -93,16 +93,8 @@ TEST_F(DeviceFaultTest, LostOutputComesBackOnItsOwnAfterBackOffWithOneLineEachWa
     ASSERT_GE(runs.size(), 3);
     EXPECT_NEAR(runs[1].first, 25 + 176, 5);
     EXPECT_EQ(runs[2], qMakePair(runs[1].first + 1, 1024));
-    const QStringList expected = {"DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x88780096",
-                                  "DSoundOut::putNextChunk: Lock keeps failing DSoundOut object seems to be broken",
-                                  "PcmDevice::write putNextChunk failed, reinstantiating DSoundOut",
-                                  "SoundBackendFactory: the virtual output device cannot be opened (failopen)",
-                                  "PcmDevice::write: sound output lost, pacing without it and trying it again in the "
-                                  "background",
-                                  "PcmDevice::write: sound output is back"};
-    QStringList warnings;
-    for (const LogCapture::Entry& entry : log.entries())
-        if (entry.type == QtWarningMsg)
-            warnings.append(entry.text);
-    EXPECT_EQ(warnings, expected);
+    // The lock failure, the broken ring, the rebuild, its failed open; lost once, back once: no line per try.
+    EXPECT_EQ(log.count(QtWarningMsg, ""), 6);
+    EXPECT_EQ(log.count(QtWarningMsg, "PcmDevice::write: sound output lost, pacing without it"), 1);
+    EXPECT_EQ(log.count(QtWarningMsg, "PcmDevice::write: sound output is back"), 1);
 }
