@@ -15,6 +15,7 @@
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
+#   ./run.sh faults        deps + build + the tests of failing sound devices (stall, burst, drift, lost card)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -116,6 +117,13 @@ docs() {
     echo "API documentation: $BUILD_DIR/docs/html/index.html"
 }
 
+# The tests that make the virtual sound cards fail (see "When devices fail" in README.md).
+device_fault_tests() {
+    build RelWithDebInfo "$BUILD_DIR" -- test_device test_network test_mixer test_dsp
+    ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 300 \
+        -R 'DeviceFault|DSoundOut|PcmDevice|RtpSinkTest|OutputPacer|MixerThread|AudioConverterTest'
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -168,6 +176,7 @@ case "${1:-}" in
         ;;
     package) deps; build; package ;;
     docs) deps; docs ;;
+    faults) deps; device_fault_tests ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;

@@ -38,6 +38,15 @@ QString LevelMeter::bar(double db, int width)
     return QString(filled, QChar('#')) + QString(width - filled, QChar('.'));
 }
 
+QString LevelMeter::tickStatus(const Mixer& mixer)
+{
+    const MixerTickStatistics ticks = mixer.getTickStatistics();
+    return QString("late %1 missed %2 worst %3 ms")
+        .arg(ticks.lateTicks)
+        .arg(ticks.missedTicks)
+        .arg(ticks.worstLatenessUs / 1000.0, 0, 'f', 1);
+}
+
 void LevelMeter::show()
 {
     double left = 0, right = 0;
@@ -49,7 +58,8 @@ void LevelMeter::show()
     const auto side = [](const PeakHold::Line& s) {
         return QString("[%1] %2 dB%3").arg(bar(s.db, 24)).arg(s.db, 6, 'f', 1).arg(s.clipped ? " CLIP" : "     ");
     };
-    const QString line = QString("%1 L %2  R %3").arg(m_label.leftJustified(16, ' ', true), side(l), side(r));
+    const QString line =
+        QString("%1 L %2  R %3  %4").arg(m_label.leftJustified(16, ' ', true), side(l), side(r), tickStatus(*m_mixer));
     std::printf(m_terminal ? "\r%s" : "%s\n", qPrintable(line));
     std::fflush(stdout);
 }

@@ -9,7 +9,8 @@
 
 class Mixer;
 
-// Prints the mix's level per side while the tool runs: one line updated in
+// Prints the mix's level per side and the mixer's late and missed ticks
+// while the tool runs: one line updated in
 // place on a terminal every 100 ms, a line every half second otherwise.
 // Each line shows the peak since the previous line (the mixer holds it
 // between readings), falling back at about 20 dB/s, and "CLIP" when a
@@ -25,6 +26,8 @@ public:
     void setLabel(const QString& label) { m_label = label; }
 
     static QString bar(double db, int width);
+    // "late N missed M worst X ms": how well the mixer thread keeps time.
+    static QString tickStatus(const Mixer& mixer);
 
 private:
     void show();

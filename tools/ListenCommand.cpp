@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "InputOptions.h"
+#include "LevelMeter.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -12,7 +13,7 @@
 #include <unistd.h>
 
 namespace {
-void printTable(const QList<LiveStreamStatus>& streams, bool terminal)
+void printTable(const QList<LiveStreamStatus>& streams, const Mixer& mixer, bool terminal)
 {
     QString text = QString("%1 %2 %3 %4 %5 %6 %7\n")
                        .arg("sender", -40)
@@ -35,6 +36,7 @@ void printTable(const QList<LiveStreamStatus>& streams, bool terminal)
     }
     if (streams.isEmpty())
         text += "(no stream yet)\n";
+    text += "mixer ticks: " + LevelMeter::tickStatus(mixer) + "\n";
     InputOptions::printTable(text, terminal);
 }
 }  // namespace
@@ -93,11 +95,11 @@ int runListen(const QStringList& args)
 
     const bool terminal = isatty(fileno(stdout));
     QTimer show;
-    QObject::connect(&show, &QTimer::timeout, [&] { printTable(mixer->getLiveStreams(), terminal); });
+    QObject::connect(&show, &QTimer::timeout, [&] { printTable(mixer->getLiveStreams(), *mixer, terminal); });
     show.start(terminal ? 250 : 1000);
     runFor(parser.value("seconds").toDouble());
     show.stop();
-    printTable(mixer->getLiveStreams(), false);
+    printTable(mixer->getLiveStreams(), *mixer, false);
     mixer->removeRtpChannel(id);
     return 0;
 }

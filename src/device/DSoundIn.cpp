@@ -124,6 +124,8 @@ int DSoundIn::read(unsigned char* data, int frames)
     const int bytes = int(m_channels * m_bytesPerSample) * frames;
     if (!m_blocking)
         return takeCaptureBytes(data, bytes) > 0 ? frames : 0;
+    const quint64 giveUpUs =
+        m_clock.monotonicUs() + quint64(frames) * 1000000 / qMax(m_sampleRate, 1u) + READ_SLACK_MS * 1000;
     for (;;) {
         int taken = 0;
         const TakeResult result = take(data, bytes, true, &taken);
@@ -131,6 +133,8 @@ int DSoundIn::read(unsigned char* data, int frames)
             return 0;
         if (result == TAKE_TAKEN)
             return frames;
+        if ((m_abort && m_abort->load()) || m_clock.monotonicUs() >= giveUpUs)
+            return 0;
         m_clock.sleepMs(2);
     }
 }

@@ -2,6 +2,7 @@
 
 #include "SoundBackendFactory.h"
 
+#include <atomic>
 #include <memory>
 
 // Records from the capture card into a looping ring of 125 ms and hands out
@@ -22,9 +23,15 @@ public:
     bool start();
     // Delivers frames * channels * bytesPerSample bytes into `data`. Returns
     // `frames` when it delivered, 0 otherwise. Blocking: waits in 2 ms steps
-    // until that much is recorded; a request as large as the ring or larger
-    // never succeeds.
+    // until that much is recorded, but no longer than the request's play
+    // time plus READ_SLACK_MS (a capture that stands still, a card that is
+    // gone) and not once the abort flag is set; a request as large as the
+    // ring or larger never succeeds.
     int read(unsigned char* data, int frames);
+    // A flag another thread sets to end a waiting read at once; null for none.
+    void setAbort(const std::atomic<bool>* abort) { m_abort = abort; }
+
+    static constexpr quint32 READ_SLACK_MS = 100;
     // One attempt to take exactly `bytes`: the bytes taken, 0 when not enough
     // are recorded yet, -1 on an error.
     int takeCaptureBytes(unsigned char* data, int bytes);
@@ -51,4 +58,5 @@ private:
     unsigned int m_channels;
     bool m_blocking;
     unsigned int m_readOffset = 0;
+    const std::atomic<bool>* m_abort = nullptr;
 };

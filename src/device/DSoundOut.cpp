@@ -2,21 +2,13 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
-constexpr quint32 FRAMES_PER_BLOCK = 1024;
 constexpr quint32 FRAMES_PER_MS = 48;
+constexpr quint64 SHORT_WAIT_US = 100;
 
-quint32 blockOf(quint32 position)
-{
-    return position >> 12;
-}
-
-quint32 frameOf(quint32 position)
-{
-    return (position >> 2) & (FRAMES_PER_BLOCK - 1);
-}
 }  // namespace
 
 DSoundOut::DSoundOut(Clock& clock, SoundCardMaker cards) : m_clock(clock), m_cards(std::move(cards)) {}
@@ -66,41 +58,33 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
         return true;
     }
 
-    quint32 play = m_buffer->position();
-    const quint32 startBlock = blockOf(play);
-    // Wake about one millisecond after the cursor leaves this block.
-    m_clock.sleepMs((FRAMES_PER_BLOCK + 49 - frameOf(play)) / FRAMES_PER_MS);
-
-    play = m_buffer->position();
-    const quint32 waitStart = m_clock.monotonicMs();
-    int loopCount = 0;
-    int loopCount2 = 0;
-    while (blockOf(play) == startBlock) {
-        if ((FRAMES_PER_BLOCK - frameOf(play)) / FRAMES_PER_MS != 0) {
-            m_clock.sleepMs(1);
-            if (++loopCount > 100) {
-                qWarning("DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken");
-                return false;
-            }
-        } else if (++loopCount2 > 1000) {
-            // Less than a millisecond left: spin, checking the clock now and then.
-            loopCount2 = 0;
-            if (m_clock.monotonicMs() - waitStart > 100) {
-                qWarning("DSoundOut::putNextChunk: loopCount2 exceeded DSoundOut object seems to be broken");
-                return false;
-            }
-        }
-        play = m_buffer->position();
+    m_played = m_buffer->cursorTotal();
+    if (m_written == 0 || m_written < m_played) {
+        // The first chunk, or the cursor has passed everything written (the
+        // caller fell behind): start one lead ahead of the cursor's block,
+        // which waits for the cursor to enter its next block.
+        m_written = (m_played / BLOCK_BYTES + 1 + m_leadBlocks) * BLOCK_BYTES;
     }
+    if (!waitForRoom())
+        return false;
+    if (m_abort && m_abort->load())
+        return true;
 
-    // The block just played, three blocks ahead of the cursor.
-    const quint32 block = blockOf(play);
-    const quint32 target = block == 0 ? BLOCK_COUNT - 1 : block - 1;
     SoundBackend::Regions regions;
-    const SoundBackend::Status locked = m_buffer->lock(target * BLOCK_BYTES, BLOCK_BYTES, &regions);
+    const quint32 offset = quint32(m_written % RING_BYTES);
+    const SoundBackend::Status locked = m_buffer->lock(offset, BLOCK_BYTES, &regions);
+    m_written += BLOCK_BYTES;
     if (locked != SoundBackend::STATUS_OK) {
-        qWarning("DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x%X", unsigned(locked));
+        // Said once per run of failures; a run that lasts means the card is gone.
+        if (m_lockFailures++ == 0 && !m_quiet)
+            qWarning("DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x%X", unsigned(locked));
+        if (m_lockFailures > MAX_LOCK_FAILURES) {
+            if (!m_quiet)
+                qWarning("DSoundOut::putNextChunk: Lock keeps failing DSoundOut object seems to be broken");
+            return false;
+        }
     } else {
+        m_lockFailures = 0;
         std::memcpy(regions.first, data, regions.firstBytes);
         if (regions.second)
             std::memcpy(regions.second, data + regions.firstBytes, regions.secondBytes);
@@ -109,4 +93,65 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
     if (status)
         *status = 0;
     return true;
+}
+
+bool DSoundOut::waitForRoom()
+{
+    // Compared as m_played + lead < m_written: the cursor may pass m_written while we wait.
+    const quint64 lead = quint64(m_leadBlocks) * BLOCK_BYTES;
+    if (m_played + lead >= m_written)
+        return true;
+    // Wake about one millisecond after the cursor should have made room.
+    m_clock.sleepMs(quint32(((m_written - m_played - lead) / 4 + 49) / FRAMES_PER_MS));
+    quint64 previous = m_played;
+    m_played = m_buffer->cursorTotal();
+    quint32 waitStart = m_clock.monotonicMs();
+    int loopCount = 0;
+    int loopCount2 = 0;
+    while (m_played + quint64(m_leadBlocks) * BLOCK_BYTES < m_written) {
+        if (m_abort && m_abort->load())
+            return true;
+        if (m_played != previous) {
+            // The cursor moves: whatever the wait, the card is not stuck.
+            noteCursorStep(m_played - previous);
+            loopCount = 0;
+            waitStart = m_clock.monotonicMs();
+        }
+        previous = m_played;
+        const quint64 framesLeft = (m_written - m_played - quint64(m_leadBlocks) * BLOCK_BYTES) / 4;
+        if (framesLeft / FRAMES_PER_MS != 0) {
+            m_clock.sleepMs(1);
+            // Sleeps without the cursor moving at all.
+            if (++loopCount > 100) {
+                if (!m_quiet)
+                    qWarning("DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken");
+                return false;
+            }
+        } else {
+            // Less than a millisecond left: short naps, checking the clock now
+            // and then (a card that plays in bursts may take a while yet).
+            m_clock.sleepUs(SHORT_WAIT_US);
+            if (++loopCount2 > 1000) {
+                loopCount2 = 0;
+                if (m_clock.monotonicMs() - waitStart > 100) {
+                    if (!m_quiet)
+                        qWarning("DSoundOut::putNextChunk: loopCount2 exceeded DSoundOut object seems to be broken");
+                    return false;
+                }
+            }
+        }
+        m_played = m_buffer->cursorTotal();
+    }
+    return true;
+}
+
+void DSoundOut::noteCursorStep(quint64 bytes)
+{
+    const quint64 blocks = (bytes + BLOCK_BYTES - 1) / BLOCK_BYTES;
+    if (blocks <= m_leadBlocks || m_leadBlocks == BLOCK_COUNT - 1)
+        return;
+    m_leadBlocks = quint32(std::min<quint64>(blocks, BLOCK_COUNT - 1));
+    if (!m_quiet)
+        qWarning("DSoundOut::putNextChunk: the card takes %u frames at once, writing %u blocks ahead",
+                 unsigned(bytes / 4), m_leadBlocks);
 }

@@ -23,6 +23,9 @@ DeviceSelection DeviceSelection::parse(const QString& text)
         selection.kind = KIND_AUTO;
     } else if (trimmed.compare(QLatin1String("virtual"), Qt::CaseInsensitive) == 0) {
         selection.kind = KIND_VIRTUAL;
+    } else if (trimmed.startsWith(QLatin1String("virtual:"), Qt::CaseInsensitive)) {
+        selection.kind = KIND_VIRTUAL;
+        selection.argument = trimmed.mid(8);
     } else if (trimmed.startsWith(QLatin1String("wav:"), Qt::CaseInsensitive)) {
         selection.kind = KIND_WAV;
         selection.argument = trimmed.mid(4);

@@ -62,6 +62,8 @@ PcmDevice* PcmDevice::open(eDirection direction, unsigned int sampleRate, eSampl
 
 int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
 {
+    if (!m_opened && m_outputLost && qint32(m_clock.monotonicMs() - m_retryAtMs) >= 0)
+        retryOutput();
     if (!m_opened)
         return pace(length);
     if (!m_blocking)
@@ -69,15 +71,63 @@ int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
     if (!m_output)
         return length;
     if (!m_output->putNextChunk(data, status)) {
-        qWarning("PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
         m_output.reset();
-        m_output = std::make_unique<DSoundOut>(m_clock, m_cards);
-        if (!m_output->start()) {
-            m_output.reset();
-            m_opened = false;
+        // An output that had been playing is rebuilt at once; one that broke
+        // before it proved itself is not rebuilt again right away.
+        if (m_probation == 0) {
+            qWarning("PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
+            m_output = startOutput(false);
         }
+        if (m_output)
+            m_probation = PROBATION_CHUNKS;
+        else
+            loseOutput();
+        return length;
+    }
+    if (m_probation > 0 && --m_probation == 0 && m_outputLost) {
+        m_outputLost = false;
+        m_retryDelayMs = FIRST_RETRY_MS;
+        m_output->setQuiet(false);
+        qWarning("PcmDevice::write: sound output is back");
     }
     return length;
+}
+
+std::unique_ptr<DSoundOut> PcmDevice::startOutput(bool quiet)
+{
+    auto output = std::make_unique<DSoundOut>(m_clock, m_cards);
+    output->setQuiet(quiet);
+    output->setAbort(m_abort);
+    if (!output->start())
+        return nullptr;
+    return output;
+}
+
+void PcmDevice::loseOutput()
+{
+    m_opened = false;
+    m_probation = 0;
+    if (!m_outputLost) {
+        m_outputLost = true;
+        m_retryDelayMs = FIRST_RETRY_MS;
+        qWarning("PcmDevice::write: sound output lost, pacing without it and trying it again in the background");
+    } else {
+        m_retryDelayMs = qMin(2 * m_retryDelayMs, MAX_RETRY_MS);
+    }
+    m_retryAtMs = m_clock.monotonicMs() + m_retryDelayMs;
+}
+
+void PcmDevice::retryOutput()
+{
+    // The card's own complaints would repeat at every try.
+    const SoundBackendFactory::QuietScope quiet;
+    m_output = startOutput(true);
+    if (m_output) {
+        m_opened = true;
+        m_probation = PROBATION_CHUNKS;
+    } else {
+        loseOutput();
+    }
 }
 
 // Sleeps until the next point of a grid of 64/3 ms (one chunk's play time)
@@ -104,6 +154,15 @@ int PcmDevice::pace(int length)
     }
     m_clock.sleepMs(sleep);
     return length;
+}
+
+void PcmDevice::setAbort(const std::atomic<bool>* abort)
+{
+    m_abort = abort;
+    if (m_input)
+        m_input->setAbort(abort);
+    if (m_output)
+        m_output->setAbort(abort);
 }
 
 int PcmDevice::read(unsigned char* data, int count)

@@ -25,3 +25,11 @@ SoundBackend::Status SoundBackend::lock(quint32 offset, quint32 bytes, Regions* 
     }
     return STATUS_OK;
 }
+
+quint64 SoundBackend::cursorTotal()
+{
+    const quint32 now = position();
+    m_cursorTotal += (now + ringBytes() - m_lastPosition) % ringBytes();
+    m_lastPosition = now;
+    return m_cursorTotal;
+}

@@ -63,6 +63,11 @@ public:
     virtual quint32 position() = 0;
     // True when the device has gone away underneath the ring.
     virtual bool isLost() const { return false; }
+    // Bytes the cursor has passed since start, not wrapped at the ring's
+    // end, so that a cursor which moves a whole ring or more between two
+    // readings is still counted right. The default counts the moves of
+    // position() and so assumes less than one ring between readings.
+    virtual quint64 cursorTotal();
 
     // Gives access to `bytes` bytes of the ring from `offset`. The regions
     // are the ring itself: there is nothing to hand back afterwards.
@@ -86,4 +91,7 @@ private:
     const Format m_format;
     std::vector<quint8> m_ring;
     std::atomic<quint32> m_handOver{0};
+    // The default cursorTotal's count; the owning thread's.
+    quint64 m_cursorTotal = 0;
+    quint32 m_lastPosition = 0;
 };

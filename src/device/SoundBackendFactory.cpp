@@ -4,12 +4,15 @@
 #include "backends/PortAudioLibrary.h"
 #include "backends/PortAudioSoundBackend.h"
 #include "backends/VirtualSoundBackend.h"
+#include "backends/VirtualSoundFaults.h"
 #include "backends/WavFileCaptureBackend.h"
 #include "backends/WavFileSoundBackend.h"
 
 #include <QDebug>
 
 namespace {
+thread_local int t_quietDepth = 0;
+
 const char* directionName(SoundBackend::Direction direction)
 {
     return direction == SoundBackend::DIRECTION_PLAYBACK ? "output" : "input";
@@ -65,6 +68,13 @@ protected:
     std::unique_ptr<SoundBackend> makeBackend(const SoundBackend::Format& format, quint32 ringBytes) override
     {
         const bool playback = m_direction == SoundBackend::DIRECTION_PLAYBACK;
+        // Virtual cards, WAV ones included, act out a failopen fault.
+        if (m_kind != DeviceSelection::KIND_NAMED && VirtualSoundFaults::of(m_direction).takeOpenFailure()) {
+            if (!SoundBackendFactory::isQuiet())
+                qWarning().nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
+                                     << " device cannot be opened (failopen)";
+            return nullptr;
+        }
         switch (m_kind) {
         case DeviceSelection::KIND_WAV:
             if (playback)
@@ -90,11 +100,28 @@ private:
 };
 }  // namespace
 
+SoundBackendFactory::QuietScope::QuietScope()
+{
+    ++t_quietDepth;
+}
+
+SoundBackendFactory::QuietScope::~QuietScope()
+{
+    --t_quietDepth;
+}
+
+bool SoundBackendFactory::isQuiet()
+{
+    return t_quietDepth > 0;
+}
+
 std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction direction, Clock& clock)
 {
     const DeviceSelection selection = DeviceSelection::configured(direction);
     switch (selection.kind) {
     case DeviceSelection::KIND_VIRTUAL:
+        if (!selection.argument.isEmpty())
+            VirtualSoundFaults::of(direction).applyOnce(selection.argument);
         return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
     case DeviceSelection::KIND_WAV:
         return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_WAV, selection.argument);
@@ -109,20 +136,23 @@ std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction 
     if (selection.kind == DeviceSelection::KIND_AUTO) {
         device = library ? library->defaultDevice(direction) : -1;
         if (device < 0) {
-            qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
-                                 << " device found, using the virtual device (no sound)";
+            if (!isQuiet())
+                qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
+                                     << " device found, using the virtual device (no sound)";
             return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
         }
     } else if (!library) {
-        qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
-                             << " device \"" << selection.argument << "\": PortAudio failed: " << error;
+        if (!isQuiet())
+            qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
+                                 << " device \"" << selection.argument << "\": PortAudio failed: " << error;
         return nullptr;
     } else {
         device = library->findDevice(selection.argument, direction);
         if (device < 0) {
-            qWarning().nospace().noquote()
-                << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
-                << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
+            if (!isQuiet())
+                qWarning().nospace().noquote()
+                    << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
+                    << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
             return nullptr;
         }
     }

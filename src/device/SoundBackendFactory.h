@@ -15,4 +15,17 @@ public:
     // "auto" without a device falls back to the virtual card with a warning.
     // The default SoundCardMaker of the outputs and captures.
     static std::unique_ptr<SoundCard> resolve(SoundBackend::Direction direction, Clock& clock);
+
+    // While one lives on a thread, opening cards on that thread logs no
+    // warnings: a device retried in the background says once that it is gone
+    // and once that it is back, not at every try.
+    class QuietScope
+    {
+    public:
+        QuietScope();
+        ~QuietScope();
+        QuietScope(const QuietScope&) = delete;
+        QuietScope& operator=(const QuietScope&) = delete;
+    };
+    static bool isQuiet();
 };

@@ -33,7 +33,7 @@ AudioConverter::AudioConverter(unsigned int srcRate, unsigned int dstRate, bool 
     , m_srcALaw(srcALaw)
     , m_dstALaw(dstALaw)
     , m_gain(gain)
-    , m_maxSamples(maxSamples)
+    , m_maxSamples(maxSamples ? maxSamples : kDefaultMaxSamples)
     , m_context(new RESAMPLE_CONTEXT())
 {
     m_context->channels = stereo ? 2 : 1;
@@ -100,7 +100,7 @@ bool AudioConverter::convert(unsigned char* src, unsigned int srcLength, unsigne
     // The input buffer takes 2 * maxSamples samples; longer input goes through
     // in pieces of whole frames, which the resampler joins seamlessly.
     const unsigned int bytesPerSample = m_srcALaw ? 1 : 2;
-    const quint64 pieceBytes = quint64(std::max(m_maxSamples, 1u)) * 2 * bytesPerSample;
+    const quint64 pieceBytes = quint64(m_maxSamples) * 2 * bytesPerSample;
     unsigned int total = 0;
     unsigned int done = 0;
     do {

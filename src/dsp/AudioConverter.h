@@ -15,7 +15,10 @@
 class OSTKAVEXMIXER_EXPORT AudioConverter
 {
 public:
+    static constexpr unsigned int kDefaultMaxSamples = 2048;
+
     // quality: the converter type of ResampleSetConverter (0 best sinc .. 4 zero-order hold).
+    // maxSamples 0 sizes the buffers for kDefaultMaxSamples.
     AudioConverter(unsigned int srcRate, unsigned int dstRate, bool stereo, bool srcALaw, bool dstALaw, double gain,
                    unsigned int maxSamples, int quality);
     AudioConverter(const AudioConverter& other);
@@ -54,7 +57,7 @@ private:
     bool m_srcALaw;
     bool m_dstALaw;
     double m_gain;
-    unsigned int m_maxSamples;          // data_in holds 2 * m_maxSamples floats
+    unsigned int m_maxSamples;          // never 0; data_in holds 2 * m_maxSamples floats
     std::unique_ptr<float[]> m_input;   // the context's data_in
     std::unique_ptr<float[]> m_output;  // the context's data_out
     std::unique_ptr<RESAMPLE_CONTEXT, ContextFree> m_context;

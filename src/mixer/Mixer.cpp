@@ -225,6 +225,11 @@ void Mixer::getOutputLevel(double* leftDb, double* rightDb) const
     *rightDb = db(right);
 }
 
+MixerTickStatistics Mixer::getTickStatistics() const
+{
+    return m_impl->tickStatistics();
+}
+
 void Mixer::enableRtpSink(const QHostAddress& destination, unsigned short port, eSampleRate rate,
                           const QHostAddress& local, unsigned short localPort)
 {

@@ -2,6 +2,7 @@
 
 #include "Channel.h"
 #include "LiveStreamStatus.h"
+#include "MixerTickStatistics.h"
 #include "NTPRange.h"
 #include "NTPTimestamp.h"
 #include "OstKavexMixerGlobal.h"
@@ -197,6 +198,9 @@ public:
     /// meter that calls this at its own pace misses no burst between calls;
     /// two readers take the peaks from each other. Lock-free, any thread.
     void getOutputLevel(double* leftDb, double* rightDb) const;
+    // How well the mixer thread has kept time: ticks mixed, late and missed
+    // ticks, worst lateness (see MixerTickStatistics).
+    MixerTickStatistics getTickStatistics() const;
 
     /// Names of the presentation groups that exist now ("LIVE" always).
     QStringList presentationGroups() const;

@@ -126,6 +126,8 @@ public:
 
     // Inspection for hosts and tests.
     quint64 tick() const { return m_tick.load(std::memory_order_acquire); }
+    // Late and missed ticks so far; any thread.
+    MixerTickStatistics tickStatistics() const { return m_pacer.statistics(); }
     QStringList presentationGroupNames();
     QList<quint64> channelIds();
     bool isOutputEnabled() const { return m_outputEnabled; }

@@ -29,7 +29,15 @@ OutputPacer::~OutputPacer() = default;
 
 void OutputPacer::open()
 {
-    m_device.reset(m_opener());
+    adopt(m_opener());
+}
+
+void OutputPacer::adopt(PcmDevice* device)
+{
+    m_device.reset(device);
+    // A stop ends the device's wait for room.
+    if (m_device)
+        m_device->setAbort(&m_stopRequested);
 }
 
 void OutputPacer::close()
@@ -39,12 +47,52 @@ void OutputPacer::close()
 
 void OutputPacer::finishTick(quint64 tick, const qint16* block)
 {
+    measureTick(!m_outputEnabled || m_device);
     if (!m_outputEnabled)
         pace(tick);
     else if (m_device)
         play(block);
     else
         retryOpen();
+}
+
+void OutputPacer::measureTick(bool played)
+{
+    const quint64 period = FrameFormat::ticksToUs(1);
+    m_ticks.fetch_add(1, std::memory_order_relaxed);
+    if (!played) {
+        m_missedTicks.fetch_add(1, std::memory_order_relaxed);
+        m_slotSet = false;
+        return;
+    }
+    const quint64 now = m_clock.monotonicUs();
+    if (!m_slotSet) {
+        m_slotSet = true;
+        m_slotUs = now;
+    }
+    if (now > m_slotUs) {
+        const quint64 lateness = now - m_slotUs;
+        if (lateness > 3 * period)
+            m_missedTicks.fetch_add(1, std::memory_order_relaxed);
+        else if (lateness > period)
+            m_lateTicks.fetch_add(1, std::memory_order_relaxed);
+        if (lateness > m_worstLatenessUs.load(std::memory_order_relaxed))
+            m_worstLatenessUs.store(lateness, std::memory_order_relaxed);
+    }
+    // The next slot is a period on, from a slot kept within a quarter period
+    // behind this tick: the grid follows the device's clock, and a late tick
+    // is counted once, not again for every tick that follows it.
+    m_slotUs = qBound(now - period / 4, m_slotUs, now) + period;
+}
+
+MixerTickStatistics OutputPacer::statistics() const
+{
+    MixerTickStatistics statistics;
+    statistics.ticks = m_ticks.load(std::memory_order_relaxed);
+    statistics.lateTicks = m_lateTicks.load(std::memory_order_relaxed);
+    statistics.missedTicks = m_missedTicks.load(std::memory_order_relaxed);
+    statistics.worstLatenessUs = m_worstLatenessUs.load(std::memory_order_relaxed);
+    return statistics;
 }
 
 void OutputPacer::play(const qint16* block)
@@ -68,7 +116,7 @@ void OutputPacer::play(const qint16* block)
 void OutputPacer::retryOpen()
 {
     // This tick's block is not played; the next attempt comes after the pause.
-    m_device.reset(m_opener());
+    adopt(m_opener());
     quint64 left = kRetryPauseUs;
     while (left > 0 && !m_stopRequested.load(std::memory_order_acquire)) {
         const quint64 slice = std::min(left, kPauseSliceUs);

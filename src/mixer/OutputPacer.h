@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "MixerTickStatistics.h"
 
 #include <QtGlobal>
 #include <atomic>
@@ -15,7 +16,9 @@ class PcmDevice;
 // ticks itself on a grid of the tick period, so that the time lines still
 // run at real speed. All waiting is on the given clock, and a stop request
 // cuts the 5 s pause short. Runs on the mixer thread only; the stop flag is
-// the one thing another thread writes.
+// the one thing another thread writes. It also measures each tick's
+// lateness against the pacing grid (see MixerTickStatistics); the counts are
+// atomics any thread may read.
 class OutputPacer
 {
 public:
@@ -40,11 +43,15 @@ public:
     // Closes the output.
     void close();
     bool hasDevice() const { return m_device != nullptr; }
+    MixerTickStatistics statistics() const;
 
 private:
+    void adopt(PcmDevice* device);
     void play(const qint16* block);
     void retryOpen();
     void pace(quint64 tick);
+    // Counts a tick whose block is handed over now (`played`) or not at all.
+    void measureTick(bool played);
 
     const bool m_outputEnabled;
     const std::atomic<bool>& m_stopRequested;
@@ -54,4 +61,12 @@ private:
     bool m_gridSet = false;
     quint64 m_gridOriginUs = 0;
     quint64 m_gridOriginTick = 0;
+    // The next tick's slot on the lateness grid; unset after a tick that was not played.
+    bool m_slotSet = false;
+    quint64 m_slotUs = 0;
+    // Written by the mixer thread, read by any.
+    std::atomic<quint64> m_ticks{0};
+    std::atomic<quint64> m_lateTicks{0};
+    std::atomic<quint64> m_missedTicks{0};
+    std::atomic<quint64> m_worstLatenessUs{0};
 };

@@ -7,6 +7,7 @@
 #include "PcmDevice.h"
 #include "RTPPacket.h"
 #include "RealTimePriority.h"
+#include "SoundBackendFactory.h"
 #include "SoundFileChannel.h"
 #include "ThreadEnd.h"
 
@@ -28,8 +29,11 @@ const quint64 kFileInputPeriodUs = 37000;
 // A file loop this far behind its schedule starts a new one rather than
 // sending the missed blocks in a burst.
 const quint64 kFileInputMaxLagUs = 10 * kFileInputPeriodUs;
-// Pause after a failed device read.
-const quint32 kCaptureRetryMs = 2;
+// Pauses before reopening a capture that delivers nothing: doubling from
+// the first to the last, slept in slices so that a stop ends them soon.
+const quint64 kReopenFirstUs = 250000;
+const quint64 kReopenMaxUs = 5000000;
+const quint64 kReopenSliceUs = 10000;
 const int kCapturePriority = 20;
 // Buffers the converters are sized for, in samples per channel.
 const unsigned int kConverterMaxSamples = 2048;
@@ -119,7 +123,12 @@ void RtpSink::setDigitalMicGain(float gain)
 
 void RtpSink::stop()
 {
-    {
+    if (QThread::currentThread() == this) {
+        // A slot on the capture thread (an in-process packet's): the loop
+        // ends after this cycle; there is no thread to wait for.
+        m_stopRequested = true;
+        m_selfStopped = true;
+    } else {
         // Held while waiting so that concurrent stops end one thread once.
         // The capture loop never takes this lock.
         KavexLocker state(&m_stateLock);
@@ -165,20 +174,56 @@ void RtpSink::run()
                static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
         captureLoop(fileInput, blockFrames, sender);
     }
+    // A stop from the capture thread itself is done once the thread ends.
+    if (m_selfStopped.exchange(false))
+        m_stopRequested = false;
     m_running = false;
 }
 
-int RtpSink::openMicrophone()
+int RtpSink::openCapture()
 {
     for (int channels = 1; channels <= 2; ++channels) {
         m_captureDevice.reset(
             PcmDevice::open(PcmDevice::DirectionInput, kCaptureRate, PcmDevice::SampleWidth16, channels, true));
-        if (m_captureDevice)
+        if (m_captureDevice) {
+            m_captureDevice->setAbort(&m_stopRequested);
             return channels;
+        }
     }
-    qWarning("RtpSink::run: Unable to open PCM device");
-    qWarning("RtpSink::run: No PCM device available.");
     return 0;
+}
+
+int RtpSink::openMicrophone()
+{
+    const int channels = openCapture();
+    if (channels == 0) {
+        qWarning("RtpSink::run: Unable to open PCM device");
+        qWarning("RtpSink::run: No PCM device available.");
+    }
+    return channels;
+}
+
+void RtpSink::reopenMicrophone()
+{
+    qWarning("RtpSink::run: capture delivers nothing, reopening the capture device");
+    quint64 pauseUs = kReopenFirstUs;
+    const SoundBackendFactory::QuietScope quiet;
+    while (!m_stopRequested) {
+        m_captureDevice.reset();
+        for (quint64 left = pauseUs; left > 0 && !m_stopRequested;) {
+            const quint64 slice = qMin(left, kReopenSliceUs);
+            m_clock.sleepUs(slice);
+            left -= slice;
+        }
+        pauseUs = qMin(2 * pauseUs, kReopenMaxUs);
+        const int channels = m_stopRequested ? 0 : openCapture();
+        if (channels > 0 && m_captureDevice->read(captureBuffer(), MIC_BLOCK_FRAMES) > 0) {
+            if (channels != m_channels)
+                rebuildProcessing(channels);
+            qWarning("RtpSink::run: capture is back");
+            return;
+        }
+    }
 }
 
 int RtpSink::openFile(const QString& fileName)
@@ -212,10 +257,12 @@ void RtpSink::captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sende
             sendBlock(capture, bytes, sender);
         } else if (m_captureDevice->read(capture, blockFrames) > 0) {
             processCapturedBlock(blockFrames, sender);
-        } else {
-            // A blocking read only comes back empty on a device error: do
-            // not spin on it.
-            m_clock.sleepMs(kCaptureRetryMs);
+        } else if (!m_stopRequested) {
+            // A blocking read that gives up means the capture stands still or
+            // is gone: reopen it until it delivers again (that block is sent).
+            reopenMicrophone();
+            if (!m_stopRequested)
+                processCapturedBlock(blockFrames, sender);
         }
     }
 }
@@ -281,6 +328,7 @@ void RtpSink::sendBlock(unsigned char* block, unsigned int bytes, KavexUdpSender
     // rate and shared by the others.
     SharedPoolBuffer packets[2];
     KavexLocker lock(&m_destinationsLock);
+    m_inprocRates.clear();
     ++m_sequenceNumber;
     for (const Destination& destination : qAsConst(m_destinations)) {
         if (destination.rate != SAMPLE_RATE_8000 && destination.rate != SAMPLE_RATE_16000)
@@ -292,8 +340,16 @@ void RtpSink::sendBlock(unsigned char* block, unsigned int bytes, KavexUdpSender
             if (packet.isNull())
                 continue;
         }
-        sendPacket(destination, packet, sender);
+        if (destination.port == 0)
+            m_inprocRates.push_back(destination.rate);
+        else
+            sendPacket(destination, packet, sender);
     }
+    lock.unlock();
+    // Emitted without the lock, so that a slot connected directly may call
+    // back into the sink (add a destination, stop it).
+    for (const eSampleRate rate : m_inprocRates)
+        emit inprocRtpPacket(packets[rate]);
 }
 
 SharedPoolBuffer RtpSink::buildPacket(RateStream& stream, unsigned char* block, unsigned int bytes)
@@ -320,10 +376,6 @@ SharedPoolBuffer RtpSink::buildPacket(RateStream& stream, unsigned char* block, 
 
 void RtpSink::sendPacket(const Destination& destination, const SharedPoolBuffer& packet, KavexUdpSender& sender)
 {
-    if (destination.port == 0) {
-        emit inprocRtpPacket(packet);
-        return;
-    }
     const unsigned char* data = packet.getBuffer();
     const int size = packet.getBufferSize();
     if (!destination.iface.isNull() && destination.iface != m_interface) {

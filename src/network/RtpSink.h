@@ -56,14 +56,15 @@ public:
     // it) until the next start of the thread, which resets it to 1.
     void setDigitalMicGain(float gain);
     // Ends the thread and forgets all destinations and the file choice.
+    // Returns at once when the capture thread calls it (from a slot).
     void stop();
 
     quint32 ssrc() const { return m_ssrc; }
 
 signals:
     // One finished RTP packet per in-process destination and cycle, emitted
-    // on the capture thread while the destinations lock is held: a slot
-    // connected directly must not call back into the sink.
+    // on the capture thread after the cycle's lock is released: a slot
+    // connected directly may add destinations or stop the sink.
     void inprocRtpPacket(const SharedPoolBuffer& spb);
 
 protected:
@@ -107,6 +108,10 @@ private:
     void sendPacket(const Destination& destination, const SharedPoolBuffer& packet, KavexUdpSender& sender);
     // The capture's channel count, 0 when there is nothing to capture.
     int openMicrophone();
+    int openCapture();
+    // After a read gave up: reopens the capture with back-off until it
+    // delivers a block (left in the capture buffer) or a stop comes.
+    void reopenMicrophone();
     int openFile(const QString& fileName);
     void captureLoop(bool fileInput, int blockFrames, KavexUdpSender& sender);
 
@@ -128,9 +133,12 @@ private:
     int m_channels = 1;  // guarded by m_converterLock
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_selfStopped{false};  // stop() came from the capture thread
     // The capture thread's while it runs; replaced at its start.
     std::vector<std::unique_ptr<IIRFilter>> m_filters;
     QHostAddress m_interface;
+    // Rates of the cycle's in-process destinations, in list order; the send cycle's.
+    std::vector<eSampleRate> m_inprocRates;
     // Guarded by m_destinationsLock.
     QString m_fileName;
     bool m_fileInput = false;

@@ -73,6 +73,13 @@ TEST_F(DSoundInTest, ReadsInOrderAcrossTheEndOfTheRingOf125msWaitingOnlyWhenBloc
     EXPECT_EQ(data.left(3000), ringBytes(backend, 0, 3000));
     EXPECT_EQ(blocking.read(out(), 6000), 0);
     EXPECT_EQ(clock.sleepsUs(), QVector<quint64>(16, 2000).toList());  // 31.25 ms for 3000 bytes, none for a ring
+    // A cursor that stands still: the read gives up after its 31.25 ms plus 100 ms.
+    backend->script = nullptr;
+    backend->fixedPosition = 3000;
+    clock.clearSleeps();
+    EXPECT_EQ(blocking.read(out(), 1500), 0);
+    EXPECT_EQ(clock.sleptUs(), 132000u);
+    backend->fixedPosition = 3100;
     backend->lost = true;  // a lock that fails (the card has gone away) counts as nothing locked
     EXPECT_EQ(blocking.takeCaptureBytes(out(), 2), 0);
     const QString prefix = "2: DSoundIn::takeCaptureBytes() : ";

@@ -46,9 +46,13 @@ TEST(AudioConverterTest, SineKeepsFrequencyAndLevelUnlessAboveTheNewNyquistFrequ
         const Bytes in = pcm(sine(hz, from, from, 10000.0));
         AudioConverter blocks(from, to, false, false, aLawOut, 1.0, 2048, RESAMPLE_SINC_FASTEST);
         AudioConverter whole(from, to, false, false, aLawOut, 1.0, 500, RESAMPLE_SINC_FASTEST);
-        // Blocks of 1499 frames end between outputs; the whole second is split to fit the buffers.
+        AudioConverter unsized(from, to, false, false, aLawOut, 1.0, 0, RESAMPLE_SINC_FASTEST);
+        // Blocks of 1499 frames end between outputs; the whole second is split to fit the buffers, which
+        // take the default size when none is given.
         const Bytes a = convert(blocks, in, 2 * 1499).first, b = convert(whole, in, in.size()).first;
+        const Bytes c = convert(unsized, in, in.size()).first;
         EXPECT_TRUE(std::equal(a.begin(), a.begin() + long(std::min(a.size(), b.size())), b.begin()));
+        EXPECT_TRUE(c.size() == b.size() && std::equal(c.begin(), c.end(), b.begin()));
         std::vector<double> out;
         for (size_t i = 0; i + (aLawOut ? 0 : 1) < b.size(); i += aLawOut ? 1 : 2)
             out.push_back(aLawOut ? _G711_ALaw2Linear(b[i]) : int16_t(b[i] | b[i + 1] << 8));

@@ -5,10 +5,13 @@
 #include "MixerAccess.h"
 #include "MixerImpl.h"
 #include "OutputPacer.h"
+#include "PcmDevice.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
+#include "ScopedEnvironment.h"
 #include "TestChannel.h"
 #include "TestClock.h"
+#include "backends/VirtualSoundFaults.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -226,4 +229,59 @@ TEST(OutputPacer, PacesWithoutOutputAndRetriesAFailedOne)
     retrying.finishTick(2, kBlock);
     EXPECT_EQ(std::make_tuple(retries.load(), retryClock.sleptUs(), retrying.hasDevice()),
               std::make_tuple(3, 2 * OutputPacer::kRetryPauseUs, false));
+}
+
+// Lateness of each tick's block against the pacing grid, over a virtual card on the test clock: the
+// mixer thread held up before some ticks, the card's clock drifting, or no output at all.
+TEST(OutputPacer, CountsLateAndMissedTicksButNotACardClockThatDrifts)
+{
+    ScopedEnvironment env("OSTKAVEX_OUTPUT_DEVICE", "virtual");
+    VirtualSoundFaults& faults = VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK);
+    // Drift in ppm, ms held up before ticks 300 and 600, no output; late, missed, worst lateness in ms.
+    const std::vector<std::tuple<int, quint64, quint64, bool, quint64, quint64, quint64>> cases = {
+        {5000, 0, 0, false, 0, 0, 0},
+        {-5000, 0, 0, false, 0, 0, 0},
+        {0, 30, 50, false, 2, 0, 50},
+        {-5000, 100, 0, false, 0, 1, 100},
+        {0, 0, 0, true, 0, 1000, 0}};
+    for (const auto& [drift, at300, at600, noOutput, late, missed, worstMs] : cases) {
+        SCOPED_TRACE(testing::Message() << "drift " << drift << ", held up " << at300 << " and " << at600);
+        faults.driftPpm = drift;
+        TestClock clock;
+        std::atomic<bool> stop{false};
+        OutputPacer pacer(true, stop, clock, [&, noOutput = noOutput]() -> PcmDevice* {
+            return noOutput
+                       ? nullptr
+                       : PcmDevice::open(PcmDevice::DirectionOutput, 48000, PcmDevice::SampleWidth16, 2, true, clock);
+        });
+        pacer.open();
+        for (quint64 t = 1; t <= 1000; ++t) {
+            clock.advanceMs(t == 300 ? at300 : t == 600 ? at600 : 0);
+            pacer.finishTick(t, kBlock);
+        }
+        const MixerTickStatistics s = pacer.statistics();
+        EXPECT_EQ(std::make_tuple(s.ticks, s.lateTicks, s.missedTicks), std::make_tuple(1000ull, late, missed));
+        EXPECT_GE(s.worstLatenessUs, worstMs * 1000);
+        EXPECT_LE(s.worstLatenessUs, worstMs * 1000 + 6500);  // the grid may trail by a quarter period
+    }
+    faults.reset();
+}
+
+// Destroying the mixer (which stops the talk-back) while both sound cards stand still takes no longer than 200 ms.
+TEST(MixerThread, DestructionIsQuickWhileTheSoundCardsStandStill)
+{
+    ScopedEnvironment output("OSTKAVEX_OUTPUT_DEVICE", "virtual"), input("OSTKAVEX_INPUT_DEVICE", "virtual");
+    auto impl = std::make_unique<MixerImpl>(false, false);
+    impl->enableRtpSink(QHostAddress(QHostAddress::LocalHost), 0, SAMPLE_RATE_8000, QHostAddress(), 0);
+    QSignalSpy packets(impl.get(), &MixerImpl::inprocRtpPacket);
+    ASSERT_TRUE(packets.wait(5000));
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK).stalled = true;
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE).stalled = true;
+    QTest::qWait(80);  // both threads now wait for a cursor that does not move
+    QElapsedTimer timer;
+    timer.start();
+    impl.reset();
+    EXPECT_LT(timer.elapsed(), 200);
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_PLAYBACK).reset();
+    VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE).reset();
 }

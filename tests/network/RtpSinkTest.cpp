@@ -5,6 +5,7 @@
 #include "ScopedEnvironment.h"
 #include "SignalAnalysis.h"
 #include "TestClock.h"
+#include "backends/VirtualSoundFaults.h"
 
 #include <QNetworkDatagram>
 #include <QTemporaryDir>
@@ -208,6 +209,59 @@ TEST_F(RtpSinkTest, ThreadEndsWhenItHasNothingToCapture)
     EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: Unable to open PCM device"), 1);
     EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: No PCM device available."), 1);
     EXPECT_TRUE(peer.packets().isEmpty());
+}
+
+// A virtual microphone that stands still, twice: each time the sink says so once, reopens it and
+// says when it is back. A slot connected directly to the in-process packet (it runs on the capture
+// thread) may add destinations and stop the sink.
+TEST_F(RtpSinkTest, DeadCaptureIsReopenedSlotsMayCallBackAndStopsAreQuick)
+{
+    VirtualSoundFaults& faults = VirtualSoundFaults::of(SoundBackend::DIRECTION_CAPTURE);
+    faults.reset();
+    m_env.set("OSTKAVEX_INPUT_DEVICE", "virtual");
+    std::atomic<int> packets{0}, stopAt{0};
+    std::atomic<bool> addedInTime{false};
+    QObject::connect(
+        &m_sink, &RtpSink::inprocRtpPacket, &m_sink,
+        [&](const SharedPoolBuffer&) {
+            if (++packets == 1) {  // from another thread, as a host's call would come, while this slot runs
+                std::unique_ptr<QThread> adder(
+                    QThread::create([&] { m_sink.addDestination(kLocal, 0, SAMPLE_RATE_16000, {}); }));
+                adder->start();
+                addedInTime = adder->wait(1000);
+                adder->wait();
+            } else if (packets == stopAt) {
+                m_sink.stop();
+            }
+        },
+        Qt::DirectConnection);
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    LogCapture log;
+    m_sink.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return packets >= 3; }, 5000));
+    EXPECT_TRUE(addedInTime);
+    for (int round = 1; round <= 2; ++round) {
+        faults.stalled = true;
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return log.count(QtWarningMsg, "capture delivers nothing") == round; }, 5000));
+        QThread::msleep(300);  // into the reopening
+        faults.stalled = false;
+        const int before = packets;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return packets >= before + 4; }, 5000));
+        EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: capture is back"), round);
+    }
+    EXPECT_EQ(log.count(QtWarningMsg, "RtpSink::run: capture delivers nothing, reopening the capture device"), 2);
+    m_sink.stop();
+
+    // Stopped from the slot: the thread ends by itself, and starts again.
+    stopAt = packets + 2;
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    m_sink.start();
+    ASSERT_TRUE(m_sink.wait(5000));
+    EXPECT_EQ(packets, stopAt);
+    m_sink.addDestination(kLocal, 0, SAMPLE_RATE_8000, {});
+    m_sink.start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return packets >= stopAt + 2; }, 5000));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "PortAudioSoundBackend.h"
 
+#include "SoundBackendFactory.h"
+
 #include <QDebug>
 
 #include <algorithm>
@@ -15,10 +17,11 @@ PortAudioSoundBackend::PortAudioSoundBackend(Direction direction, const Format& 
     PaError result = paNoError;
     m_stream = m_library->openStream(device, direction, format, &streamCallback, this, &result);
     if (!m_stream) {
-        qWarning().nospace() << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
-                             << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
-                             << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, " << format.channels
-                             << " channel(s)): " << Pa_GetErrorText(result);
+        if (!SoundBackendFactory::isQuiet())
+            qWarning().nospace() << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
+                                 << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
+                                 << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, "
+                                 << format.channels << " channel(s)): " << Pa_GetErrorText(result);
         return;
     }
     Pa_SetStreamFinishedCallback(m_stream.get(), &streamFinished);
@@ -36,6 +39,7 @@ bool PortAudioSoundBackend::start()
     if (m_running)
         return true;
     m_cursor.store(0);
+    m_cursorTotal.store(0);
     m_lost.store(false);
     m_running.store(true);
     const PaError result = m_library->startStream(m_stream.get());
@@ -60,6 +64,11 @@ void PortAudioSoundBackend::stop()
 quint32 PortAudioSoundBackend::position()
 {
     return m_cursor.load(std::memory_order_acquire);
+}
+
+quint64 PortAudioSoundBackend::cursorTotal()
+{
+    return m_cursorTotal.load(std::memory_order_acquire);
 }
 
 bool PortAudioSoundBackend::isLost() const
@@ -88,6 +97,7 @@ void PortAudioSoundBackend::exchange(const void* input, void* output, unsigned l
     quint8* const ringData = ring();
     quint32 pos = m_cursor.load(std::memory_order_relaxed);
     quint64 bytes = quint64(frames) * format().bytesPerFrame();
+    const quint64 total = m_cursorTotal.load(std::memory_order_relaxed) + bytes;
     if (direction() == DIRECTION_PLAYBACK) {
         auto* out = static_cast<quint8*>(output);
         while (bytes > 0) {
@@ -113,4 +123,5 @@ void PortAudioSoundBackend::exchange(const void* input, void* output, unsigned l
         }
     }
     m_cursor.store(pos, std::memory_order_release);
+    m_cursorTotal.store(total, std::memory_order_release);
 }

@@ -27,6 +27,7 @@ public:
     quint32 position() override;
     // The stream ended without being stopped (device unplugged, host error).
     bool isLost() const override;
+    quint64 cursorTotal() override;
 
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames,
@@ -40,6 +41,7 @@ private:
     PortAudioLibrary::Stream m_stream;
     // Written by the callback, read by the owner's thread.
     std::atomic<quint32> m_cursor{0};
+    std::atomic<quint64> m_cursorTotal{0};  // bytes exchanged since start, published with m_cursor
     // Set by the owner's thread; read by the stream's finished callback.
     std::atomic<bool> m_running{false};
     // Set by the finished callback, read by the owner's thread.

@@ -1,5 +1,7 @@
 #include "VirtualSoundBackend.h"
 
+#include "VirtualSoundFaults.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,8 +17,8 @@ bool VirtualSoundBackend::start()
 {
     if (!m_running) {
         m_running = true;
-        m_startUs = m_clock.monotonicUs();
-        m_bytesDone = 0;
+        m_lastUs = m_clock.monotonicUs();
+        m_frames = m_fraction = m_bytesDone = 0;
     }
     return true;
 }
@@ -33,15 +35,43 @@ quint32 VirtualSoundBackend::position()
     return quint32(m_bytesDone % ringBytes());
 }
 
+bool VirtualSoundBackend::isLost() const
+{
+    return VirtualSoundFaults::of(direction()).lockFails;
+}
+
+quint64 VirtualSoundBackend::cursorTotal()
+{
+    catchUp();
+    return m_bytesDone;
+}
+
 void VirtualSoundBackend::catchUp()
 {
     if (!m_running)
         return;
-    const quint64 elapsedUs = m_clock.monotonicUs() - m_startUs;
+    const quint64 now = m_clock.monotonicUs();
     // A clock that steps back (a test clock being reset) holds the cursor.
-    if (elapsedUs > (quint64(1) << 62))
+    if (now <= m_lastUs)
         return;
-    const quint64 frames = elapsedUs * format().sampleRate / 1000000;
+    const quint64 elapsedUs = now - m_lastUs;
+    m_lastUs = now;
+    const VirtualSoundFaults& faults = VirtualSoundFaults::of(direction());
+    if (faults.stalled)
+        return;
+    const int drift =
+        qBound(-VirtualSoundFaults::MAX_DRIFT_PPM, faults.driftPpm.load(), VirtualSoundFaults::MAX_DRIFT_PPM);
+    constexpr quint64 kUnitsPerFrame = 1000000000000ULL;
+    const unsigned __int128 units =
+        (unsigned __int128)elapsedUs * format().sampleRate * quint64(1000000 + drift) + m_fraction;
+    m_frames += quint64(units / kUnitsPerFrame);
+    m_fraction = quint64(units % kUnitsPerFrame);
+    // In bursts, playback takes each burst when it begins (a callback asks
+    // for the frames it is about to play); capture hands it over when it ends.
+    quint64 frames = m_frames;
+    const quint64 burst = faults.burstFrames;
+    if (burst > 1)
+        frames = direction() == DIRECTION_PLAYBACK ? (frames + burst - 1) / burst * burst : frames / burst * burst;
     processUpTo(frames * format().bytesPerFrame());
 }
 

@@ -4,7 +4,8 @@
 #include "SoundBackend.h"
 
 // A sound card without sound: its cursor runs at the format's rate on the
-// clock it is given. Played bytes are dropped and captured bytes are
+// clock it is given, acting out the faults of its direction's
+// VirtualSoundFaults (stall, lost ring, bursts, drift). Played bytes are dropped and captured bytes are
 // silence; subclasses give them a destination or a source. The bytes the
 // cursor has passed are handled lazily, whenever the cursor is read and when
 // the card stops, so everything happens on the thread that owns the backend.
@@ -17,6 +18,8 @@ public:
     bool start() override;
     void stop() override;
     quint32 position() override;
+    bool isLost() const override;
+    quint64 cursorTotal() override;
 
 protected:
     // Playback: `bytes` the card has just played, in order.
@@ -38,6 +41,10 @@ private:
 
     Clock& m_clock;
     bool m_running = false;
-    quint64 m_startUs = 0;
+    quint64 m_lastUs = 0;
+    // Frames the card's clock has run through since start, and the fraction
+    // of a frame beyond them in units of 1e-12 frames.
+    quint64 m_frames = 0;
+    quint64 m_fraction = 0;
     quint64 m_bytesDone = 0;
 };
