@@ -7,6 +7,8 @@
 #   ./run.sh tsan          the threaded tests under ThreadSanitizer (build-tsan/)
 #   ./run.sh demo          deps + build + the demo of the host tool
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
+#   ./run.sh compare [N..] CPU of our live path against ffmpeg amix, GStreamer audiomixer and the FFmpeg floor
+#   ./run.sh scale [N] [S] N live streams over loopback into the real mixer thread for S seconds
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 set -euo pipefail
@@ -17,6 +19,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
           python3 iproute2)
+# Only for ./run.sh compare: the GStreamer tools it measures against.
+COMPARE_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -24,9 +28,10 @@ SUPPRESSIONS=$PWD/tools/sanitizers
 # thread, receivers, sockets on their own threads, device callbacks.
 THREADED_TESTS=(contracts device presentation channels decoder network recording mixer)
 
+# deps [extra packages...]
 deps() {
     local missing=()
-    for p in "${PACKAGES[@]}"; do
+    for p in "${PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -104,6 +109,16 @@ case "${1:-}" in
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
+    compare)
+        deps "${COMPARE_PACKAGES[@]}"; build Release build-bench -- kavex_compare
+        shift
+        build-bench/bench/compare/kavex_compare "$@"
+        ;;
+    scale)
+        deps; build Release build-bench -- kavex_scale
+        shift
+        build-bench/bench/compare/kavex_scale "$@"
+        ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
@@ -111,5 +126,5 @@ case "${1:-}" in
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,12p' "$0"; exit 2 ;;
+        sed -n '2,/^set -euo/{/^#/p}' "$0"; exit 2 ;;
 esac
