@@ -78,6 +78,13 @@ Measurement runChild(const std::vector<std::string>& argv, const QString& log, s
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         return m;
+    // Everything the child needs is made before the fork: between fork and
+    // exec it only calls the system.
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const QByteArray logPath = log.toLocal8Bit();
     QElapsedTimer wall;
     wall.start();
     const pid_t pid = fork();
@@ -87,19 +94,16 @@ Measurement runChild(const std::vector<std::string>& argv, const QString& log, s
         return m;
     }
     if (pid == 0) {
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         const int devNull = open("/dev/null", O_RDONLY);
-        const int err = open(log.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int err = open(logPath.constData(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(devNull, 0);
         dup2(pipeFds[1], 1);
         if (err >= 0)
             dup2(err, 2);
         close(pipeFds[0]);
         execvp(args[0], args.data());
-        fprintf(stderr, "cannot run %s: %s\n", args[0], strerror(errno));
+        static const char kFailed[] = "cannot run the measured program\n";
+        (void)!write(2, kFailed, sizeof kFailed - 1);
         _exit(127);
     }
     close(pipeFds[1]);
@@ -260,6 +264,7 @@ int main(int argc, char** argv)
     const int largest = *std::max_element(o.counts.begin(), o.counts.end());
     const int samples = int(o.seconds * AlawStreams::kRate);
     printf("Writing %d A-law streams of %.0f s to %s\n", largest, o.seconds, qPrintable(o.dir));
+    fflush(stdout);
     for (int c = 0; c < largest; ++c) {
         if (!writeStreamFile(streamFile(o.dir, c), AlawStreams::tone(c, samples))) {
             fprintf(stderr, "cannot write %s\n", qPrintable(streamFile(o.dir, c)));
