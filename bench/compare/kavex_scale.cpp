@@ -63,8 +63,11 @@ double residentMb()
 // Watches the "LIVE" group's interval report, which the mixer thread makes
 // once per tick. Tick k is due at origin + k periods, the origin being the
 // earliest that any tick so far allows (ticks that ran ahead to fill the
-// card's buffer set it); a tick's lateness is how far it is behind that.
-// Written on the mixer thread only; read anywhere.
+// card's buffer set it); a tick's lateness is how far it is behind that. A
+// tick more than one period behind is late: the card has run dry by then,
+// so the grid starts again at that tick and the ticks after it are measured
+// against the new grid (a single stall counts once, a slow mixer again and
+// again). Written on the mixer thread only; read anywhere.
 class TickMeter
 {
 public:
@@ -77,9 +80,11 @@ public:
             m_origin = offset;
         const double lateness = offset - m_origin;
         if (lateness > kTickUs) {
-            if (m_late.load(std::memory_order_relaxed) < kKeptLate)
-                m_lateAtUs[m_late.load(std::memory_order_relaxed)] = now;
-            m_late.fetch_add(1, std::memory_order_relaxed);
+            const quint64 late = m_late.load(std::memory_order_relaxed);
+            if (late < kKeptLate)
+                m_lateAt[late] = qMakePair(now, lateness);
+            m_late.store(late + 1, std::memory_order_release);
+            m_origin = offset;
         }
         if (lateness > m_worstUs.load(std::memory_order_relaxed))
             m_worstUs.store(lateness, std::memory_order_relaxed);
@@ -89,10 +94,10 @@ public:
     quint64 ticks() const { return m_ticks.load(std::memory_order_acquire); }
     quint64 late() const { return m_late.load(std::memory_order_acquire); }
     double worstUs() const { return m_worstUs.load(std::memory_order_relaxed); }
-    // Times of the first late ticks (monotonic microseconds).
-    std::vector<qint64> lateTimes() const
+    // The first late ticks: when (monotonic microseconds) and how far behind.
+    std::vector<QPair<qint64, double>> lateTicks() const
     {
-        return std::vector<qint64>(m_lateAtUs, m_lateAtUs + std::min<quint64>(late(), kKeptLate));
+        return std::vector<QPair<qint64, double>>(m_lateAt, m_lateAt + std::min<quint64>(late(), kKeptLate));
     }
 
 private:
@@ -101,7 +106,7 @@ private:
     std::atomic<quint64> m_ticks{0};
     std::atomic<quint64> m_late{0};
     std::atomic<double> m_worstUs{0};
-    qint64 m_lateAtUs[kKeptLate] = {};
+    QPair<qint64, double> m_lateAt[kKeptLate];
 };
 
 // CPU time per thread name, and on which core each thread of the process was
@@ -261,8 +266,8 @@ int main(int argc, char** argv)
            "worst %.1f ms behind\n",
            count, wall, (unsigned long long)(meter.ticks() - startTicks), wall * 1e6 / kTickUs,
            (unsigned long long)meter.late(), kTickUs / 1000, meter.worstUs() / 1000);
-    for (qint64 t : meter.lateTimes())
-        printf("  late tick at %.1f s\n", double(t - startUs) * 1e-6);
+    for (const auto& t : meter.lateTicks())
+        printf("  late tick at %.1f s, %.1f ms behind\n", double(t.first - startUs) * 1e-6, t.second / 1000);
     printf("streams made %d of %d; packets sent %llu, accepted %llu, lost %llu, duplicates %llu, send errors %llu; "
            "streams silent at the end %d\n",
            int(streams.size()), count, (unsigned long long)source.packetsSent(), (unsigned long long)packets,
