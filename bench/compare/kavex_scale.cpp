@@ -247,10 +247,14 @@ int main(int argc, char** argv)
     app.exec();
     status.stop();
 
+    // The figures are taken before anything below takes the mixer's lock.
     const double wall = double(monotonicUs() - startUs) * 1e-6;
     const double cpu = processCpuSeconds() - startCpu;
     const double rss = residentMb();
-    source.stop();
+    const quint64 ticks = meter.ticks() - startTicks, late = meter.late();
+    const double worstUs = meter.worstUs();
+    const std::vector<QPair<qint64, double>> lateTicks = meter.lateTicks();
+    threads.sample();
     quint64 packets = 0, lost = 0, duplicates = 0;
     int silent = 0;
     const QList<LiveStreamStatus> streams = mixer->getLiveStreams();
@@ -260,13 +264,13 @@ int main(int argc, char** argv)
         duplicates += s.duplicates;
         silent += s.peak == 0 ? 1 : 0;
     }
-    threads.sample();
+    source.stop();
 
     printf("\n%d streams over %.0f s: %llu ticks (%.0f expected), %llu late (more than %.1f ms behind the grid), "
            "worst %.1f ms behind\n",
-           count, wall, (unsigned long long)(meter.ticks() - startTicks), wall * 1e6 / kTickUs,
-           (unsigned long long)meter.late(), kTickUs / 1000, meter.worstUs() / 1000);
-    for (const auto& t : meter.lateTicks())
+           count, wall, (unsigned long long)ticks, wall * 1e6 / kTickUs, (unsigned long long)late, kTickUs / 1000,
+           worstUs / 1000);
+    for (const auto& t : lateTicks)
         printf("  late tick at %.1f s, %.1f ms behind\n", double(t.first - startUs) * 1e-6, t.second / 1000);
     printf("streams made %d of %d; packets sent %llu, accepted %llu, lost %llu, duplicates %llu, send errors %llu; "
            "streams silent at the end %d\n",
@@ -280,5 +284,5 @@ int main(int argc, char** argv)
            rss, queueMb, count, kQueueBytes / (1024 * 1024), wall, queueMb * writtenSeconds / (2800 * 1024 / 48000.0));
     threads.print();
     mixer.clear();
-    return meter.late() == 0 ? 0 : 3;
+    return late == 0 ? 0 : 3;
 }
