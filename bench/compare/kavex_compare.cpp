@@ -279,6 +279,7 @@ int main(int argc, char** argv)
     }
     // results[N][method]: one measurement per round.
     std::map<int, std::vector<Measurement>> results[METHOD_COUNT];
+    int failures = 0;
     for (int round = 1; round <= o.rounds; ++round) {
         for (int count : o.counts) {
             for (int m = 0; m < METHOD_COUNT; ++m) {
@@ -296,6 +297,8 @@ int main(int argc, char** argv)
                 fflush(stdout);
                 if (r.ok)
                     results[m][count].push_back(r);
+                else
+                    ++failures;
             }
         }
     }
@@ -325,7 +328,9 @@ int main(int argc, char** argv)
                qPrintable(figure(peak[METHOD_FLOOR], 1)));
     }
     printf("ours and floor: CPU of the work alone, peak RSS less the input they hold in memory; "
-           "ffmpeg and gst: the whole process. Failures: %s\n",
-           qPrintable(log));
+           "ffmpeg and gst: the whole process.\n");
+    if (failures > 0)
+        printf("%d measurements failed; the children's messages are in %s%s\n", failures, qPrintable(log),
+               o.keep ? "" : " (removed at exit: run again with --keep)");
     return 0;
 }
