@@ -12,6 +12,8 @@
 #   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s, and channel memory
 #   ./run.sh package       deps + build + Debian packages of the library, -dev and tool (build/packages/)
 #   ./run.sh docs          API documentation of the installed headers (build/docs/html/); fails on a warning
+#   ./run.sh compare [N..] CPU of our live path against ffmpeg amix, GStreamer audiomixer and the FFmpeg floor
+#   ./run.sh scale [N] [S] N live streams over loopback into the real mixer thread for S seconds
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -24,6 +26,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
           python3 iproute2 postgresql libqt5sql5-psql dpkg-dev file doxygen)
+# Only for ./run.sh compare: the GStreamer tools it measures against.
+COMPARE_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 SUPPRESSIONS=$PWD/tools/sanitizers
@@ -31,9 +35,10 @@ SUPPRESSIONS=$PWD/tools/sanitizers
 # thread, receivers, sockets on their own threads, device callbacks.
 THREADED_TESTS=(contracts device presentation channels decoder network recording mixer)
 
+# deps [extra packages...]
 deps() {
     local missing=()
-    for p in "${PACKAGES[@]}"; do
+    for p in "${PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -177,6 +182,16 @@ case "${1:-}" in
     package) deps; build; package ;;
     docs) deps; docs ;;
     faults) deps; device_fault_tests ;;
+    compare)
+        deps "${COMPARE_PACKAGES[@]}"; build Release build-bench -- kavex_compare
+        shift
+        build-bench/bench/compare/kavex_compare "$@"
+        ;;
+    scale)
+        deps; build Release build-bench -- kavex_scale
+        shift
+        build-bench/bench/compare/kavex_scale "$@"
+        ;;
     format)
         format_sources | xargs -r clang-format -i --style=file
         ;;
