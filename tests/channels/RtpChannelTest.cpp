@@ -108,7 +108,7 @@ TEST(RtpChannel, TheMixerSideAppliesTheSdpAndPacketsWaitForIt)
 }
 
 // The time base comes from the wall clock until a sender report; the channel goes stale once
-// after five seconds of its clock without RTP.
+// after five seconds of its clock without RTP (its own timer's check: the receiver's tests).
 TEST(RtpChannel, TimeBaseAndStalenessFollowTheChannelsClock)
 {
     TestClock clock;
@@ -133,11 +133,6 @@ TEST(RtpChannel, TimeBaseAndStalenessFollowTheChannelsClock)
         c.checkStale();
         EXPECT_EQ(stale.count(), ms < 2499 ? 1 : 0) << ms;
     }
-    // The next packet re-arms it; the channel's own timer notices the silence.
-    c.depay(rtp(5, 10, 4000, 8, alawLevel(1000, 400)));
-    clock.advanceMs(5000);
-    EXPECT_TRUE(stale.wait(5000));
-    EXPECT_EQ(stale.count(), 2);
 }
 
 TEST(RtpChannel, G711IsServedOneHundredTwentyMillisecondsBehindTheRange)

@@ -6,9 +6,6 @@
 #include "TestClock.h"
 #include "UnitPayloadFormat.h"
 
-#include <QTest>
-#include <QUdpSocket>
-
 #include <thread>
 
 using namespace RecordingTestSupport;
@@ -44,14 +41,8 @@ Recorder::Options options(const QString& path, double unitSeconds = 1.0, const s
     return o;
 }
 
-class RecorderOn : public EachStoreKind
-{
-};
-INSTANTIATE_TEST_SUITE_P(Engines, RecorderOn,
-                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL), kindName);
-
 // Either kind of store gives back the very units cut: the same recording plays back alike from both.
-TEST_P(RecorderOn, CutsUnitsOnTheNtpTimeLine)
+TEST_P(EachStoreKind, CutsUnitsOnTheNtpTimeLine)
 {
     TempStore temp(GetParam());
     TestClock clock;  // its wall clock starts at kT0
@@ -130,33 +121,7 @@ TEST(Recorder, SealedUnitsOpenOnlyWithEveryKey)
     EXPECT_TRUE(open({secret2}).isEmpty());
 }
 
-// Live A-law over loopback UDP, placed by a sender report.
-TEST(Recorder, RecordsLiveUdpThatPlaysBack)
-{
-    TempStore temp;
-    quint16 rtpPort = 0, rtcpPort = 0;
-    {
-        Recorder r(options(temp.path));
-        ASSERT_TRUE(r.listenUnicast(rtpPort, rtcpPort, QHostAddress::LocalHost));
-        QUdpSocket out;
-        out.bind(QHostAddress::LocalHost);
-        out.writeDatagram(senderReport(9, at(0), 0), QHostAddress::LocalHost, rtcpPort);
-        // The report makes the stream: the audio that follows is placed by it.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !r.streamNames().isEmpty(); }, 10000));
-        for (int i = 0; i <= 100; ++i) {
-            out.writeDatagram(rtp(9, quint16(i), quint32(i) * 160, 8, alawSine(1000, 8000, quint32(i) * 160, 160)),
-                              QHostAddress::LocalHost, rtpPort);
-            if (i % 10 == 0)
-                QTest::qWait(5);
-        }
-        ASSERT_TRUE(QTest::qWaitFor([&] { return r.unitsWritten() >= 2; }, 10000));
-    }
-    const QVector<RecordedUnit> units = temp.units("127.0.0.1-9");
-    ASSERT_EQ(units.size(), 3);
-    EXPECT_EQ(std::make_pair(units[1].begin, units[1].end), std::make_pair(at(1), at(2)));
-}
-
-TEST_P(RecorderOn, TwoRecordersShareOneStore)
+TEST_P(EachStoreKind, TwoRecordersShareOneStore)
 {
     TempStore temp(GetParam());
     auto record = [&](quint32 firstSsrc) {
@@ -179,28 +144,16 @@ TEST(UnitPayloadFormat, StoresWhatTheDecoderTakes)
                            "IndexDeltaLength=3\r\n";
     // MPEG audio loses its RFC 2250 header; AAC (RFC 3640 hbr) access units of 3 and 2 bytes become two
     // ADTS frames; an AAC header that claims more data than the packet holds adds nothing.
-    const std::tuple<QString, const char*, QByteArray> cases[] = {
-        {UnitPayloadFormat::staticSdp(14), "00000000fffb9064", "fffb9064"},
-        {aacSdp,
-         "0020"
-         "0018"
-         "0010"
-         "aabbcc"
-         "ddee",
-         "fff14c80015ffc"
-         "aabbcc"
-         "fff14c80013ffc"
-         "ddee"},
-        {aacSdp,
-         "0010"
-         "0100"
-         "aa",
-         ""}};
+    // AAC: the AU headers' length in bits, then a 13-bit size and 3-bit index per access unit, then the units.
+    const std::tuple<QString, const char*, const char*> cases[] = {
+        {UnitPayloadFormat::staticSdp(14), "00000000 fffb9064", "fffb9064"},
+        {aacSdp, "0020 0018 0010 aabbcc ddee", "fff14c80015ffc aabbcc fff14c80013ffc ddee"},
+        {aacSdp, "0010 0100 aa", ""}};
     for (const auto& [sdp, hex, expected] : cases) {
         const QByteArray packet = QByteArray::fromHex(hex);
         QByteArray unit;
-        EXPECT_EQ(UnitPayloadFormat(sdp).append(u8(packet), packet.size(), unit), !expected.isEmpty()) << hex;
-        EXPECT_EQ(unit.toHex(), expected);
+        EXPECT_EQ(UnitPayloadFormat(sdp).append(u8(packet), packet.size(), unit), *expected != 0) << hex;
+        EXPECT_EQ(unit.toHex(), QByteArray::fromHex(expected).toHex());
     }
     EXPECT_TRUE(UnitPayloadFormat(aacSdp).unitSdp().contains("a=rtpmap:96 AAC/48000/2"));
     // MPEG audio carries no duration; G.711 lasts one tick per byte; G.726-32 two per byte.

@@ -44,13 +44,13 @@ QVariant rawSql(const QString& location, const QStringList& statements, int vers
     return result;
 }
 
-class RecordingStoreOn : public EachStoreKind
-{
-};
-INSTANTIATE_TEST_SUITE_P(Engines, RecordingStoreOn,
-                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL), kindName);
+INSTANTIATE_TEST_SUITE_P(Engines, EachStoreKind,
+                         ::testing::Values(StoreLocation::KIND_SQLITE, StoreLocation::KIND_POSTGRESQL),
+                         [](const auto& info) {
+                             return info.param == StoreLocation::KIND_POSTGRESQL ? "PostgreSQL" : "SQLite";
+                         });
 
-TEST_P(RecordingStoreOn, UnitQueriesAtBoundariesAndGaps)
+TEST_P(EachStoreKind, UnitQueriesAtBoundariesAndGaps)
 {
     TempStore temp(GetParam());
     auto store = temp.open();
@@ -103,7 +103,7 @@ TEST_P(RecordingStoreOn, UnitQueriesAtBoundariesAndGaps)
     EXPECT_EQ(store->streamSpan(s).start().getRaw(), raws[0]);
 }
 
-TEST_P(RecordingStoreOn, OldStoresAreMigratedAndUnusableOnesRefusedWithTheReason)
+TEST_P(EachStoreKind, OldStoresAreMigratedAndUnusableOnesRefusedWithTheReason)
 {
     // A store of schema version 1: no encrypted flag, no time index.
     TempStore old(GetParam());

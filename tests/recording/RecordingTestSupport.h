@@ -55,7 +55,8 @@ public:
     const QString path;  // the store's location
 };
 
-// Tests that run on each kind of store; PostgreSQL ones skip where no cluster can run.
+// Tests that run on each kind of store (instantiated once, in RecordingStoreTest.cpp); PostgreSQL ones skip
+// where no cluster can run.
 class EachStoreKind : public ::testing::TestWithParam<StoreLocation::Kind>
 {
 protected:
@@ -65,10 +66,5 @@ protected:
             KAVEX_REQUIRE_POSTGRES();
     }
 };
-
-inline std::string kindName(const ::testing::TestParamInfo<StoreLocation::Kind>& info)
-{
-    return info.param == StoreLocation::KIND_POSTGRESQL ? "PostgreSQL" : "SQLite";
-}
 
 }  // namespace RecordingTestSupport

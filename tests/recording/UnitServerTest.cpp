@@ -35,6 +35,14 @@ struct Peer {
         m.token = token;
         send(m);
     }
+    // Shows the right token and expects the welcome.
+    void greet()
+    {
+        hello();
+        Msg m;
+        ASSERT_TRUE(next(&m));
+        EXPECT_EQ(m.type, UnitProtocol::TYPE_WELCOME);
+    }
     // The next message; false when the connection closed or nothing came in time.
     bool next(Msg* m, int timeoutMs = 5000)
     {
@@ -102,10 +110,7 @@ protected:
     void expectServing()
     {
         Peer p(m_server->port());
-        p.hello();
-        Msg m;
-        ASSERT_TRUE(p.next(&m));
-        EXPECT_EQ(m.type, UnitProtocol::TYPE_WELCOME);
+        ASSERT_NO_FATAL_FAILURE(p.greet());
         EXPECT_EQ(p.ask(UnitProtocol::TYPE_UNIT, "plain", 1.5).data, "second");
     }
 
@@ -139,11 +144,8 @@ TEST(UnitProtocolTest, RoundTripsAndRejectsDamage)
 TEST_F(UnitServerTest, AnswersStreamInfoUnitsAndTheListAsStored)
 {
     Peer p(m_server->port());
-    p.hello();
-    Msg m;
-    ASSERT_TRUE(p.next(&m));
-    EXPECT_EQ(m.type, UnitProtocol::TYPE_WELCOME);
-    m = p.ask(UnitProtocol::TYPE_STREAM_INFO, "plain");
+    ASSERT_NO_FATAL_FAILURE(p.greet());
+    Msg m = p.ask(UnitProtocol::TYPE_STREAM_INFO, "plain");
     EXPECT_EQ(NTPRange(NTPTimestamp(m.begin), NTPTimestamp(m.end)), NTPRange(at(0), at(2)));
     m = p.ask(UnitProtocol::TYPE_UNIT, "plain", 0.5, PlaybackSessionIf::RequestNext);
     EXPECT_EQ(std::tie(m.type, m.data, m.sdp), std::make_tuple(UnitProtocol::TYPE_UNIT, "second", "sdp"));
@@ -252,9 +254,8 @@ TEST_F(UnitServerTest, ThousandDroppedConnectionsAndAStalledClientLeaveMemoryBou
 TEST_F(UnitServerTest, RepeatedWrongTokensAreSlowedForThatAddressOnly)
 {
     Peer served(m_server->port());
-    served.hello();
+    ASSERT_NO_FATAL_FAILURE(served.greet());
     Msg m;
-    ASSERT_TRUE(served.next(&m));
     LogCapture log;
     QElapsedTimer wait;
     for (int attempt = 1; attempt <= 5; ++attempt) {

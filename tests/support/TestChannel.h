@@ -34,7 +34,6 @@ public:
         auto* s = reinterpret_cast<qint16*>(buffer);
         for (quint64 i = 0; i < count / 2; ++i)
             s[i] = m_value;
-        m_bytesDelivered += count;
     }
     NTPTimestamp getCurrentTimestamp() override { return m_timestamp; }
     bool isActive() override { return m_active; }
@@ -55,7 +54,6 @@ public:
     NTPTimestamp m_timestamp;
     eSampleRate m_rate = SAMPLE_RATE_8000;
     std::atomic<bool> m_active{true};
-    std::atomic<quint64> m_bytesDelivered{0};
     bool* m_deleted = nullptr;
 
 private:
