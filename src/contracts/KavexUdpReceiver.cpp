@@ -1,4 +1,5 @@
 #include "KavexUdpReceiver.h"
+#include "LogCategories.h"
 
 #include "KavexLLSock.h"
 
@@ -53,8 +54,8 @@ bool KavexUdpReceiver::openSocket(const QHostAddress& address, quint16 port, boo
     QString error;
     m_fd = KavexLLSock::openDatagramSocket(address, port, reuseAddress, &error);
     if (m_fd < 0) {
-        qWarning("KavexUdpReceiver::%s: Cannot open UDP socket on %s port %u: %s", caller,
-                 qPrintable(address.toString()), unsigned(port), qPrintable(error));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::%s: Cannot open UDP socket on %s port %u: %s", caller,
+                  qPrintable(address.toString()), unsigned(port), qPrintable(error));
         return false;
     }
     return true;
@@ -73,12 +74,14 @@ bool KavexUdpReceiver::createUnicast(quint16& port, const QHostAddress& iface)
 bool KavexUdpReceiver::createMulticast(quint16 port, const QHostAddress& group, const QHostAddress& iface)
 {
     if (!group.isMulticast()) {
-        qWarning("KavexUdpReceiver::createMulticast: %s is not a multicast group", qPrintable(group.toString()));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: %s is not a multicast group",
+                  qPrintable(group.toString()));
         return false;
     }
     if (!isAnyAddress(iface) && iface.protocol() != group.protocol()) {
-        qWarning("KavexUdpReceiver::createMulticast: Interface %s does not match the family of group %s",
-                 qPrintable(iface.toString()), qPrintable(group.toString()));
+        qCWarning(lcKavexContracts,
+                  "KavexUdpReceiver::createMulticast: Interface %s does not match the family of group %s",
+                  qPrintable(iface.toString()), qPrintable(group.toString()));
         return false;
     }
     // Bound to the group itself, the socket sees only that group's traffic
@@ -117,15 +120,15 @@ bool KavexUdpReceiver::joinGroup(const QHostAddress& group, const QHostAddress& 
         memcpy(&request.ipv6mr_multiaddr, bytes.c, 16);
         request.ipv6mr_interface = KavexLLSock::interfaceIndexOf(iface);
         if (request.ipv6mr_interface == 0 && !isAnyAddress(iface)) {
-            qWarning("KavexUdpReceiver::createMulticast: No interface has the address %s",
-                     qPrintable(iface.toString()));
+            qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: No interface has the address %s",
+                      qPrintable(iface.toString()));
             return false;
         }
         result = ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request);
     }
     if (result != 0) {
-        qWarning("KavexUdpReceiver::createMulticast: Cannot join group %s on interface %s: %s",
-                 qPrintable(group.toString()), qPrintable(iface.toString()), strerror(errno));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: Cannot join group %s on interface %s: %s",
+                  qPrintable(group.toString()), qPrintable(iface.toString()), strerror(errno));
         return false;
     }
     return true;
@@ -171,7 +174,7 @@ void KavexUdpReceiver::onActivated()
             continue;
         }
         if (size_t(n) > m_buffer.size()) {
-            qWarning("KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", n);
+            qCWarning(lcKavexContracts, "KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", n);
             continue;
         }
         if (!m_callback)

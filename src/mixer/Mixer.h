@@ -103,7 +103,7 @@ public:
     /// session and adds it to the named playback group (made when missing);
     /// the host then drives the group with the ctrl... calls. Returns the
     /// channel's id. The strings go to the session:
-    ///  - addInprocPlayChannel: a = the recording store (a file path or postgresql://USER@HOST:PORT/DB;
+    ///  - addInprocPlayChannel: a = the recording store (a file path or postgresql://USER\@HOST:PORT/DB;
     ///    "" = recordings.db in the data directory), b unused, c = stream name, d = stream detail
     ///    (the prefix of the channel's warnings).
     ///  - addPlaybackChannel: a = the unit server's host (kavexmix serve), b =

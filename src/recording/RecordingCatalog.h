@@ -32,10 +32,10 @@ public:
     /// The streams of the store at `location` (a file path or a postgresql://
     /// location; "" = recordings.db in the data directory). False, with the reason in `error`, when it cannot be read.
     static bool list(const QString& location, QList<Entry>* entries, QString* error);
-    // The same from a store already open on the calling thread.
+    /// The same from a store already open on the calling thread.
     static bool list(RecordingStore& store, QList<Entry>* entries, QString* error);
-    // The same from a unit server at host:port; `token` is the access token
-    // or "@FILE" to read it from FILE. Waits up to `timeoutMs` for the answer.
+    /// The same from a unit server at host:port; `token` is the access token
+    /// or "\@FILE" to read it from FILE. Waits up to `timeoutMs` for the answer.
     static bool listFromServer(const QString& host, quint16 port, const QString& token, QList<Entry>* entries,
                                QString* error, int timeoutMs = 10000);
 };
