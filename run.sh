@@ -11,6 +11,7 @@
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
+#   ./run.sh loadtest [OPTIONS]  deps + Release build + unit server load figures on SQLite and PostgreSQL (--help)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -76,6 +77,13 @@ pg_tests() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 300 -R 'PostgreSQL|FromPostgres'
 }
 
+# Load figures of the unit server: 64 playback sessions against a kavexmix
+# serve child process, on an SQLite store and on a private PostgreSQL cluster.
+loadtest() {
+    build Release build-bench -- bench_unitserver
+    build-bench/bench/bench_unitserver "$@"
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -127,9 +135,10 @@ case "${1:-}" in
         deps; build
         CI=true pg_tests
         ;;
+    loadtest) deps; shift; loadtest "$@" ;;
     format-check)
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
     *)
-        sed -n '2,13p' "$0"; exit 2 ;;
+        sed -n '2,14p' "$0"; exit 2 ;;
 esac
