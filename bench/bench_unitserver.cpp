@@ -86,6 +86,9 @@ struct Round {
     double p50Ms = 0;
     double p99Ms = 0;
     double missing = 0;  // answers without a unit: should stay 0
+    // CPU (server and database together) per unit: what a shared machine's
+    // other load changes least.
+    double cpuUsPerUnit = 0;
 };
 
 double quantileMs(std::vector<quint32>& us, double q)
@@ -172,7 +175,12 @@ public:
         round->serverCpu = 100 * m_server->seconds() / m_seconds;
         round->dbCpu = m_db ? 100 * m_db->seconds() / m_seconds : -1;
     }
-    void setCount(Round* round, quint64 count) const { round->perSecond = double(count) / m_seconds; }
+    void setCount(Round* round, quint64 count) const
+    {
+        round->perSecond = double(count) / m_seconds;
+        const double cpuPercent = round->serverCpu + std::max(0.0, round->dbCpu);
+        round->cpuUsPerUnit = count ? cpuPercent * 1e4 / round->perSecond : 0;
+    }
 
 private:
     CpuMeter* m_server;
@@ -208,8 +216,9 @@ bool fillStore(const QString& location, QString* error)
     return true;
 }
 
-// Where a RequestNext after `ts` goes next: the unit after the one that
-// began at `begin`, or the stream's start after its last unit.
+// The time a client asks RequestNext for after a unit that began at `begin`:
+// that begin (giving the following unit), or after the last unit, just before
+// the stream's start (playing it again).
 quint64 nextRequestTime(quint64 begin)
 {
     return begin >= kLastBegin ? kStart.getRaw() - 1 : begin;
@@ -553,25 +562,28 @@ void printTable(const Settings& settings, const std::vector<Figures>& all, const
                 "%ld cores; load average before: %s\n\n",
                 kClients, kStreams, kMinutes, kUnitMs, kWorkers, settings.rounds, settings.pacedSeconds,
                 settings.unpacedSeconds, settings.directSeconds, sysconf(_SC_NPROCESSORS_ONLN), qPrintable(loadBefore));
-    std::printf("%-11s %-22s %10s %11s %9s %8s %8s %8s\n", "engine", "mode", "per s", "server CPU", "db CPU", "p50 ms",
-                "p99 ms", "missing");
+    std::printf("%-11s %-18s %9s %11s %9s %11s %8s %8s %8s\n", "engine", "mode", "per s", "server CPU", "db CPU",
+                "CPU us/unit", "p50 ms", "p99 ms", "missing");
     const auto row = [](const QString& engine, const char* mode, const std::vector<Round>& rounds) {
         const double db = median(rounds, &Round::dbCpu);
-        std::printf("%-11s %-22s %10.0f %10.0f%% %9s %8.2f %8.2f %8.0f\n", qPrintable(engine), mode,
+        std::printf("%-11s %-18s %9.0f %10.0f%% %9s %11.0f %8.2f %8.2f %8.0f\n", qPrintable(engine), mode,
                     median(rounds, &Round::perSecond), median(rounds, &Round::serverCpu),
-                    db < 0 ? "-" : qPrintable(QString::number(db, 'f', 0) + "%"), median(rounds, &Round::p50Ms),
-                    median(rounds, &Round::p99Ms), median(rounds, &Round::missing));
+                    db < 0 ? "-" : qPrintable(QString::number(db, 'f', 0) + "%"), median(rounds, &Round::cpuUsPerUnit),
+                    median(rounds, &Round::p50Ms), median(rounds, &Round::p99Ms), median(rounds, &Round::missing));
+    };
+    const auto ratio = [](const std::vector<Round>& a, const std::vector<Round>& b, double Round::*field) {
+        const double below = median(b, field);
+        return below > 0 ? median(a, field) / below : 0.0;
     };
     for (const Figures& f : all) {
         row(f.engine, "paced (speed 200)", f.paced);
         row(f.engine, "unpaced", f.unpaced);
         row(f.engine, "direct lookups", f.direct);
-        const double direct = median(f.direct, &Round::perSecond);
-        std::printf("%-11s %-22s %10.2f\n", qPrintable(f.engine), "unpaced / direct",
-                    direct > 0 ? median(f.unpaced, &Round::perSecond) / direct : 0.0);
+        std::printf("%-11s %-18s %9.2f %33.2f\n", qPrintable(f.engine), "unpaced / direct",
+                    ratio(f.unpaced, f.direct, &Round::perSecond), ratio(f.unpaced, f.direct, &Round::cpuUsPerUnit));
     }
     std::printf("\nserver CPU: the kavexmix serve process (direct: the lookup threads); db CPU: the PostgreSQL "
-                "processes; %% of one core.\n");
+                "processes; %% of one core.\nCPU us/unit: both together per unit served (direct: per lookup).\n");
 }
 
 QString loadAverage()
@@ -614,6 +626,9 @@ int main(int argc, char** argv)
     seconds("direct-seconds", &settings.directSeconds);
     if (parser.isSet("engines"))
         settings.engines = parser.value("engines").split(',');
+    for (const QString& engine : settings.engines)
+        if (engine != "sqlite" && engine != "postgresql")
+            qFatal("unknown engine '%s'", qPrintable(engine));
     if (parser.isSet("server"))
         settings.server = parser.value("server");
 
