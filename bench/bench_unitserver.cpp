@@ -18,7 +18,8 @@
 //  - direct: the server's lookups for one request (find the stream by name,
 //    then the next unit after a time) run through RecordingStore on as many
 //    threads as the server has workers, as fast as possible: the store's own
-//    limit. The last line per engine is the ratio unpaced / direct.
+//    limit. The last line per engine compares unpaced to direct: their
+//    rates, and their CPU per unit.
 #include "Clock.h"
 #include "G711.h"
 #include "KavexMutex.h"
@@ -310,10 +311,10 @@ public:
     }
     ~LoadClients()
     {
-        // A session reports itself failed as its connection closes: not news here.
+        // A session closing its connection reports itself failed, with a
+        // warning that the server closed it: expected here.
         for (Client& client : m_clients)
             QObject::disconnect(client.session.get(), nullptr, nullptr, nullptr);
-        // Each session warns that the server closed the connection as it closes its own: expected here.
         const QtMessageHandler previous =
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         m_clients.clear();
