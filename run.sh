@@ -18,6 +18,7 @@
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
 #   ./run.sh faults        deps + build + the tests of failing sound devices (stall, burst, drift, lost card)
+#   ./run.sh loadtest [OPTIONS]  deps + Release build + unit server load figures on SQLite and PostgreSQL (--help)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -129,6 +130,13 @@ device_fault_tests() {
         -R 'DeviceFault|DSoundOut|PcmDevice|RtpSinkTest|OutputPacer|MixerThread|AudioConverterTest'
 }
 
+# Load figures of the unit server: 64 playback sessions against a kavexmix
+# serve child process, on an SQLite store and on a private PostgreSQL cluster.
+loadtest() {
+    build Release build-bench -- bench_unitserver
+    build-bench/bench/bench_unitserver "$@"
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -169,7 +177,9 @@ case "${1:-}" in
     bench)
         deps; build Release build-bench
         shift
+        # The flood and unit-server load runs are commands of their own.
         for b in build-bench/bench/bench_*; do
+            case "$b" in *bench_flood|*bench_unitserver) continue ;; esac
             [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
         done
         ;;
@@ -199,6 +209,7 @@ case "${1:-}" in
         deps; build
         CI=true pg_tests
         ;;
+    loadtest) deps; shift; loadtest "$@" ;;
     format-check)
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;
