@@ -28,8 +28,16 @@ PlaybackSession::~PlaybackSession()
 {
     if (m_thread) {
         // The socket and its timer go on their own thread, before it ends.
+        // Its signals are cut first: closing the socket here is the session
+        // ending, not the server going away, and reports nothing.
         QMetaObject::invokeMethod(
-            m_link, [this] { delete m_link; }, Qt::BlockingQueuedConnection);
+            m_link,
+            [this] {
+                if (m_socket)
+                    m_socket->disconnect();
+                delete m_link;
+            },
+            Qt::BlockingQueuedConnection);
         m_thread->quit();
         m_thread->wait();
         delete m_thread;
