@@ -1,5 +1,6 @@
 #include "PlaybackSession.h"
 #include "LogCategories.h"
+#include "ThreadEnd.h"
 
 #include "AccessToken.h"
 #include "SharedBufferPool.h"
@@ -30,16 +31,14 @@ PlaybackSession::~PlaybackSession()
         // The socket and its timer go on their own thread, before it ends.
         // Its signals are cut first: closing the socket here is the session
         // ending, not the server going away, and reports nothing.
-        QMetaObject::invokeMethod(
-            m_link,
-            [this] {
-                if (m_socket)
-                    m_socket->disconnect();
-                delete m_link;
-            },
-            Qt::BlockingQueuedConnection);
+        invokeAndWait(m_link, [this] {
+            if (m_socket)
+                m_socket->disconnect();
+            delete m_link;
+        });
         m_thread->quit();
         m_thread->wait();
+        joinedThread(m_thread);
         delete m_thread;
     }
     m_pool->release();
@@ -67,10 +66,13 @@ bool PlaybackSession::init(const QString& host, const QString& streamName, const
     m_thread->setObjectName(QStringLiteral("PlaybackSession"));
     m_link = new QObject;
     m_link->moveToThread(m_thread);
+    markThreadEnd(m_thread);
     m_thread->start();
+    kavexHandOff(this);
     QMetaObject::invokeMethod(
         m_link,
         [this, haveToken, error] {
+            kavexTakeOver(this);
             if (haveToken)
                 connectNow();
             else
@@ -88,8 +90,14 @@ void PlaybackSession::requestStreamInfo()
     UnitProtocol::Message request;
     request.type = UnitProtocol::TYPE_STREAM_INFO;
     request.stream = m_streamName;
+    kavexHandOff(this);
     QMetaObject::invokeMethod(
-        m_link, [this, request] { submit(request); }, Qt::QueuedConnection);
+        m_link,
+        [this, request] {
+            kavexTakeOver(this);
+            submit(request);
+        },
+        Qt::QueuedConnection);
 }
 
 bool PlaybackSession::requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type)
@@ -102,8 +110,14 @@ bool PlaybackSession::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
     request.stream = m_streamName;
     request.ts = ts.getRaw();
     request.requestType = int(type);
+    kavexHandOff(this);
     QMetaObject::invokeMethod(
-        m_link, [this, request] { submit(request); }, Qt::QueuedConnection);
+        m_link,
+        [this, request] {
+            kavexTakeOver(this);
+            submit(request);
+        },
+        Qt::QueuedConnection);
     return true;
 }
 

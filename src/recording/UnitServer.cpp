@@ -4,32 +4,13 @@
 #include "Clock.h"
 #include "RecordingStore.h"
 #include "StoreLocation.h"
+#include "ThreadEnd.h"
 #include "UnitServerCore.h"
 #include "UnitStorePool.h"
 
 #include <QFile>
 #include <QMetaObject>
 #include <QThread>
-
-#include <future>
-
-namespace {
-// Runs `f` on the thread of `context` and waits for it; the hand-back goes
-// through a standard future, which thread checkers see.
-template <typename F>
-void runOn(QObject* context, F f)
-{
-    std::promise<void> done;
-    QMetaObject::invokeMethod(
-        context,
-        [&done, &f] {
-            f();
-            done.set_value();
-        },
-        Qt::QueuedConnection);
-    done.get_future().wait();
-}
-}  // namespace
 
 UnitServer::UnitServer(const Options& options) : UnitServer(options, Clock::system()) {}
 
@@ -62,16 +43,23 @@ bool UnitServer::start(QString* error)
     UnitServerCore* core = m_core;
     m_pool =
         std::make_unique<UnitStorePool>(path, m_options.workers, [core](quint64 connection, const QByteArray& framed) {
+            kavexHandOff(core);
             QMetaObject::invokeMethod(
-                core, [core, connection, framed] { core->deliver(connection, framed); }, Qt::QueuedConnection);
+                core,
+                [core, connection, framed] {
+                    kavexTakeOver(core);
+                    core->deliver(connection, framed);
+                },
+                Qt::QueuedConnection);
         });
     m_core->setPool(m_pool.get());
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("UnitServer"));
     m_core->moveToThread(m_thread);
+    markThreadEnd(m_thread);
     m_thread->start();
     bool listening = false;
-    runOn(m_core, [&] { listening = m_core->listen(&m_port, error); });
+    invokeAndWait(m_core, [&] { listening = m_core->listen(&m_port, error); });
     if (!listening)
         stop();
     return listening;
@@ -83,10 +71,11 @@ void UnitServer::stop()
         return;
     // Workers first: none of them posts an answer after this.
     m_pool.reset();
-    runOn(m_core, [this] { delete m_core; });
+    invokeAndWait(m_core, [this] { delete m_core; });
     m_core = nullptr;
     m_thread->quit();
     m_thread->wait();
+    joinedThread(m_thread);
     delete m_thread;
     m_thread = nullptr;
     m_port = 0;
