@@ -170,8 +170,9 @@ int runPlay(const QStringList& args)
         check.fail("from", QString("not a time; give ") + kTimeForms);
         return 2;
     }
+    const QString badRange = QString("not FROM-TO with FROM before TO; give times as ") + kTimeForms;
     if (parser.isSet("range") && !parseRange(parser.value("range"), today, &rangeFrom, &rangeTo)) {
-        check.fail("range", QString("not FROM-TO with FROM before TO; give times as ") + kTimeForms);
+        check.fail("range", badRange);
         return 2;
     }
 
@@ -224,7 +225,11 @@ int runPlay(const QStringList& args)
     if (parser.isSet("from"))
         parseTime(parser.value("from"), begin, &from);
     if (parser.isSet("range")) {
-        parseRange(parser.value("range"), begin, &rangeFrom, &rangeTo);
+        // Mixed forms may order differently on the recording's own day.
+        if (!parseRange(parser.value("range"), begin, &rangeFrom, &rangeTo)) {
+            check.fail("range", badRange);
+            return 2;
+        }
         mixer->ctrlSetPlaybackRange(kGroup, NTPRange(toNtp(rangeFrom), toNtp(rangeTo)));
         if (!parser.isSet("from"))
             from = speed > 0 ? rangeFrom : rangeTo;
