@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "OptionCheck.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -22,7 +23,7 @@ QList<Command> commands()
     };
 }
 
-bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args)
+bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args, bool takesArguments)
 {
     parser.addHelpOption();
     const QCommandLineOption output("output",
@@ -31,13 +32,21 @@ bool parseCommandLine(QCommandLineParser& parser, const QString& command, const 
                                     "DEVICE");
     parser.addOption(output);
     if (!parser.parse(QStringList{"kavexmix " + command} + args)) {
-        QTextStream(stderr) << parser.errorText() << "\n";
+        QTextStream(stderr) << "kavexmix " << command << ": " << parser.errorText() << " (see kavexmix " << command
+                            << " --help)\n";
         return false;
     }
     if (parser.isSet("help")) {
         QTextStream(stdout) << parser.helpText();
         return false;
     }
+    if (!takesArguments && !parser.positionalArguments().isEmpty()) {
+        QTextStream(stderr) << "kavexmix " << command << ": unexpected argument '"
+                            << parser.positionalArguments().first() << "'; this command takes options only\n";
+        return false;
+    }
+    if (!OptionCheck(parser, command).device("output"))
+        return false;
     if (parser.isSet(output))
         qputenv("OSTKAVEX_OUTPUT_DEVICE", parser.value(output).toUtf8());
     return true;

@@ -17,7 +17,9 @@ QList<Command> commands();
 
 // Options every subcommand takes (--help, --output DEVICE), parsed and
 // applied; false when the tool should end (help shown or bad arguments).
-bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args);
+// Positional arguments are refused unless the command `takesArguments`.
+bool parseCommandLine(QCommandLineParser& parser, const QString& command, const QStringList& args,
+                      bool takesArguments = false);
 // The --store option of the commands that record or play: a store file or a
 // PostgreSQL database (its password from the settings or PGPASSFILE).
 inline QCommandLineOption storeOption()

@@ -1,6 +1,7 @@
 #include "InputOptions.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QTextStream>
 #include <cstdio>
@@ -39,66 +40,71 @@ void addStreamOptions(QCommandLineParser& parser)
     parser.addOption({"codec", "Instead of --sdp: " + QStringList(codecs().keys()).join("|") + ".", "CODEC"});
 }
 
-bool streamSdp(const QCommandLineParser& parser, const QString& command, quint16 port, QString* sdp)
+bool streamSdp(const OptionCheck& check, quint16 port, QString* sdp)
 {
-    QTextStream err(stderr);
+    const QCommandLineParser& parser = check.parser();
     if (parser.isSet("sdp")) {
-        QFile f(parser.value("sdp"));
-        if (!f.open(QIODevice::ReadOnly)) {
-            err << "kavexmix " << command << ": cannot read " << parser.value("sdp") << "\n";
+        if (!check.readableFiles("sdp"))
             return false;
-        }
+        QFile f(parser.value("sdp"));
+        f.open(QIODevice::ReadOnly);
         *sdp = QString::fromUtf8(f.readAll());
         return true;
     }
-    const QPair<int, QString> c = codecs().value(parser.value("codec").toLower());
-    if (c.second.isEmpty()) {
-        err << "kavexmix " << command << ": give --sdp FILE or --codec " << QStringList(codecs().keys()).join("|")
-            << "\n";
+    const QStringList names = codecs().keys();
+    QString codec;
+    if (!check.choice("codec", names, &codec))
+        return false;
+    if (codec.isEmpty()) {
+        QTextStream(stderr) << "kavexmix " << check.command() << ": --sdp FILE or --codec is required; give one of "
+                            << names.join(", ") << "\n";
         return false;
     }
+    const QPair<int, QString> c = codecs().value(codec);
     *sdp = QString("v=0\r\no=- 0 0 IN IP4 0.0.0.0\r\ns=kavexmix %1\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
                    "m=audio %2 RTP/AVP %3\r\na=rtpmap:%3 %4\r\n")
-               .arg(command)
+               .arg(check.command())
                .arg(port)
                .arg(c.first)
                .arg(c.second);
     return true;
 }
 
-bool readKeyFiles(const QCommandLineParser& parser, const QString& option, const QString& command,
-                  std::vector<QByteArray>* keys)
+bool readKeyFiles(const OptionCheck& check, const QString& option, std::vector<QByteArray>* keys)
 {
-    for (const QString& path : parser.values(option)) {
+    if (!check.readableFiles(option))
+        return false;
+    for (const QString& path : check.parser().values(option)) {
         QFile f(path);
-        if (!f.open(QIODevice::ReadOnly)) {
-            QTextStream(stderr) << "kavexmix " << command << ": cannot read key file " << path << "\n";
-            return false;
-        }
+        f.open(QIODevice::ReadOnly);
         keys->push_back(f.readAll());
     }
     return true;
 }
 
-namespace {
-// "NAME:PORT" with a port of 1..65535.
-bool splitHostPort(const QString& text, QString* name, quint16* port)
+bool relayOptions(const OptionCheck& check, QHostAddress* server, quint16* port, QHostAddress* peer)
 {
-    const int colon = text.lastIndexOf(':');
-    bool ok = false;
-    const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (colon <= 0 || !ok || p == 0 || p > 65535)
+    QList<QPair<QHostAddress, quint16>> relay;
+    if (!check.hostPorts("tcp-relay", &relay) || !check.address("peer", peer))
         return false;
-    *name = text.left(colon);
-    *port = quint16(p);
+    if (relay.size() > 1)
+        return check.fail("tcp-relay", "more than one relay; give one HOST:PORT");
+    if (relay.isEmpty())
+        return !check.parser().isSet("peer") || check.fail("peer", "only with --tcp-relay HOST:PORT");
+    if (!check.required("peer", "--tcp-relay needs the sender's address"))
+        return false;
+    *server = relay.first().first;
+    *port = relay.first().second;
     return true;
 }
-}  // namespace
 
-bool hostAndPort(const QString& text, QHostAddress* host, quint16* port)
+bool storeExists(const OptionCheck& check)
 {
-    QString name;
-    return splitHostPort(text, &name, port) && host->setAddress(name);
+    // Several locations (';') and databases (URLs) are checked when opened.
+    const QString store = check.parser().value("store");
+    if (store.isEmpty() || store.contains(';') || store.contains("://") || QFileInfo::exists(store))
+        return true;
+    return check.fail("store", "no such file; give an existing recording store (see kavexmix record)");
 }
 
 void addServerOptions(QCommandLineParser& parser)
@@ -108,31 +114,18 @@ void addServerOptions(QCommandLineParser& parser)
     parser.addOption({"token-file", "The unit server's access token file (with --server).", "F"});
 }
 
-bool serverOptions(const QCommandLineParser& parser, const QString& command, QString* host, quint16* port,
-                   QString* token)
+bool serverOptions(const OptionCheck& check, QString* host, quint16* port, QString* token)
 {
+    const QCommandLineParser& parser = check.parser();
     host->clear();
     if (!parser.isSet("server"))
         return true;
-    if (!splitHostPort(parser.value("server"), host, port) || !parser.isSet("token-file")) {
-        QTextStream(stderr) << "kavexmix " << command
-                            << ": --server takes HOST:PORT with a port of 1..65535, and needs --token-file\n";
+    if (!OptionCheck::splitHostPort(parser.value("server"), host, port))
+        return check.fail("server", "not HOST:PORT; give a host and a port from 1 to 65535");
+    if (!check.required("token-file", "--server needs the unit server's access token") ||
+        !check.readableFiles("token-file"))
         return false;
-    }
     *token = "@" + parser.value("token-file");
-    return true;
-}
-
-bool portOption(const QCommandLineParser& parser, const QString& option, const QString& command, quint16* port)
-{
-    bool ok = false;
-    const uint p = parser.value(option).toUInt(&ok);
-    if (!ok || p > 65535) {
-        QTextStream(stderr) << "kavexmix " << command << ": --" << option << " takes a port from 0 to 65535, not '"
-                            << parser.value(option) << "'\n";
-        return false;
-    }
-    *port = quint16(p);
     return true;
 }
 

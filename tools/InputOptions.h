@@ -1,5 +1,7 @@
 #pragma once
 
+#include "OptionCheck.h"
+
 #include <QByteArray>
 #include <QCommandLineParser>
 #include <QHostAddress>
@@ -9,8 +11,8 @@
 #include <vector>
 
 // Options shared by the commands that take live RTP (listen, record) or keys
-// (listen, record, play): each helper reports a bad value on stderr, naming
-// the command, and returns false.
+// (listen, record, play): each helper reports a bad value on stderr through
+// OptionCheck and returns false.
 namespace InputOptions {
 
 // Payload type and rtpmap of the codecs --codec accepts.
@@ -21,21 +23,20 @@ void addReceiveOptions(QCommandLineParser& parser, const QString& portHelp);
 // Adds --sdp FILE and --codec NAME.
 void addStreamOptions(QCommandLineParser& parser);
 // The SDP from --sdp or --codec (for `port`).
-bool streamSdp(const QCommandLineParser& parser, const QString& command, quint16 port, QString* sdp);
+bool streamSdp(const OptionCheck& check, quint16 port, QString* sdp);
 // The contents of every file given with `option`.
-bool readKeyFiles(const QCommandLineParser& parser, const QString& option, const QString& command,
-                  std::vector<QByteArray>* keys);
-// "HOST:PORT" with a numeric address and a port of 1..65535.
-bool hostAndPort(const QString& text, QHostAddress* host, quint16* port);
-// A port option: 0..65535 (0: any free one).
-bool portOption(const QCommandLineParser& parser, const QString& option, const QString& command, quint16* port);
+bool readKeyFiles(const OptionCheck& check, const QString& option, std::vector<QByteArray>* keys);
+// --tcp-relay HOST:PORT (numeric) with the --peer ADDR it needs; the server
+// stays null when no relay was given.
+bool relayOptions(const OptionCheck& check, QHostAddress* server, quint16* port, QHostAddress* peer);
+// A --store that is a plain path must exist.
+bool storeExists(const OptionCheck& check);
 
 // Adds --server HOST:PORT and --token-file F (recordings from a unit server).
 void addServerOptions(QCommandLineParser& parser);
 // The unit server of --server ("" when not given) and the token argument
 // ("@FILE") of --token-file, which --server requires.
-bool serverOptions(const QCommandLineParser& parser, const QString& command, QString* host, quint16* port,
-                   QString* token);
+bool serverOptions(const OptionCheck& check, QString* host, quint16* port, QString* token);
 
 // Prints `text` as a table that a terminal redraws in place.
 void printTable(const QString& text, bool terminal);

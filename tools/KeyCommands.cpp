@@ -1,11 +1,15 @@
 #include "Commands.h"
+#include "OptionCheck.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 namespace {
+const int kPublicKeyBytes = 32;
+
 bool writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions permissions)
 {
     QFile f(path);
@@ -35,7 +39,7 @@ int runKeygen(const QStringList& args)
                                      "for listen --key and the host's key list) and NAME.pub (the 32-byte public "
                                      "key, for encrypt).");
     parser.addPositionalArgument("NAME", "Path of the key files without their endings.");
-    if (!parseCommandLine(parser, "keygen", args))
+    if (!parseCommandLine(parser, "keygen", args, true))
         return parser.isSet("help") ? 0 : 2;
     if (parser.positionalArguments().size() != 1) {
         QTextStream(stderr) << "kavexmix keygen: name the key files\n";
@@ -58,13 +62,27 @@ int runEncrypt(const QStringList& args)
     parser.addPositionalArgument("IN", "The file to encrypt.");
     parser.addPositionalArgument("OUT", "Where the layer is written.");
     parser.addOption({"public-key", "The receiver's public key (NAME.pub from keygen).", "FILE"});
-    if (!parseCommandLine(parser, "encrypt", args))
+    if (!parseCommandLine(parser, "encrypt", args, true))
         return parser.isSet("help") ? 0 : 2;
     if (parser.positionalArguments().size() != 2 || !parser.isSet("public-key")) {
         QTextStream(stderr) << "kavexmix encrypt: IN, OUT and --public-key are needed\n";
         return 2;
     }
+    if (!OptionCheck(parser, "encrypt").readableFiles("public-key"))
+        return 2;
+    if (!QFileInfo(parser.positionalArguments().at(0)).isReadable()) {
+        QTextStream(stderr) << "kavexmix encrypt: cannot read IN '" << parser.positionalArguments().at(0) << "'\n";
+        return 2;
+    }
     const QByteArray pub = readFile(parser.value("public-key"));
+    if (pub.size() != kPublicKeyBytes) {
+        OptionCheck(parser, "encrypt")
+            .fail("public-key", QString("not a public key (%1 bytes); give NAME.pub from "
+                                        "kavexmix keygen (%2 bytes)")
+                                    .arg(pub.size())
+                                    .arg(kPublicKeyBytes));
+        return 2;
+    }
     const QByteArray plain = readFile(parser.positionalArguments().at(0));
     const QByteArray layer = StreamUnitDecrypter::encrypt(plain, pub);
     if (layer.isEmpty())

@@ -49,44 +49,38 @@ int runListen(const QStringList& args)
     InputOptions::addReceiveOptions(parser, "RTP port (0: any free one). In relay mode, the relay's port.");
     InputOptions::addStreamOptions(parser);
     parser.addOption({"key", "A private key (from keygen) for encrypted streams; may repeat.", "FILE"});
-    parser.addOption({"seconds", "How long to listen (default: until interrupted).", "S", "-1"});
+    parser.addOption({"seconds", "How long to listen (default: until interrupted).", "S"});
     if (!parseCommandLine(parser, "listen", args))
         return parser.isSet("help") ? 0 : 2;
 
-    QTextStream err(stderr);
-    quint16 rtpPort = 0, rtcpPort = 0;
+    const OptionCheck check(parser, "listen");
+    quint16 rtpPort = 0, rtcpPort = 0, relayPort = 0;
     QString sdp;
     std::vector<QByteArray> keys;
-    if (!InputOptions::portOption(parser, "port", "listen", &rtpPort) ||
-        !InputOptions::portOption(parser, "rtcp-port", "listen", &rtcpPort) ||
-        !InputOptions::streamSdp(parser, "listen", rtpPort, &sdp) ||
-        !InputOptions::readKeyFiles(parser, "key", "listen", &keys))
+    QHostAddress iface, group, server, peer;
+    double seconds = -1;  // until interrupted
+    if (!check.port("port", &rtpPort) || !check.port("rtcp-port", &rtcpPort) ||
+        !InputOptions::streamSdp(check, rtpPort, &sdp) || !InputOptions::readKeyFiles(check, "key", &keys) ||
+        !check.address("interface", &iface) || !check.address("multicast", &group, true) ||
+        !InputOptions::relayOptions(check, &server, &relayPort, &peer) || !check.seconds("seconds", &seconds))
         return 2;
 
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
     mixer->setListOfPossiblePrivateKeys(keys);
 
-    QHostAddress iface(parser.value("interface"));
     QHostAddress* ifacePtr = parser.isSet("interface") ? &iface : nullptr;
     quint64 id = 0;
-    if (parser.isSet("tcp-relay")) {
-        QHostAddress server;
-        quint16 relayPort = 0;
-        if (!InputOptions::hostAndPort(parser.value("tcp-relay"), &server, &relayPort) || !parser.isSet("peer")) {
-            err << "kavexmix listen: --tcp-relay HOST:PORT needs --peer ADDR\n";
-            return 2;
-        }
+    if (!server.isNull()) {
         id = mixer->addUnicastRtpChannel("LIVE", rtpPort, rtcpPort, sdp, ifacePtr, server, 1.0);
         if (id)
-            mixer->setUpstreamAddress(id, parser.value("peer"), relayPort, relayPort);
-    } else if (parser.isSet("multicast")) {
-        id = mixer->addMulticastRtpChannel("LIVE", QHostAddress(parser.value("multicast")), rtpPort, rtcpPort, sdp,
-                                           ifacePtr, 1.0);
+            mixer->setUpstreamAddress(id, peer.toString(), relayPort, relayPort);
+    } else if (!group.isNull()) {
+        id = mixer->addMulticastRtpChannel("LIVE", group, rtpPort, rtcpPort, sdp, ifacePtr, 1.0);
     } else {
         id = mixer->addUnicastRtpChannel("LIVE", rtpPort, rtcpPort, sdp, ifacePtr, QHostAddress(), 1.0);
     }
     if (id == 0) {
-        err << "kavexmix listen: cannot receive on the requested ports\n";
+        QTextStream(stderr) << "kavexmix listen: cannot receive on the requested ports\n";
         return 1;
     }
     mixer->unmute(id, CHANNEL_BOTH);
@@ -97,7 +91,7 @@ int runListen(const QStringList& args)
     QTimer show;
     QObject::connect(&show, &QTimer::timeout, [&] { printTable(mixer->getLiveStreams(), *mixer, terminal); });
     show.start(terminal ? 250 : 1000);
-    runFor(parser.value("seconds").toDouble());
+    runFor(seconds);
     show.stop();
     printTable(mixer->getLiveStreams(), *mixer, false);
     mixer->removeRtpChannel(id);

@@ -2,6 +2,7 @@
 #include "InputOptions.h"
 #include "KeyboardInput.h"
 #include "LevelMeter.h"
+#include "OptionCheck.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -17,6 +18,9 @@ const QString kGroup = QStringLiteral("play");
 const int kSeekSeconds = 5;
 const int kMinSpeed = 25;
 const int kMaxSpeed = 800;
+// --speed may ask for more than the keys reach.
+const int kMaxSpeedOption = 10000;
+const char* const kTimeForms = "+SECONDS, HH:MM:SS[.zzz] or YYYY-MM-DDTHH:MM:SS[.zzz]";
 
 QDateTime fromEpochMs(quint64 ms)
 {
@@ -140,39 +144,37 @@ int runPlay(const QStringList& args)
     parser.addOption({"stream", "The stream's name (see kavexmix recordings).", "NAME"});
     parser.addOption({"from", "Where to start: +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS (local).", "TIME"});
     parser.addOption({"range", "Play only FROM-TO (times as for --from), then stop.", "FROM-TO"});
-    parser.addOption({"speed", "Speed in percent, negative for backwards (default 100).", "PERCENT", "100"});
+    parser.addOption(
+        {"speed", "Speed in percent, -10000 to 10000 but not 0, negative for backwards (default 100).", "PERCENT"});
     parser.addOption({"key", "A private key file for encrypted recordings (repeatable).", "FILE"});
     parser.addOption({"seconds", "Stop after this many seconds (default: at the end).", "S"});
     InputOptions::addServerOptions(parser);
     if (!parseCommandLine(parser, "play", args))
         return parser.isSet("help") ? 0 : 2;
     QTextStream err(stderr);
-    if (!parser.isSet("stream")) {
-        err << "kavexmix play: --stream NAME is required (see kavexmix recordings)\n";
-        return 2;
-    }
-    bool ok = false;
-    const int speed = parser.value("speed").toInt(&ok);
-    if (!ok || speed == 0 || std::abs(speed) > 10000) {
-        err << "kavexmix play: --speed takes a whole percentage from -10000 to 10000 other than 0, not '"
-            << parser.value("speed") << "'\n";
-        return 2;
-    }
-    double seconds = -1;
-    if (parser.isSet("seconds")) {
-        seconds = parser.value("seconds").toDouble(&ok);
-        if (!ok || seconds <= 0) {
-            err << "kavexmix play: --seconds takes a positive number, not '" << parser.value("seconds") << "'\n";
-            return 2;
-        }
-    }
+    const OptionCheck check(parser, "play");
+    int speed = 100;
+    double seconds = -1;  // to the end
     std::vector<QByteArray> keys;
-    if (!InputOptions::readKeyFiles(parser, "key", "play", &keys))
-        return 2;
     QString server, token;
     quint16 serverPort = 0;
-    if (!InputOptions::serverOptions(parser, "play", &server, &serverPort, &token))
+    // The times' forms are checked now; they are placed once the recording's start is known.
+    QDateTime from, rangeFrom, rangeTo;
+    const QDateTime today = QDateTime::currentDateTime();
+    if (!check.required("stream", "give a stream's name (see kavexmix recordings)") ||
+        !check.integer("speed", -kMaxSpeedOption, kMaxSpeedOption, true, &speed) ||
+        !check.seconds("seconds", &seconds) || !InputOptions::readKeyFiles(check, "key", &keys) ||
+        !InputOptions::serverOptions(check, &server, &serverPort, &token) || !InputOptions::storeExists(check))
         return 2;
+    if (parser.isSet("from") && !parseTime(parser.value("from"), today, &from)) {
+        check.fail("from", QString("not a time; give ") + kTimeForms);
+        return 2;
+    }
+    const QString badRange = QString("not FROM-TO with FROM before TO; give times as ") + kTimeForms;
+    if (parser.isSet("range") && !parseRange(parser.value("range"), today, &rangeFrom, &rangeTo)) {
+        check.fail("range", badRange);
+        return 2;
+    }
 
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
     mixer->setListOfPossiblePrivateKeys(keys);
@@ -219,16 +221,13 @@ int runPlay(const QStringList& args)
     const QDateTime begin = fromEpochMs(span[0].toULongLong());
     const QDateTime end = fromEpochMs(span[1].toULongLong());
 
-    QDateTime from = speed > 0 ? begin : end;
-    if (parser.isSet("from") && !parseTime(parser.value("from"), begin, &from)) {
-        err << "kavexmix play: --from takes +SECONDS, HH:MM:SS or YYYY-MM-DDTHH:MM:SS, not '" << parser.value("from")
-            << "'\n";
-        return 2;
-    }
+    from = speed > 0 ? begin : end;
+    if (parser.isSet("from"))
+        parseTime(parser.value("from"), begin, &from);
     if (parser.isSet("range")) {
-        QDateTime rangeFrom, rangeTo;
+        // Mixed forms may order differently on the recording's own day.
         if (!parseRange(parser.value("range"), begin, &rangeFrom, &rangeTo)) {
-            err << "kavexmix play: --range takes FROM-TO with FROM before TO, not '" << parser.value("range") << "'\n";
+            check.fail("range", badRange);
             return 2;
         }
         mixer->ctrlSetPlaybackRange(kGroup, NTPRange(toNtp(rangeFrom), toNtp(rangeTo)));

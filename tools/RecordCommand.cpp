@@ -33,37 +33,35 @@ int runRecord(const QStringList& args)
     parser.addOption(storeOption());
     parser.addOption(
         {"name", "Stream names: %a the sender's address, %s the SSRC (default %a-%s).", "PATTERN", "%a-%s"});
-    parser.addOption({"unit-seconds", "Unit length, 0.2 to 10 s (default 1).", "S", "1"});
+    parser.addOption({"unit-seconds", "Unit length, 0.2 to 10 s (default 1).", "S"});
     parser.addOption({"encrypt-to", "Seal every unit to this public key (from keygen); may repeat.", "KEY.pub"});
     parser.addOption({"key", "A private key for relay messages that come encrypted; may repeat.", "FILE"});
-    parser.addOption({"seconds", "How long to record (default: until interrupted).", "S", "-1"});
+    parser.addOption({"seconds", "How long to record (default: until interrupted).", "S"});
     if (!parseCommandLine(parser, "record", args))
         return parser.isSet("help") ? 0 : 2;
 
     QTextStream err(stderr);
+    const OptionCheck check(parser, "record");
     Recorder::Options options;
-    quint16 rtpPort = 0, rtcpPort = 0;
-    if (!InputOptions::portOption(parser, "port", "record", &rtpPort) ||
-        !InputOptions::portOption(parser, "rtcp-port", "record", &rtcpPort) ||
-        ((parser.isSet("sdp") || parser.isSet("codec")) &&
-         !InputOptions::streamSdp(parser, "record", rtpPort, &options.sdp)) ||
-        !InputOptions::readKeyFiles(parser, "encrypt-to", "record", &options.publicKeys) ||
-        !InputOptions::readKeyFiles(parser, "key", "record", &options.privateKeys))
+    quint16 rtpPort = 0, rtcpPort = 0, relayPort = 0;
+    QHostAddress iface, group, server, peer;
+    double seconds = -1;  // until interrupted
+    if (!check.port("port", &rtpPort) || !check.port("rtcp-port", &rtcpPort) ||
+        ((parser.isSet("sdp") || parser.isSet("codec")) && !InputOptions::streamSdp(check, rtpPort, &options.sdp)) ||
+        !InputOptions::readKeyFiles(check, "encrypt-to", &options.publicKeys) ||
+        !InputOptions::readKeyFiles(check, "key", &options.privateKeys) ||
+        !check.number("unit-seconds", Recorder::MIN_UNIT_SECONDS, Recorder::MAX_UNIT_SECONDS,
+                      QString("seconds from %1 to %2").arg(Recorder::MIN_UNIT_SECONDS).arg(Recorder::MAX_UNIT_SECONDS),
+                      &options.unitSeconds) ||
+        !check.address("interface", &iface) || !check.address("multicast", &group, true) ||
+        !InputOptions::relayOptions(check, &server, &relayPort, &peer) || !check.seconds("seconds", &seconds))
         return 2;
-    bool ok = false;
-    options.unitSeconds = parser.value("unit-seconds").toDouble(&ok);
-    if (!ok || options.unitSeconds < Recorder::MIN_UNIT_SECONDS || options.unitSeconds > Recorder::MAX_UNIT_SECONDS) {
-        err << "kavexmix record: --unit-seconds takes a number from 0.2 to 10, not '" << parser.value("unit-seconds")
-            << "'\n";
+    if (parser.value("name").isEmpty()) {
+        check.fail("name", "empty; give a pattern such as %a-%s");
         return 2;
     }
     options.store = parser.value("store");
     options.namePattern = parser.value("name");
-    const double seconds = parser.value("seconds").toDouble(&ok);
-    if (!ok || seconds == 0) {
-        err << "kavexmix record: --seconds takes a positive number, not '" << parser.value("seconds") << "'\n";
-        return 2;
-    }
 
     std::unique_ptr<Recorder> recorder;
     try {
@@ -72,33 +70,19 @@ int runRecord(const QStringList& args)
         err << "kavexmix record: " << e.what() << "\n";
         return 1;
     }
-    const QHostAddress iface = parser.isSet("interface") ? QHostAddress(parser.value("interface")) : QHostAddress();
     bool listening = false;
-    if (parser.isSet("tcp-relay")) {
-        QHostAddress server, peer(parser.value("peer"));
-        quint16 relayPort = 0;
-        if (!InputOptions::hostAndPort(parser.value("tcp-relay"), &server, &relayPort) || peer.isNull()) {
-            err << "kavexmix record: --tcp-relay takes HOST:PORT (numeric address) and needs --peer ADDR\n";
-            return 2;
-        }
+    if (!server.isNull())
         listening = recorder->connectRelay(server, relayPort, peer);
-    } else if (parser.isSet("multicast")) {
-        const QHostAddress group(parser.value("multicast"));
-        if (!group.isMulticast()) {
-            err << "kavexmix record: --multicast takes a multicast group address, not '" << parser.value("multicast")
-                << "'\n";
-            return 2;
-        }
+    else if (!group.isNull())
         listening = recorder->listenMulticast(group, rtpPort, rtcpPort, iface);
-    } else {
+    else
         listening =
             recorder->listenUnicast(rtpPort, rtcpPort, iface.isNull() ? QHostAddress(QHostAddress::Any) : iface);
-    }
     if (!listening) {
         err << "kavexmix record: cannot receive on the requested ports or relay\n";
         return 1;
     }
-    if (!parser.isSet("tcp-relay"))
+    if (server.isNull())
         std::printf("Receiving on RTP port %u, RTCP port %u\n", rtpPort, rtcpPort);
     std::fflush(stdout);
 

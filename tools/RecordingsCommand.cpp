@@ -17,7 +17,8 @@ int runRecordings(const QStringList& args)
         return parser.isSet("help") ? 0 : 2;
     QString server, token;
     quint16 port = 0;
-    if (!InputOptions::serverOptions(parser, "recordings", &server, &port, &token))
+    const OptionCheck check(parser, "recordings");
+    if (!InputOptions::serverOptions(check, &server, &port, &token) || !InputOptions::storeExists(check))
         return 2;
 
     QList<RecordingCatalog::Entry> entries;

@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "InputOptions.h"
+#include "OptionCheck.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -19,12 +20,13 @@ int runServe(const QStringList& args)
     if (!parseCommandLine(parser, "serve", args))
         return parser.isSet("help") ? 0 : 2;
     QTextStream err(stderr);
-    if (!parser.isSet("port") || !parser.isSet("token-file")) {
-        err << "kavexmix serve: --port P and --token-file F are required\n";
-        return 2;
-    }
+    const OptionCheck check(parser, "serve");
     UnitServer::Options options;
-    if (!InputOptions::portOption(parser, "port", "serve", &options.port))
+    QHostAddress listen;
+    if (!check.required("port", "give the TCP port to listen on (0: any free one)") ||
+        !check.port("port", &options.port) ||
+        !check.required("token-file", "give the access token's file (made when missing)") ||
+        !check.address("listen", &listen) || !InputOptions::storeExists(check))
         return 2;
     options.store = parser.value("store");
     options.listen = parser.value("listen");

@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "LevelMeter.h"
+#include "OptionCheck.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -10,25 +11,8 @@
 #include <unistd.h>
 
 namespace {
-struct Target {
-    QHostAddress address;
-    quint16 port = 0;
-};
-
-bool parseTargets(const QString& text, QList<Target>* targets)
-{
-    for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
-        const int colon = item.lastIndexOf(':');
-        Target t;
-        t.address = QHostAddress(item.left(colon).remove('[').remove(']'));
-        bool ok = false;
-        t.port = quint16(item.mid(colon + 1).toUInt(&ok));
-        if (colon < 0 || t.address.isNull() || !ok || t.port == 0)
-            return false;
-        targets->append(t);
-    }
-    return !targets->isEmpty();
-}
+// The digital gain in dB: 2^(gain / 3) scales the amplitude.
+const double kMaxGainDb = 30.0;
 }  // namespace
 
 int runTalk(const QStringList& args)
@@ -37,26 +21,27 @@ int runTalk(const QStringList& args)
     parser.setApplicationDescription("Sends the microphone (or a WAV file) as G.711 A-law RTP to the given "
                                      "destinations, showing packets sent and the input level.");
     parser.addOption({"to", "Destinations, comma-separated.", "HOST:PORT[,HOST:PORT...]"});
-    parser.addOption({"rate", "8000 (payload type 8) or 16000 (payload type 97).", "RATE", "8000"});
+    parser.addOption({"rate", "8000 (payload type 8, default) or 16000 (payload type 97).", "RATE"});
     parser.addOption({"file", "Send this WAV file (looping) instead of the microphone.", "WAV"});
     parser.addOption({"input", "Capture device: auto, virtual, wav:PATH or a device name.", "DEVICE"});
-    parser.addOption({"gain", "Digital gain: 3 doubles the amplitude, -3 halves it.", "DB", "0"});
-    parser.addOption({"seconds", "How long to send (default: until interrupted).", "S", "-1"});
+    parser.addOption({"gain", "Digital gain, -30 to 30: 3 doubles the amplitude, -3 halves it.", "DB"});
+    parser.addOption({"seconds", "How long to send (default: until interrupted).", "S"});
     if (!parseCommandLine(parser, "talk", args))
         return parser.isSet("help") ? 0 : 2;
-    QList<Target> targets;
-    if (!parseTargets(parser.value("to"), &targets)) {
-        QTextStream(stderr) << "kavexmix talk: --to needs HOST:PORT[,HOST:PORT...]\n";
+    const OptionCheck check(parser, "talk");
+    QList<QPair<QHostAddress, quint16>> targets;
+    QString rateText = "8000";
+    double gainDb = 0;
+    double seconds = -1;  // until interrupted
+    if (!check.required("to", "give HOST:PORT[,HOST:PORT...]") || !check.hostPorts("to", &targets) ||
+        !check.choice("rate", {"8000", "16000"}, &rateText) || !check.readableFiles("file") || !check.device("input") ||
+        !check.number("gain", -kMaxGainDb, kMaxGainDb, QString("dB from %1 to %2").arg(-kMaxGainDb).arg(kMaxGainDb),
+                      &gainDb) ||
+        !check.seconds("seconds", &seconds))
         return 2;
-    }
-    const int rateHz = parser.value("rate").toInt();
-    if (rateHz != 8000 && rateHz != 16000) {
-        QTextStream(stderr) << "kavexmix talk: --rate is 8000 or 16000\n";
-        return 2;
-    }
     if (parser.isSet("input"))
         qputenv("OSTKAVEX_INPUT_DEVICE", parser.value("input").toUtf8());
-    const eSampleRate rate = rateHz == 8000 ? SAMPLE_RATE_8000 : SAMPLE_RATE_16000;
+    const eSampleRate rate = rateText == "8000" ? SAMPLE_RATE_8000 : SAMPLE_RATE_16000;
 
     // Sending is watched through an in-process destination of the same rate:
     // one packet of it per capture cycle, the same audio every destination gets.
@@ -64,7 +49,7 @@ int runTalk(const QStringList& args)
     quint64 cycles = 0;
     double peakDb = -96.0;
     bool gainSet = false;
-    const float gain = parser.value("gain").toFloat();
+    const float gain = float(gainDb);
     QObject::connect(
         mixer.data(), &Mixer::inprocRtpPacket, mixer.data(),
         [&](const SharedPoolBuffer& spb) {
@@ -81,11 +66,11 @@ int runTalk(const QStringList& args)
         },
         Qt::QueuedConnection);
 
-    for (const Target& t : targets) {
+    for (const auto& [address, port] : targets) {
         if (parser.isSet("file"))
-            mixer->enableRtpSink(parser.value("file"), t.address, t.port, rate);
+            mixer->enableRtpSink(parser.value("file"), address, port, rate);
         else
-            mixer->enableRtpSink(t.address, t.port, rate);
+            mixer->enableRtpSink(address, port, rate);
     }
     mixer->enableRtpSink(QHostAddress::LocalHost, 0, rate);
 
@@ -100,7 +85,7 @@ int runTalk(const QStringList& args)
         std::fflush(stdout);
     });
     show.start(terminal ? 100 : 1000);
-    runFor(parser.value("seconds").toDouble());
+    runFor(seconds);
     show.stop();
     mixer->disableRtpSink();
     std::printf("\nSent %llu packets to %d destination(s).\n",

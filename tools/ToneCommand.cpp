@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "LevelMeter.h"
+#include "OptionCheck.h"
 
 #include <OstKavexMixer/OstKavexMixer.h>
 
@@ -9,6 +10,9 @@
 #include <QtEndian>
 
 namespace {
+// Ten times the file's level (+20 dB) is as loud as a tone may be made.
+const double kMaxVolume = 10.0;
+
 // Play time of a canonical WAV file, or a negative value when unknown.
 double wavSeconds(const QString& path)
 {
@@ -31,17 +35,22 @@ int runTone(const QStringList& args)
                                      "settings file, with a live level meter.");
     parser.addPositionalArgument("FILE-OR-NAME", "A WAV file path or a tone name.");
     parser.addOption({"loop", "Play the tone again and again."});
-    parser.addOption({"volume", "Linear gain of the tone (default 1.0).", "V", "1.0"});
+    parser.addOption({"volume", "Linear gain of the tone, 0 to 10 (default 1.0).", "V"});
     parser.addOption({"seconds", "How long to play (default: the file's length, or 5 s).", "S"});
-    if (!parseCommandLine(parser, "tone", args))
+    if (!parseCommandLine(parser, "tone", args, true))
         return parser.isSet("help") ? 0 : 2;
     if (parser.positionalArguments().size() != 1) {
         QTextStream(stderr) << "kavexmix tone: name one WAV file or tone\n";
         return 2;
     }
+    const OptionCheck check(parser, "tone");
+    double volume = 1.0;
+    double seconds = 5.0;
+    if (!check.number("volume", 0, kMaxVolume, QString("a linear gain from 0 to %1").arg(kMaxVolume), &volume) ||
+        !check.seconds("seconds", &seconds))
+        return 2;
     const QString what = parser.positionalArguments().first();
     const bool loop = parser.isSet("loop");
-    const double volume = parser.value("volume").toDouble();
 
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
     const bool isFile = QFileInfo(what).isFile();
@@ -53,7 +62,6 @@ int runTone(const QStringList& args)
                             << "\n";
         return 1;
     }
-    double seconds = parser.isSet("seconds") ? parser.value("seconds").toDouble() : 5.0;
     if (!parser.isSet("seconds") && isFile && !loop && wavSeconds(what) > 0)
         seconds = wavSeconds(what) + 0.3;
     LevelMeter meter(mixer);

@@ -21,15 +21,23 @@ quint16 le16(const char* p)
     return qFromLittleEndian<quint16>(reinterpret_cast<const uchar*>(p));
 }
 
-[[noreturn]] void reject(const char* text, const QString& detail = QString())
+// A four-character code as text, with bytes that are not printable shown as '?'.
+QString fourCc(const char* p)
+{
+    QString text;
+    for (int i = 0; i < 4; ++i)
+        text += (p[i] >= 0x20 && p[i] < 0x7f) ? QChar(p[i]) : QChar('?');
+    return text;
+}
+
+// Writes the warning of a failed check and throws the reason a caller can show.
+[[noreturn]] void reject(const char* warning, const QString& reason, const QString& detail = QString())
 {
     if (detail.isNull())
-        qCWarning(lcKavexChannels) << text;
+        qCWarning(lcKavexChannels) << warning;
     else
-        qCWarning(lcKavexChannels).noquote() << text << detail;
-    // A plain std::exception: the mixer logs its what() ("std::exception"),
-    // and the warning above has said why.
-    throw std::exception();
+        qCWarning(lcKavexChannels).noquote() << warning << detail;
+    throw std::runtime_error(reason.toStdString());
 }
 }  // namespace
 
@@ -41,32 +49,45 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
 {
     qCDebug(lcKavexChannels) << "WAVHeader:" << kHeaderSize;
     if (!m_file.open(QIODevice::ReadOnly))
-        reject("SoundFileChannel::SoundFileChannel: Failed to open WAV file", path);
+        reject("SoundFileChannel::SoundFileChannel: Failed to open WAV file", "cannot open it: " + m_file.errorString(),
+               path);
     const QByteArray h = m_file.read(kHeaderSize);
     if (h.size() < kHeaderSize)
-        reject("SoundFileChannel::SoundFileChannel: Failed to read Header");
+        reject("SoundFileChannel::SoundFileChannel: Failed to read Header",
+               QString("not a WAV file: %1 bytes, shorter than a WAV header (44)").arg(h.size()));
     const char* p = h.constData();
     if (std::memcmp(p, "RIFF", 4) != 0)
-        reject("SoundFileChannel::SoundFileChannel: This is not a RIFF file");
+        reject("SoundFileChannel::SoundFileChannel: This is not a RIFF file",
+               "not a WAV file: it begins with '" + fourCc(p) + "', not 'RIFF'");
     const quint32 riffSize = le32(p + 4);
     qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Size is:" << riffSize;
     if (qint64(riffSize) + 8 != m_file.size())
-        reject("SoundFileChannel::SoundFileChannel: WAV file sizes do not match");
+        reject("SoundFileChannel::SoundFileChannel: WAV file sizes do not match",
+               QString("damaged WAV file: its header gives %1 bytes, the file has %2")
+                   .arg(qint64(riffSize) + 8)
+                   .arg(m_file.size()));
     if (std::memcmp(p + 8, "WAVE", 4) != 0)
-        reject("SoundFileChannel::SoundFileChannel: This is not a WAV file");
+        reject("SoundFileChannel::SoundFileChannel: This is not a WAV file",
+               "not a WAV file: a RIFF file of form '" + fourCc(p + 8) + "', not 'WAVE'");
     if (std::memcmp(p + 12, "fmt ", 4) != 0)
-        reject("SoundFileChannel::SoundFileChannel: First sub chunk is not fmt");
+        reject("SoundFileChannel::SoundFileChannel: First sub chunk is not fmt",
+               "unsupported WAV layout: the first chunk is '" + fourCc(p + 12) + "', not 'fmt '");
     qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Fmt header size:" << le32(p + 16);
     if (le16(p + 20) != 1)
-        reject("SoundFileChannel::SoundFileChannel: Wav file is not raw PCM");
+        reject("SoundFileChannel::SoundFileChannel: Wav file is not raw PCM",
+               QString("unsupported WAV format %1: only PCM (format 1) is played").arg(le16(p + 20)));
     if (std::memcmp(p + 36, "data", 4) != 0)
-        reject("SoundFileChannel::SoundFileChannel: No data chunk");
+        reject("SoundFileChannel::SoundFileChannel: No data chunk",
+               "unsupported WAV layout: '" + fourCc(p + 36) +
+                   "' where the 'data' chunk must follow a 16-byte 'fmt ' chunk");
     const quint16 channels = le16(p + 22);
     if (channels != 1)
-        reject("SoundFileChannel::SoundFileChannel: Only mono files supported");
+        reject("SoundFileChannel::SoundFileChannel: Only mono files supported",
+               QString("unsupported WAV format: %1 channels, only mono is played").arg(channels));
     const quint16 bits = le16(p + 34);
     if (bits != 16)
-        reject("SoundFileChannel::SoundFileChannel: Only 16bit samples supported");
+        reject("SoundFileChannel::SoundFileChannel: Only 16bit samples supported",
+               QString("unsupported WAV format: %1 bits per sample, only 16 is played").arg(bits));
     m_fileRate = le32(p + 24);
     const quint32 dataSize = le32(p + 40);
     qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: WAV file info:";
@@ -77,7 +98,8 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Bits/Sample:" << bits;
     qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Sample data size:" << dataSize;
     if (m_fileRate == 0)
-        reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played");
+        reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played",
+               "unsupported WAV format: sample rate 0");
 
     m_ratio = double(m_fileRate) / 48000.0;
     qCDebug(lcKavexChannels) << m_ratio * 1280 * 1000;

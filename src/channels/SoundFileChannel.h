@@ -14,8 +14,9 @@ class AudioConverter;
 // header, checked strictly), converted to the mixer rate with a gain, once
 // or looping. It has no time line: it is served by byte count.
 //
-// The constructor throws std::exception when the file cannot be used; the
-// warning says why. getData never blocks on the
+// The constructor throws std::runtime_error when the file cannot be used:
+// the warning and what() say why (what() with the value found, for callers
+// that show it). getData never blocks on the
 // disk: the sample data is read into memory at construction (files up to
 // kMaxCachedBytes; longer files are read as they play). The object is used
 // by one thread at a time (the mixer thread, or the talk-back capture thread

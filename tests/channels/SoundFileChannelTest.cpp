@@ -38,15 +38,18 @@ protected:
 
 }  // namespace
 
-TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarnings)
+// Each failed check has its warning, and the exception says why with the value found.
+TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarningsAndReasons)
 {
-    const std::tuple<const char*, Patch, const char*> cases[] = {
-        {"riff", [](QByteArray& b) { b[0] = 'X'; }, "This is not a RIFF file"},
+    const std::tuple<const char*, Patch, const char*, const char*> cases[] = {
+        {"riff", [](QByteArray& b) { b[0] = 'X'; }, "This is not a RIFF file",
+         "not a WAV file: it begins with 'XIFF', not 'RIFF'"},
         {"size", [](QByteArray& b) { qToLittleEndian<quint32>(b.size() - 8 + 1, b.data() + 4); },
-         "WAV file sizes do not match"},
-        {"wave", [](QByteArray& b) { b[8] = 'X'; }, "This is not a WAV file"},
-        {"fmt", [](QByteArray& b) { b[12] = 'X'; }, "First sub chunk is not fmt"},
-        {"pcm", [](QByteArray& b) { qToLittleEndian<quint16>(3, b.data() + 20); }, "Wav file is not raw PCM"},
+         "WAV file sizes do not match", "its header gives 51 bytes, the file has 50"},
+        {"wave", [](QByteArray& b) { b[8] = 'X'; }, "This is not a WAV file", "RIFF file of form 'XAVE'"},
+        {"fmt", [](QByteArray& b) { b[12] = 'X'; }, "First sub chunk is not fmt", "first chunk is 'Xmt '"},
+        {"pcm", [](QByteArray& b) { qToLittleEndian<quint16>(3, b.data() + 20); }, "Wav file is not raw PCM",
+         "format 3: only PCM"},
         {"extra chunk",
          [](QByteArray& b) {
              b.insert(36, QByteArray("LIST\x04\x00\x00\x00"
@@ -54,21 +57,28 @@ TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarnings)
                                      12));
              qToLittleEndian<quint32>(b.size() - 8, b.data() + 4);
          },
-         "No data chunk"},
+         "No data chunk", "'LIST' where the 'data' chunk"},
         {"stereo 8 bit",
          [](QByteArray& b) {
              qToLittleEndian<quint16>(2, b.data() + 22);
              qToLittleEndian<quint16>(8, b.data() + 34);
          },
-         "Only mono files supported"},
-        {"8 bit", [](QByteArray& b) { qToLittleEndian<quint16>(8, b.data() + 34); }, "Only 16bit samples supported"},
-        {"short", [](QByteArray& b) { b.truncate(30); }, "Failed to read Header"},
-        {"missing", nullptr, "Failed to open WAV file"},
+         "Only mono files supported", "2 channels, only mono"},
+        {"8 bit", [](QByteArray& b) { qToLittleEndian<quint16>(8, b.data() + 34); }, "Only 16bit samples supported",
+         "8 bits per sample"},
+        {"short", [](QByteArray& b) { b.truncate(30); }, "Failed to read Header",
+         "30 bytes, shorter than a WAV header"},
+        {"missing", nullptr, "Failed to open WAV file", "cannot open it: No such file or directory"},
     };
-    for (const auto& [name, patch, warning] : cases) {
+    for (const auto& [name, patch, warning, reason] : cases) {
         LogCapture log;
         const QString p = patch ? write(QString(name) + ".wav", {1, 2, 3}, 48000, patch) : m_dir.filePath(name);
-        EXPECT_THROW(SoundFileChannel(p, 48000, false, 1.0), std::exception) << name;
+        try {
+            SoundFileChannel(p, 48000, false, 1.0);
+            ADD_FAILURE() << name << " was accepted";
+        } catch (const std::exception& e) {
+            EXPECT_TRUE(strstr(e.what(), reason)) << name << ": " << e.what();
+        }
         EXPECT_EQ(log.count(QtWarningMsg, QString("SoundFileChannel::SoundFileChannel: ") + warning), 1)
             << name << "\n"
             << log.dump().toStdString();
