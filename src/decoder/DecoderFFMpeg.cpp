@@ -122,8 +122,7 @@ void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char*
         applyGain(out, written);
 }
 
-bool DecoderFFMpeg::decodePayload(const unsigned char* in, int inLength, unsigned char* out, int capacity,
-                                  int& written)
+bool DecoderFFMpeg::decodePayload(const unsigned char* in, int inLength, unsigned char* out, int capacity, int& written)
 {
     if (inLength <= 0 || !m_frame || !m_packet)
         return true;

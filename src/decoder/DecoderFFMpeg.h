@@ -56,7 +56,7 @@ private:
     FFmpegHandles::Resampler m_resampler;
     FFmpegHandles::Frame m_frame;
     int m_streamIndex = -1;
-    FFmpegHandles::Packet m_packet;  // reused for every packet
+    FFmpegHandles::Packet m_packet;   // reused for every packet
     FFmpegHandles::Buffer m_payload;  // holds the payload sent directly; reused while the codec keeps no reference
 };
 

@@ -5,10 +5,7 @@
 #include <QDebug>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <sys/mman.h>
 
 using AudioFrameDefs::BYTES_IN_FRAME;
 using AudioFrameDefs::FRAMES_IN_QUEUE;
@@ -18,23 +15,6 @@ namespace {
 constexpr int kLiveBacklogFrames = 30;  // more than this is caught up ...
 constexpr int kLiveKeepFrames = 3;      // ... down to this
 
-// The ring is laid out on huge pages where the system offers them on request:
-// a stream's 5.6 MB are then faulted in a few times instead of 1400, which
-// costs the receiving thread noticeably less as the ring is written first.
-constexpr size_t kHugePageBytes = 2 * 1024 * 1024;
-constexpr size_t kRingAllocationBytes = (MAX_BYTES_IN_QUEUE + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-
-unsigned char* allocateRing()
-{
-    void* memory = nullptr;
-    if (posix_memalign(&memory, kHugePageBytes, kRingAllocationBytes) != 0)
-        throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    madvise(memory, kRingAllocationBytes, MADV_HUGEPAGE);
-#endif
-    return static_cast<unsigned char*>(memory);
-}
-
 int wrap(int pos)
 {
     pos %= MAX_BYTES_IN_QUEUE;
@@ -43,7 +23,7 @@ int wrap(int pos)
 }  // namespace
 
 AudioFrameQueue::AudioFrameQueue(const NTPTimestamp& tolerance)
-    : m_ring(allocateRing())
+    : m_ring(new unsigned char[MAX_BYTES_IN_QUEUE])
     , m_lastFrame(new unsigned char[BYTES_IN_FRAME]())
     , m_frameTimes(new NTPTimestamp[FRAMES_IN_QUEUE])
     , m_bounds(NTPTimestamp(0), NTPTimestamp(~quint64(0)))
@@ -52,11 +32,6 @@ AudioFrameQueue::AudioFrameQueue(const NTPTimestamp& tolerance)
 }
 
 AudioFrameQueue::~AudioFrameQueue() = default;
-
-void AudioFrameQueue::RingFree::operator()(unsigned char* ring) const
-{
-    free(ring);
-}
 
 int AudioFrameQueue::sizeLocked() const
 {

@@ -78,12 +78,8 @@ private:
     // Warns with the bounds when a ranged push misses them.
     bool fitsBounds(const NTPRange& range, const char* warning) const;
 
-    struct RingFree {
-        void operator()(unsigned char* ring) const;
-    };
-
     mutable KavexPiRecursiveMutex m_lock;
-    std::unique_ptr<unsigned char, RingFree> m_ring;
+    std::unique_ptr<unsigned char[]> m_ring;
     std::unique_ptr<unsigned char[]> m_lastFrame;
     std::unique_ptr<NTPTimestamp[]> m_frameTimes;
     int m_begin = 0;
