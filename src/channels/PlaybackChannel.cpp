@@ -1,4 +1,5 @@
 #include "PlaybackChannel.h"
+#include "LogCategories.h"
 
 #include "Decoder.h"
 #include "FeatureList.h"
@@ -199,8 +200,8 @@ quint64 PlaybackChannel::nextRequestId()
 
 bool PlaybackChannel::requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type)
 {
-    qDebug().noquote() << "PlaybackChannel::requestUnit: tid: " << tid << "ts: " << ts.toString(false)
-                       << ", rtype: " << int(type);
+    qCDebug(lcKavexChannels).noquote() << "PlaybackChannel::requestUnit: tid: " << tid << "ts: " << ts.toString(false)
+                                       << ", rtype: " << int(type);
     KavexLocker lock(&m_lock);
     if (m_setPendingReq.isEmpty()) {
         const bool accepted = m_session && m_session->requestUnit(tid, ts, type);
@@ -208,8 +209,8 @@ bool PlaybackChannel::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
             m_setPendingReq.append({tid, ts, type});
         return accepted;
     }
-    qDebug("PlaybackChannel::requestUnit(): m_setPendingReq is not empty; size = %llu",
-           static_cast<unsigned long long>(m_setPendingReq.size()));
+    qCDebug(lcKavexChannels, "PlaybackChannel::requestUnit(): m_setPendingReq is not empty; size = %llu",
+            static_cast<unsigned long long>(m_setPendingReq.size()));
     m_setPendingReq.append({tid, ts, type});
     return true;
 }
@@ -243,14 +244,14 @@ void PlaybackChannel::fetchNew(const NTPTimestamp& ts)
         return;
     bool accepted;
     if (queued == 0) {
-        qDebug().noquote() << "Queue going down, requesting new data 2" << ts.toString(false);
+        qCDebug(lcKavexChannels).noquote() << "Queue going down, requesting new data 2" << ts.toString(false);
         accepted = requestUnit(nextRequestId(), ts, PlaybackSessionIf::RequestCurrent);
     } else {
         accepted = requestUnit(nextRequestId(), m_queue.lastPushTime(),
                                m_reverse ? PlaybackSessionIf::RequestPrevious : PlaybackSessionIf::RequestNext);
     }
     if (!accepted)
-        qWarning().noquote() << prefix() + ": Failed to request unit";
+        qCWarning(lcKavexChannels).noquote() << prefix() + ": Failed to request unit";
 }
 
 void PlaybackChannel::requestPosition(const NTPTimestamp& ts)
@@ -266,7 +267,8 @@ void PlaybackChannel::requestPosition(const NTPTimestamp& ts)
 void PlaybackChannel::setPlaybackRange(const NTPRange& range)
 {
     KavexLocker lock(&m_lock);
-    qDebug().noquote() << prefix() + ": m_timeSaved after Playback range" << m_timeSaved.toString(false);
+    qCDebug(lcKavexChannels).noquote() << prefix() + ": m_timeSaved after Playback range"
+                                       << m_timeSaved.toString(false);
     m_playbackRange = range;
     m_queue.setBounds(range);
     requestPosition(range.limitToRangeBounds(m_timeSaved));
@@ -284,7 +286,7 @@ void PlaybackChannel::onPlaybackSessionState(bool state)
         m_session->requestStreamInfo();
         return;
     }
-    qWarning().noquote() << prefix() + ": Session interaction failed";
+    qCWarning(lcKavexChannels).noquote() << prefix() + ": Session interaction failed";
     rememberStreamInfo(QStringLiteral("0-0"));
     emit streamInfo(QStringLiteral("0-0"), m_streamName);
 }
@@ -299,13 +301,13 @@ void PlaybackChannel::rememberStreamInfo(const QString& info)
 void PlaybackChannel::onStreamInfo(const QString& info)
 {
     kavexTakeOver(this);
-    qDebug().noquote() << prefix() + ": StreamInfo:" << info;
+    qCDebug(lcKavexChannels).noquote() << prefix() + ": StreamInfo:" << info;
     rememberStreamInfo(info);
     emit streamInfo(info, m_streamName);
     KavexLocker lock(&m_lock);
     if (!m_timeSaved.isNull()) {
         if (!requestUnit(nextRequestId(), m_timeSaved, PlaybackSessionIf::RequestCurrent))
-            qWarning().noquote() << prefix() + ": Failed to request unit";
+            qCWarning(lcKavexChannels).noquote() << prefix() + ": Failed to request unit";
         m_timeSaved = NTPTimestamp();
     }
 }
@@ -363,12 +365,14 @@ void PlaybackChannel::onUnit(const quint64& id, const QString& sdp_, const NTPTi
     }
     const bool reverse = m_reverse.load();
     if (!(id & RETRY_ID_BIT)) {
-        qDebug().noquote() << prefix() + ": Unit did not exist, try to request next resp. previous unit";
+        qCDebug(lcKavexChannels).noquote()
+            << prefix() + ": Unit did not exist, try to request next resp. previous unit";
         requestUnit(nextRequestId() | RETRY_ID_BIT, absNtpTimeBegin,
                     reverse ? PlaybackSessionIf::RequestPrevious : PlaybackSessionIf::RequestNext);
         return;
     }
-    qDebug().noquote() << prefix() + ": Next unit did not exist, so we have to belive that the end was reached :-(";
+    qCDebug(lcKavexChannels).noquote()
+        << prefix() + ": Next unit did not exist, so we have to belive that the end was reached :-(";
     m_active.store(false);
     emit outOfData();
 }
@@ -398,17 +402,18 @@ bool PlaybackChannel::settleRequest(quint64 id)
     if (newestCurrent >= 0) {
         const PendingRequest keep = m_setPendingReq[newestCurrent];
         m_setPendingReq = {keep};
-        qDebug() << "PlaybackChannel::onUnit(): just keeping last requested current-request; tid =" << keep.id;
+        qCDebug(lcKavexChannels) << "PlaybackChannel::onUnit(): just keeping last requested current-request; tid ="
+                                 << keep.id;
     } else if (cleared) {
         m_setPendingReq.clear();
-        qDebug() << "PlaybackChannel::onUnit(): clearing entire request queue";
+        qCDebug(lcKavexChannels) << "PlaybackChannel::onUnit(): clearing entire request queue";
     }
     if (!m_setPendingReq.isEmpty()) {
         const PendingRequest& next = m_setPendingReq.front();
-        qDebug() << "PlaybackChannel::onUnit: m_session->requestUnit tid =" << next.id;
+        qCDebug(lcKavexChannels) << "PlaybackChannel::onUnit: m_session->requestUnit tid =" << next.id;
         if (!m_session->requestUnit(next.id, next.time, next.type)) {
             // Nothing is outstanding then: the next fetch asks again.
-            qWarning().noquote() << prefix() + ": Failed to request unit";
+            qCWarning(lcKavexChannels).noquote() << prefix() + ": Failed to request unit";
             m_setPendingReq.clear();
         }
     }
@@ -425,7 +430,7 @@ void PlaybackChannel::decodeAndQueue(const QString& sdp, const NTPRange& range, 
     if (!m_decoder) {
         // A damaged unit: its span is queued as silence, so that playback
         // goes on with the next unit.
-        qWarning().noquote() << prefix() + ": No decoder for the unit's SDP; its span stays silent";
+        qCWarning(lcKavexChannels).noquote() << prefix() + ": No decoder for the unit's SDP; its span stays silent";
         produced = int(std::min<quint64>(bytesForRange(range), quint64(capacity)));
     } else if (data.isEmpty()) {
         produced = 0;

@@ -1,4 +1,5 @@
 #include "RtpChannel.h"
+#include "LogCategories.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -97,12 +98,12 @@ bool RtpChannel::acceptSequence(quint16 seq)
     }
     const quint16 distance = quint16(seq - m_lastSequence);
     if (distance == 0 || distance > kMaxMisorder) {
-        qWarning() << "RtpChannel::depay(): rejecting detected duplicate rtp packet";
+        qCWarning(lcKavexChannels) << "RtpChannel::depay(): rejecting detected duplicate rtp packet";
         m_duplicates.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     if (distance > 1) {
-        qDebug() << "RtpChannel::depay(): rtp packet(s) lost";
+        qCDebug(lcKavexChannels) << "RtpChannel::depay(): rtp packet(s) lost";
         m_lost.fetch_add(distance - 1, std::memory_order_relaxed);
     }
     m_lastSequence = seq;
@@ -112,7 +113,7 @@ bool RtpChannel::acceptSequence(quint16 seq)
 void RtpChannel::depay(const RTPPacket& packet)
 {
     if (!packet.isHeaderValid()) {
-        qWarning() << "RtpChannel::depay: Discarding. Invalid RTP header";
+        qCWarning(lcKavexChannels) << "RtpChannel::depay: Discarding. Invalid RTP header";
         return;
     }
     m_lastPacketMs.store(nowMs(), std::memory_order_relaxed);
@@ -134,18 +135,18 @@ void RtpChannel::depay(const RTPPacket& packet)
     KavexLocker lock(&m_lock);
     const int payloadType = packet.getPayloadType();
     if (payloadType != m_payloadType) {
-        qWarning().nospace() << "RtpChannel::depay: Unsupported Payload type: " << payloadType;
+        qCWarning(lcKavexChannels).nospace() << "RtpChannel::depay: Unsupported Payload type: " << payloadType;
         return;
     }
     if (!m_timeBase.hasTimeBase()) {
         // No sender report yet: take the packet as sent just now.
         const NTPTimestamp now = m_clock.wallClock();
-        qDebug().noquote() << "RtpChannel::depay: Trying to guess timebase:" << now.toString(false) << "->"
-                           << packet.getRawTimestamp();
+        qCDebug(lcKavexChannels).noquote() << "RtpChannel::depay: Trying to guess timebase:" << now.toString(false)
+                                           << "->" << packet.getRawTimestamp();
         m_timeBase.setTimeBase(now, packet.getRawTimestamp());
     }
     if (!m_decoder) {
-        qWarning() << "RtpChannel::depay: No decoder available";
+        qCWarning(lcKavexChannels) << "RtpChannel::depay: No decoder available";
         return;
     }
     const int payloadSize = packet.getPayloadSize() - m_payloadSkip;
@@ -160,12 +161,13 @@ void RtpChannel::depay(const RTPPacket& packet)
 void RtpChannel::rtcp(const RTCPPacket& packet)
 {
     if (!packet.isHeaderValid()) {
-        qWarning() << "RtpChannel::rtcp: Discarding. Invalid RTCP header";
+        qCWarning(lcKavexChannels) << "RtpChannel::rtcp: Discarding. Invalid RTCP header";
         return;
     }
     if (packet.getType() != RTCP_TYPE_SR) {
-        qWarning() << "RtpChannel::rtcp: Discarding. RTCP packet does not start with sender report, but with"
-                   << int(packet.getType());
+        qCWarning(lcKavexChannels)
+            << "RtpChannel::rtcp: Discarding. RTCP packet does not start with sender report, but with"
+            << int(packet.getType());
         return;
     }
     KavexLocker lock(&m_lock);
@@ -183,7 +185,7 @@ void RtpChannel::applySdp()
         m_timeBase.setClockFrequency(quint32(m_clockRate));
         m_decoder = Decoder::getDecoderBySdp(m_sdp, false, m_volume);
         if (!m_decoder) {
-            qWarning().noquote() << "RtpChannel::getData: Unsupported codec:" << m_codec;
+            qCWarning(lcKavexChannels).noquote() << "RtpChannel::getData: Unsupported codec:" << m_codec;
         } else {
             // Asked once here rather than per packet and per tick.
             if (m_decoder->isCodec(QStringLiteral("PCMA")) || m_decoder->isCodec(QStringLiteral("PCMU")))

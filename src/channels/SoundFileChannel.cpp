@@ -1,4 +1,5 @@
 #include "SoundFileChannel.h"
+#include "LogCategories.h"
 
 #include "AudioConverter.h"
 
@@ -23,9 +24,9 @@ quint16 le16(const char* p)
 [[noreturn]] void reject(const char* text, const QString& detail = QString())
 {
     if (detail.isNull())
-        qWarning() << text;
+        qCWarning(lcKavexChannels) << text;
     else
-        qWarning().noquote() << text << detail;
+        qCWarning(lcKavexChannels).noquote() << text << detail;
     // A plain std::exception: the mixer logs its what() ("std::exception"),
     // and the warning above has said why.
     throw std::exception();
@@ -38,7 +39,7 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     , m_outputRate(outputRate)
     , m_gain(gain)
 {
-    qDebug() << "WAVHeader:" << kHeaderSize;
+    qCDebug(lcKavexChannels) << "WAVHeader:" << kHeaderSize;
     if (!m_file.open(QIODevice::ReadOnly))
         reject("SoundFileChannel::SoundFileChannel: Failed to open WAV file", path);
     const QByteArray h = m_file.read(kHeaderSize);
@@ -48,14 +49,14 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     if (std::memcmp(p, "RIFF", 4) != 0)
         reject("SoundFileChannel::SoundFileChannel: This is not a RIFF file");
     const quint32 riffSize = le32(p + 4);
-    qDebug() << "SoundFileChannel::SoundFileChannel: Size is:" << riffSize;
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Size is:" << riffSize;
     if (qint64(riffSize) + 8 != m_file.size())
         reject("SoundFileChannel::SoundFileChannel: WAV file sizes do not match");
     if (std::memcmp(p + 8, "WAVE", 4) != 0)
         reject("SoundFileChannel::SoundFileChannel: This is not a WAV file");
     if (std::memcmp(p + 12, "fmt ", 4) != 0)
         reject("SoundFileChannel::SoundFileChannel: First sub chunk is not fmt");
-    qDebug() << "SoundFileChannel::SoundFileChannel: Fmt header size:" << le32(p + 16);
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Fmt header size:" << le32(p + 16);
     if (le16(p + 20) != 1)
         reject("SoundFileChannel::SoundFileChannel: Wav file is not raw PCM");
     if (std::memcmp(p + 36, "data", 4) != 0)
@@ -68,18 +69,18 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
         reject("SoundFileChannel::SoundFileChannel: Only 16bit samples supported");
     m_fileRate = le32(p + 24);
     const quint32 dataSize = le32(p + 40);
-    qDebug() << "SoundFileChannel::SoundFileChannel: WAV file info:";
-    qDebug() << "SoundFileChannel::SoundFileChannel: Channels:" << channels;
-    qDebug() << "SoundFileChannel::SoundFileChannel: Samples/s:" << m_fileRate;
-    qDebug() << "SoundFileChannel::SoundFileChannel: AvgBytes/s:" << le32(p + 28);
-    qDebug() << "SoundFileChannel::SoundFileChannel: BlockAlign:" << le16(p + 32);
-    qDebug() << "SoundFileChannel::SoundFileChannel: Bits/Sample:" << bits;
-    qDebug() << "SoundFileChannel::SoundFileChannel: Sample data size:" << dataSize;
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: WAV file info:";
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Channels:" << channels;
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Samples/s:" << m_fileRate;
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: AvgBytes/s:" << le32(p + 28);
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: BlockAlign:" << le16(p + 32);
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Bits/Sample:" << bits;
+    qCDebug(lcKavexChannels) << "SoundFileChannel::SoundFileChannel: Sample data size:" << dataSize;
     if (m_fileRate == 0)
         reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played");
 
     m_ratio = double(m_fileRate) / 48000.0;
-    qDebug() << m_ratio * 1280 * 1000;
+    qCDebug(lcKavexChannels) << m_ratio * 1280 * 1000;
     m_converter.reset(new AudioConverter(m_fileRate, outputRate, channels == 2, false, false, gain,
                                          static_cast<unsigned int>(m_ratio * 1280 * 1000), 0));
     m_dataStart = m_file.pos();

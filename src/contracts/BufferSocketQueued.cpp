@@ -1,4 +1,5 @@
 #include "BufferSocketQueued.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -114,7 +115,7 @@ bool BufferSocketQueued::adoptSocket(QTcpSocket* socket)
     if (!socket)
         return false;
     if (socket->state() != QAbstractSocket::ConnectedState) {
-        qWarning() << "BufferSocketQueued::adoptSocket: Socket is not connected";
+        qCWarning(lcKavexContracts) << "BufferSocketQueued::adoptSocket: Socket is not connected";
         socket->deleteLater();
         return false;
     }
@@ -143,7 +144,7 @@ void BufferSocketQueued::connectToHost(const QHostAddress& host, quint16 port)
 bool BufferSocketQueued::sendBuffer(const char* data, int size)
 {
     if (size < 0 || size > KavexTcpSocket::MAX_MESSAGE_SIZE || (!data && size > 0)) {
-        qWarning("BufferSocketQueued::sendBuffer: Refusing a message of %d bytes", size);
+        qCWarning(lcKavexContracts, "BufferSocketQueued::sendBuffer: Refusing a message of %d bytes", size);
         return false;
     }
     if (QThread::currentThread() == m_socket->thread())
@@ -211,9 +212,9 @@ void BufferSocketQueued::onDisconnected()
 void BufferSocketQueued::onError(QAbstractSocket::SocketError error)
 {
     if (error == QAbstractSocket::RemoteHostClosedError)
-        qDebug() << "BufferSocketQueued::onError: Peer closed the connection";
+        qCDebug(lcKavexContracts) << "BufferSocketQueued::onError: Peer closed the connection";
     else
-        qWarning() << "BufferSocketQueued::onError: Socket error:" << m_socket->errorString();
+        qCWarning(lcKavexContracts) << "BufferSocketQueued::onError: Socket error:" << m_socket->errorString();
 }
 
 void BufferSocketQueued::resetReceiver()
@@ -237,9 +238,10 @@ void BufferSocketQueued::onReadyRead()
                 return;
             const quint32 size = qFromBigEndian<quint32>(m_header);
             if (size > quint32(KavexTcpSocket::MAX_MESSAGE_SIZE)) {
-                qWarning("BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
-                         "closing the connection",
-                         size, KavexTcpSocket::MAX_MESSAGE_SIZE);
+                qCWarning(lcKavexContracts,
+                          "BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
+                          "closing the connection",
+                          size, KavexTcpSocket::MAX_MESSAGE_SIZE);
                 resetReceiver();
                 m_socket->abort();
                 return;

@@ -1,4 +1,5 @@
 #include "ClockToNtpMapper32.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -7,7 +8,7 @@ ClockToNtpMapper32::ClockToNtpMapper32(quint32 clockRateHz) : m_rate(clockRateHz
 void ClockToNtpMapper32::setClockFrequency(quint32 clockRateHz)
 {
     if (clockRateHz == 0) {
-        qWarning() << "ClockToNtpMapper32::setClockFrequency: Invalid rate 0";
+        qCWarning(lcKavexContracts) << "ClockToNtpMapper32::setClockFrequency: Invalid rate 0";
         return;
     }
     m_rate = clockRateHz;

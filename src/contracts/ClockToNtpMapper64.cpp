@@ -1,4 +1,5 @@
 #include "ClockToNtpMapper64.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -11,7 +12,8 @@ ClockToNtpMapper64::ClockToNtpMapper64(quint64 numerator, quint64 denominator)
 void ClockToNtpMapper64::setClockFrequency(quint64 numerator, quint64 denominator)
 {
     if (numerator == 0 || denominator == 0) {
-        qWarning() << "ClockToNtpMapper64::setClockFrequency: Invalid rate" << numerator << "/" << denominator;
+        qCWarning(lcKavexContracts) << "ClockToNtpMapper64::setClockFrequency: Invalid rate" << numerator << "/"
+                                    << denominator;
         return;
     }
     m_numerator = numerator;

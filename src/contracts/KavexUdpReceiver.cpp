@@ -1,4 +1,5 @@
 #include "KavexUdpReceiver.h"
+#include "LogCategories.h"
 
 #include "KavexLLSock.h"
 
@@ -59,15 +60,15 @@ bool KavexUdpReceiver::openSocket(const QHostAddress& address, quint16 port, boo
     QString error;
     m_fd = KavexLLSock::openDatagramSocket(address, port, reuseAddress, &error);
     if (m_fd < 0) {
-        qWarning("KavexUdpReceiver::%s: Cannot open UDP socket on %s port %u: %s", caller,
-                 qPrintable(address.toString()), unsigned(port), qPrintable(error));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::%s: Cannot open UDP socket on %s port %u: %s", caller,
+                  qPrintable(address.toString()), unsigned(port), qPrintable(error));
         return false;
     }
     int size = kReceiveBufferBytes;
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     socklen_t length = sizeof size;
     if (::getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0)
-        qDebug("KavexUdpReceiver::%s: Receive buffer of %d bytes", caller, size);
+        qCDebug(lcKavexContracts, "KavexUdpReceiver::%s: Receive buffer of %d bytes", caller, size);
     return true;
 }
 
@@ -84,12 +85,14 @@ bool KavexUdpReceiver::createUnicast(quint16& port, const QHostAddress& iface)
 bool KavexUdpReceiver::createMulticast(quint16 port, const QHostAddress& group, const QHostAddress& iface)
 {
     if (!group.isMulticast()) {
-        qWarning("KavexUdpReceiver::createMulticast: %s is not a multicast group", qPrintable(group.toString()));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: %s is not a multicast group",
+                  qPrintable(group.toString()));
         return false;
     }
     if (!isAnyAddress(iface) && iface.protocol() != group.protocol()) {
-        qWarning("KavexUdpReceiver::createMulticast: Interface %s does not match the family of group %s",
-                 qPrintable(iface.toString()), qPrintable(group.toString()));
+        qCWarning(lcKavexContracts,
+                  "KavexUdpReceiver::createMulticast: Interface %s does not match the family of group %s",
+                  qPrintable(iface.toString()), qPrintable(group.toString()));
         return false;
     }
     // Bound to the group itself, the socket sees only that group's traffic
@@ -128,15 +131,15 @@ bool KavexUdpReceiver::joinGroup(const QHostAddress& group, const QHostAddress& 
         memcpy(&request.ipv6mr_multiaddr, bytes.c, 16);
         request.ipv6mr_interface = KavexLLSock::interfaceIndexOf(iface);
         if (request.ipv6mr_interface == 0 && !isAnyAddress(iface)) {
-            qWarning("KavexUdpReceiver::createMulticast: No interface has the address %s",
-                     qPrintable(iface.toString()));
+            qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: No interface has the address %s",
+                      qPrintable(iface.toString()));
             return false;
         }
         result = ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request);
     }
     if (result != 0) {
-        qWarning("KavexUdpReceiver::createMulticast: Cannot join group %s on interface %s: %s",
-                 qPrintable(group.toString()), qPrintable(iface.toString()), strerror(errno));
+        qCWarning(lcKavexContracts, "KavexUdpReceiver::createMulticast: Cannot join group %s on interface %s: %s",
+                  qPrintable(group.toString()), qPrintable(iface.toString()), strerror(errno));
         return false;
     }
     return true;
@@ -182,7 +185,7 @@ void KavexUdpReceiver::onActivated()
             continue;
         }
         if (size_t(n) > m_buffer.size()) {
-            qWarning("KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", n);
+            qCWarning(lcKavexContracts, "KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", n);
             continue;
         }
         if (!m_callback)

@@ -1,4 +1,5 @@
 #include "KavexUdpSender.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -16,8 +17,8 @@ bool KavexUdpSender::bind(quint16 port, const QHostAddress& address)
     QString error;
     m_fd = KavexLLSock::openDatagramSocket(address, port, false, &error);
     if (m_fd < 0) {
-        qWarning("KavexUdpSender::bind: Cannot open UDP socket on %s port %u: %s", qPrintable(address.toString()),
-                 unsigned(port), qPrintable(error));
+        qCWarning(lcKavexContracts, "KavexUdpSender::bind: Cannot open UDP socket on %s port %u: %s",
+                  qPrintable(address.toString()), unsigned(port), qPrintable(error));
         return false;
     }
     m_family = KavexLLSock::socketFamily(m_fd);
@@ -63,8 +64,8 @@ bool KavexUdpSender::setMulticastInterface(const QHostAddress& iface)
     if (m_family == AF_INET6)
         ok = ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) == 0;
     if (!ok)
-        qWarning("KavexUdpSender::setMulticastInterface: Cannot use interface %s: %s", qPrintable(iface.toString()),
-                 strerror(errno));
+        qCWarning(lcKavexContracts, "KavexUdpSender::setMulticastInterface: Cannot use interface %s: %s",
+                  qPrintable(iface.toString()), strerror(errno));
     return ok;
 }
 

@@ -1,4 +1,5 @@
 #include "StreamUnitDecrypter.h"
+#include "LogCategories.h"
 
 #include "CryptoTokenProvider.h"
 
@@ -74,8 +75,8 @@ SharedPoolBuffer StreamUnitDecrypter::decrypt(const SharedPoolBuffer& data) cons
 QByteArray StreamUnitDecrypter::encrypt(const QByteArray& plain, const QByteArray& publicKey)
 {
     if (!sodiumReady() || publicKey.size() != kKeySize) {
-        qWarning() << "StreamUnitDecrypter::encrypt: Public key must have" << kKeySize << "bytes, not"
-                   << publicKey.size();
+        qCWarning(lcKavexContracts) << "StreamUnitDecrypter::encrypt: Public key must have" << kKeySize << "bytes, not"
+                                    << publicKey.size();
         return QByteArray();
     }
     QByteArray out(kHeaderSize + plain.size() + int(crypto_box_SEALBYTES), 0);

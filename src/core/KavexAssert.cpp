@@ -1,8 +1,9 @@
 #include "KavexAssert.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
 void kavexAssertPrint(const char* expression, const char* file, int line)
 {
-    qWarning("ASSERT: \"%s\" in file %s, line %d", expression, file, line);
+    qCWarning(lcKavexCore, "ASSERT: \"%s\" in file %s, line %d", expression, file, line);
 }

@@ -1,4 +1,5 @@
 #include "RealTimePriority.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -19,8 +20,8 @@ bool RealTimePriority::raiseCurrentThread(const QString& threadName, int priorit
     param.sched_priority = std::max(1, std::min(priority, sched_get_priority_max(SCHED_FIFO)));
     const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (error != 0) {
-        qInfo().noquote() << QStringLiteral("%1: running without real-time scheduling (%2)")
-                                 .arg(threadName, QString::fromLocal8Bit(std::strerror(error)));
+        qCInfo(lcKavexCore).noquote() << QStringLiteral("%1: running without real-time scheduling (%2)")
+                                             .arg(threadName, QString::fromLocal8Bit(std::strerror(error)));
         return false;
     }
     return true;

@@ -1,4 +1,5 @@
 #include "ByteIOBufferFFmpeg.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -37,7 +38,7 @@ int ByteIOBufferFFmpeg::putBytes(const unsigned char* data, int length)
     if (stored > 0 && m_ioContext)
         m_ioContext->eof_reached = 0;
     if (stored < length)
-        qCritical("ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile");
+        qCCritical(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile");
     return stored;
 }
 

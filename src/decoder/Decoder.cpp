@@ -1,4 +1,5 @@
 #include "Decoder.h"
+#include "LogCategories.h"
 
 #include "DecoderFFMpeg.h"
 #include "Util.h"
@@ -52,10 +53,10 @@ std::unique_ptr<Decoder> Decoder::getDecoderBySdp(const QString& sdp, bool g726A
     int clockRate = 0;
     if (!MixerUtil::parseSdp(sdp, codec, payloadType, clockRate))
         return nullptr;
-    qDebug() << "Decoder::getDecoderBySdp: request for decoder:" << codec;
+    qCDebug(lcKavexDecoder) << "Decoder::getDecoderBySdp: request for decoder:" << codec;
     const QString canonical = canonicalCodecName(codec);
     if (canonical.isEmpty()) {
-        qWarning() << "Decoder::getDecoderBySdp: Unsupported decoder:" << codec;
+        qCWarning(lcKavexDecoder) << "Decoder::getDecoderBySdp: Unsupported decoder:" << codec;
         return nullptr;
     }
     return std::make_unique<DecoderFFMpeg>(sdp, canonical, payloadType, clockRate, g726AsAac, gain);

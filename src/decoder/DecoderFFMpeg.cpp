@@ -1,4 +1,5 @@
 #include "DecoderFFMpeg.h"
+#include "LogCategories.h"
 
 #include "FFmpegLog.h"
 
@@ -41,7 +42,7 @@ const char* getFFMmpegErrorString(int error)
     memset(g_errorText, 0, sizeof g_errorText);
     const int ret = av_strerror(error, g_errorText, kErrorTextSize);
     if (ret < 0)
-        qWarning("DecoderFFMpeg::getFFMmpegErrorString(): av_strerror() returned %d", ret);
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::getFFMmpegErrorString(): av_strerror() returned %d", ret);
     return g_errorText;
 }
 
@@ -158,14 +159,15 @@ bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
                                   const_cast<const uint8_t**>(m_frame->extended_data), m_frame->nb_samples);
         av_frame_unref(m_frame.get());
         if (n < 0) {
-            qWarning("DecoderFFMpeg::decode(): swr_convert() return %d => %s", n, getFFMmpegErrorString(n));
+            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): swr_convert() return %d => %s", n,
+                      getFFMmpegErrorString(n));
             return false;
         }
         if (n > 0) {
             const int bytes = av_samples_get_buffer_size(nullptr, 1, n, AV_SAMPLE_FMT_S16, 1);
             if (bytes < 0) {
-                qWarning("DecoderFFMpeg::decode(): av_samples_get_buffer_size() return %d => %s", bytes,
-                         getFFMmpegErrorString(bytes));
+                qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): av_samples_get_buffer_size() return %d => %s",
+                          bytes, getFFMmpegErrorString(bytes));
                 return false;
             }
             written += bytes;
@@ -227,7 +229,7 @@ bool DecoderFFMpeg::setUpDecoding()
 
     const AVInputFormat* inputFormat = *formatName ? av_find_input_format(formatName) : nullptr;
     if (!inputFormat) {
-        qCritical("DecoderFFMpeg::decode:  input format %s not available", formatName);
+        qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode:  input format %s not available", formatName);
         return false;
     }
 
@@ -238,7 +240,7 @@ bool DecoderFFMpeg::setUpDecoding()
     // Frees the context when it fails.
     if (avformat_open_input(&context, nullptr, inputFormat, nullptr) < 0) {
         if (!waitingForData())
-            qCritical("DecoderFFMpeg::decode: avformat_open_input failed");
+            qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode: avformat_open_input failed");
         release();
         return false;
     }
@@ -267,10 +269,10 @@ bool DecoderFFMpeg::setUpCodecAndResampler(const char* formatName)
     char layout[64] = {0};
     av_channel_layout_describe(&m_codecContext->ch_layout, layout, sizeof layout);
     const char* sampleFormat = av_get_sample_fmt_name(m_codecContext->sample_fmt);
-    qDebug().nospace().noquote() << "DecoderFFMpeg::decode: new decoder: " << m_codecName
-                                 << "; sample rate: " << m_codecContext->sample_rate
-                                 << "; bit rate: " << m_codecContext->bit_rate << "; channel layout: " << layout
-                                 << "; sample format: " << (sampleFormat ? sampleFormat : "none");
+    qCDebug(lcKavexDecoder).nospace().noquote()
+        << "DecoderFFMpeg::decode: new decoder: " << m_codecName << "; sample rate: " << m_codecContext->sample_rate
+        << "; bit rate: " << m_codecContext->bit_rate << "; channel layout: " << layout
+        << "; sample format: " << (sampleFormat ? sampleFormat : "none");
     return true;
 }
 
@@ -289,24 +291,24 @@ bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
     }
     if (m_streamIndex < 0) {
         if (!waitingForData())
-            qCritical("DecoderFFMpeg::decode: no %s stream", inputFormat);
+            qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode: no %s stream", inputFormat);
         return false;
     }
     const AVStream* stream = m_formatContext->streams[m_streamIndex];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
-        qCritical("DecoderFFMpeg::decode: avcodec_find_decoder failed");
+        qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode: avcodec_find_decoder failed");
         return false;
     }
     m_codecContext.reset(avcodec_alloc_context3(codec));
     if (!m_codecContext || avcodec_parameters_to_context(m_codecContext.get(), stream->codecpar) < 0) {
-        qCritical("DecoderFFMpeg::decode: avcodec_open failed");
+        qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode: avcodec_open failed");
         return false;
     }
     m_codecContext->thread_count = 1;
     m_codecContext->pkt_timebase = stream->time_base;
     if (avcodec_open2(m_codecContext.get(), codec, nullptr) < 0) {
-        qCritical("DecoderFFMpeg::decode: avcodec_open failed");
+        qCCritical(lcKavexDecoder, "DecoderFFMpeg::decode: avcodec_open failed");
         return false;
     }
     return true;
@@ -318,7 +320,7 @@ bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSam
 {
     const AVCodec* codec = avcodec_find_decoder(AVCodecID(codecId));
     if (!codec) {
-        qWarning("DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
         return false;
     }
     m_codecContext.reset(avcodec_alloc_context3(codec));
@@ -332,14 +334,14 @@ bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSam
     av_channel_layout_uninit(&m_codecContext->ch_layout);
     m_codecContext->ch_layout = AV_CHANNEL_LAYOUT_MONO;
     if (avcodec_open2(m_codecContext.get(), codec, nullptr) < 0) {
-        qWarning("DecoderFFMpeg::decode: Failed to open codec! No decoding possible!");
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!");
         return false;
     }
     // Raw payloads come in framed by AAC headers only: the demuxer reads them
     // as its stream 0.
     if (m_formatContext) {
         if (!avformat_new_stream(m_formatContext.get(), codec)) {
-            qWarning("DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
+            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
             return false;
         }
         m_streamIndex = 0;
@@ -351,7 +353,7 @@ bool DecoderFFMpeg::setUpG726()
 {
     const AVCodecID id = m_codecName.contains(QLatin1String("LE")) ? AV_CODEC_ID_ADPCM_G726LE : AV_CODEC_ID_ADPCM_G726;
     if (!avcodec_find_decoder(id)) {
-        qWarning("DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to find appropriate decoder! No decoding possible!");
         return false;
     }
     // "G726-32" and "G726-32LE": the bit rate in kbit/s after the one hyphen.
@@ -364,7 +366,7 @@ bool DecoderFFMpeg::setUpG726()
         kbits = parts[1].left(digits).toInt();
     }
     if (kbits < 16 || kbits > 40) {
-        qWarning("DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!");
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to find bitrate information! No decoding possible!");
         return false;
     }
     // 2 to 5 bits per sample at 8 kHz; other rates set neither and the codec refuses to open.
@@ -394,7 +396,8 @@ bool DecoderFFMpeg::setUpResampler()
     const int ret = swr_init(m_resampler.get());
     if (ret < 0) {
         if (!waitingForData())
-            qWarning("DecoderFFMpeg::decode: swr_init() return %d => %s", ret, getFFMmpegErrorString(ret));
+            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: swr_init() return %d => %s", ret,
+                      getFFMmpegErrorString(ret));
         return false;
     }
     return true;

@@ -1,4 +1,5 @@
 #include "Util.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <QRegExp>
@@ -9,7 +10,7 @@ bool parseSdp(const QString& sdp, QString& codec, int& payloadType, int& clockRa
 {
     QRegExp media(QStringLiteral("m=audio \\d+ RTP/AVP\\s+(\\d+)"), Qt::CaseSensitive, QRegExp::RegExp);
     if (media.indexIn(sdp, 0) < 0) {
-        qWarning() << "MixerUtil::parseSdp: Malformed SDP: Missing or malformed m=audio line" << sdp;
+        qCWarning(lcKavexDecoder) << "MixerUtil::parseSdp: Malformed SDP: Missing or malformed m=audio line" << sdp;
         return false;
     }
     payloadType = media.cap(1).toInt();
@@ -17,7 +18,7 @@ bool parseSdp(const QString& sdp, QString& codec, int& payloadType, int& clockRa
     QRegExp rtpmap(QStringLiteral("a=rtpmap:%1 ([\\w\\-]+)/(\\d+)").arg(payloadType), Qt::CaseSensitive,
                    QRegExp::RegExp);
     if (rtpmap.indexIn(sdp, 0) < 0) {
-        qWarning() << "MixerUtil::parseSdp: Malformed SDP: a=rtpmap line missing or malformed" << sdp;
+        qCWarning(lcKavexDecoder) << "MixerUtil::parseSdp: Malformed SDP: a=rtpmap line missing or malformed" << sdp;
         return false;
     }
     codec = rtpmap.cap(1);

@@ -1,4 +1,5 @@
 #include "DSoundIn.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -26,13 +27,13 @@ bool DSoundIn::start()
 {
     m_device = m_cards(SoundBackend::DIRECTION_CAPTURE, m_clock);
     if (!m_device) {
-        qCritical("DSoundIn::start() : creation of capture device failed");
+        qCCritical(lcKavexDevice, "DSoundIn::start() : creation of capture device failed");
         return false;
     }
 
     bool stereo48 = false;
     if (!m_device->supports(SoundBackend::Format{48000, 2, 2}, &stereo48)) {
-        qCritical("DSoundIn::start() : not able to read capabilities of the capture device");
+        qCCritical(lcKavexDevice, "DSoundIn::start() : not able to read capabilities of the capture device");
         return false;
     }
     if (stereo48)
@@ -40,12 +41,12 @@ bool DSoundIn::start()
 
     const SoundBackend::Status created = m_device->makeRing(m_format, m_bufferBytes, &m_buffer);
     if (created != SoundBackend::STATUS_OK) {
-        qDebug("DSoundIn::start() : creation of capture buffer failed: %8.8X", unsigned(created));
+        qCDebug(lcKavexDevice, "DSoundIn::start() : creation of capture buffer failed: %8.8X", unsigned(created));
         return false;
     }
 
     if (!m_buffer->start()) {
-        qCritical("DSoundIn::start() : Could not start buffer!");
+        qCCritical(lcKavexDevice, "DSoundIn::start() : Could not start buffer!");
         return false;
     }
     return true;
@@ -69,8 +70,9 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
         return TAKE_ERROR;
     const quint32 size = m_bufferBytes;
     if (bytes < 0 || quint32(bytes) >= size) {
-        qCritical("DSoundIn::takeCaptureBytes() : cannot take %d bytes because capture buffer has only %u bytes", bytes,
-                  unsigned(size));
+        qCCritical(lcKavexDevice,
+                   "DSoundIn::takeCaptureBytes() : cannot take %d bytes because capture buffer has only %u bytes",
+                   bytes, unsigned(size));
         return TAKE_ERROR;
     }
     if (available() < bytes)
@@ -79,11 +81,11 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
     SoundBackend::Regions regions;
     const SoundBackend::Status locked = m_buffer->lock(m_readOffset, quint32(bytes), &regions);
     if (locked == SoundBackend::STATUS_INVALID_CALL) {
-        qCritical("DSoundIn::takeCaptureBytes() : Failure locking capture buffer : invalid call");
+        qCCritical(lcKavexDevice, "DSoundIn::takeCaptureBytes() : Failure locking capture buffer : invalid call");
         return TAKE_ERROR;
     }
     if (locked == SoundBackend::STATUS_INVALID_PARAM) {
-        qCritical("DSoundIn::takeCaptureBytes() : Failure locking capture buffer : invalid parameter");
+        qCCritical(lcKavexDevice, "DSoundIn::takeCaptureBytes() : Failure locking capture buffer : invalid parameter");
         return TAKE_ERROR;
     }
     // Any other failure (the card is gone) counts as nothing locked.
@@ -91,9 +93,10 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
         return TAKE_NOT_YET;
     const int total = int(regions.bytes());
     if (total != bytes) {
-        qCritical("DSoundIn::takeCaptureBytes() : Failure number of locked bytes is not equal to number of "
-                  "requested bytes: %d <-> %d",
-                  total, bytes);
+        qCCritical(lcKavexDevice,
+                   "DSoundIn::takeCaptureBytes() : Failure number of locked bytes is not equal to number of "
+                   "requested bytes: %d <-> %d",
+                   total, bytes);
     } else {
         std::memcpy(data, regions.first, regions.firstBytes);
         if (regions.second)

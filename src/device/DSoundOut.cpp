@@ -1,4 +1,5 @@
 #include "DSoundOut.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 
@@ -77,10 +78,12 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
     if (locked != SoundBackend::STATUS_OK) {
         // Said once per run of failures; a run that lasts means the card is gone.
         if (m_lockFailures++ == 0 && !m_quiet)
-            qWarning("DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x%X", unsigned(locked));
+            qCWarning(lcKavexDevice, "DSoundOut::putNextChunk: IDirectSoundBuffer8::Lock failed error 0x%X",
+                      unsigned(locked));
         if (m_lockFailures > MAX_LOCK_FAILURES) {
             if (!m_quiet)
-                qWarning("DSoundOut::putNextChunk: Lock keeps failing DSoundOut object seems to be broken");
+                qCWarning(lcKavexDevice,
+                          "DSoundOut::putNextChunk: Lock keeps failing DSoundOut object seems to be broken");
             return false;
         }
     } else {
@@ -124,7 +127,8 @@ bool DSoundOut::waitForRoom()
             // Sleeps without the cursor moving at all.
             if (++loopCount > 100) {
                 if (!m_quiet)
-                    qWarning("DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken");
+                    qCWarning(lcKavexDevice,
+                              "DSoundOut::putNextChunk: loopCount exceeded DSoundOut object seems to be broken");
                 return false;
             }
         } else {
@@ -135,7 +139,8 @@ bool DSoundOut::waitForRoom()
                 loopCount2 = 0;
                 if (m_clock.monotonicMs() - waitStart > 100) {
                     if (!m_quiet)
-                        qWarning("DSoundOut::putNextChunk: loopCount2 exceeded DSoundOut object seems to be broken");
+                        qCWarning(lcKavexDevice,
+                                  "DSoundOut::putNextChunk: loopCount2 exceeded DSoundOut object seems to be broken");
                     return false;
                 }
             }
@@ -152,6 +157,6 @@ void DSoundOut::noteCursorStep(quint64 bytes)
         return;
     m_leadBlocks = quint32(std::min<quint64>(blocks, BLOCK_COUNT - 1));
     if (!m_quiet)
-        qWarning("DSoundOut::putNextChunk: the card takes %u frames at once, writing %u blocks ahead",
-                 unsigned(bytes / 4), m_leadBlocks);
+        qCWarning(lcKavexDevice, "DSoundOut::putNextChunk: the card takes %u frames at once, writing %u blocks ahead",
+                  unsigned(bytes / 4), m_leadBlocks);
 }

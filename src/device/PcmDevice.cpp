@@ -1,4 +1,5 @@
 #include "PcmDevice.h"
+#include "LogCategories.h"
 
 #include "DSoundIn.h"
 #include "DSoundOut.h"
@@ -31,14 +32,14 @@ PcmDevice::PcmDevice(eDirection direction, unsigned int sampleRate, eSampleWidth
         m_output = std::make_unique<DSoundOut>(m_clock, m_cards);
         if (!m_output->start()) {
             m_output.reset();
-            qCritical("PcmDevice::PcmDevice(): could not start DSoundOut");
+            qCCritical(lcKavexDevice, "PcmDevice::PcmDevice(): could not start DSoundOut");
             throw std::runtime_error("PcmDevice: could not start DSoundOut");
         }
     } else {
         m_input = std::make_unique<DSoundIn>(sampleRate, 2, unsigned(channels), blocking, m_clock, m_cards);
         if (!m_input->start()) {
             m_input.reset();
-            qCritical("PcmDevice::PcmDevice(): could not start DSoundIn");
+            qCCritical(lcKavexDevice, "PcmDevice::PcmDevice(): could not start DSoundIn");
             throw std::runtime_error("PcmDevice: could not start DSoundIn");
         }
     }
@@ -50,12 +51,12 @@ PcmDevice::~PcmDevice() = default;
 PcmDevice* PcmDevice::open(eDirection direction, unsigned int sampleRate, eSampleWidth sampleWidth, int channels,
                            bool blocking, Clock& clock, const SoundCardMaker& cards)
 {
-    qDebug() << "PcmDevice::open: Trying to open PCM device with params" << int(direction) << sampleRate
-             << int(sampleWidth) << channels << blocking;
+    qCDebug(lcKavexDevice) << "PcmDevice::open: Trying to open PCM device with params" << int(direction) << sampleRate
+                           << int(sampleWidth) << channels << blocking;
     try {
         return new PcmDevice(direction, sampleRate, sampleWidth, channels, blocking, clock, cards);
     } catch (const std::exception&) {
-        qWarning("PcmDevice::open: Failed to open PCM device");
+        qCWarning(lcKavexDevice, "PcmDevice::open: Failed to open PCM device");
         return nullptr;
     }
 }
@@ -75,7 +76,7 @@ int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
         // An output that had been playing is rebuilt at once; one that broke
         // before it proved itself is not rebuilt again right away.
         if (m_probation == 0) {
-            qWarning("PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
+            qCWarning(lcKavexDevice, "PcmDevice::write putNextChunk failed, reinstantiating DSoundOut");
             m_output = startOutput(false);
         }
         if (m_output)
@@ -88,7 +89,7 @@ int PcmDevice::write(unsigned char* data, int length, unsigned int* status)
         m_outputLost = false;
         m_retryDelayMs = FIRST_RETRY_MS;
         m_output->setQuiet(false);
-        qWarning("PcmDevice::write: sound output is back");
+        qCWarning(lcKavexDevice, "PcmDevice::write: sound output is back");
     }
     return length;
 }
@@ -110,7 +111,8 @@ void PcmDevice::loseOutput()
     if (!m_outputLost) {
         m_outputLost = true;
         m_retryDelayMs = FIRST_RETRY_MS;
-        qWarning("PcmDevice::write: sound output lost, pacing without it and trying it again in the background");
+        qCWarning(lcKavexDevice,
+                  "PcmDevice::write: sound output lost, pacing without it and trying it again in the background");
     } else {
         m_retryDelayMs = qMin(2 * m_retryDelayMs, MAX_RETRY_MS);
     }
@@ -148,7 +150,7 @@ int PcmDevice::pace(int length)
     const quint32 ticks = quint32(quint64(3) * (quint64(elapsed) + 1) / 64) + 1;
     quint32 sleep = quint32(quint64(64) * ticks / 3) - elapsed;
     if (sleep > 105) {
-        qWarning("PcmDevice::write(): unexpected time measure sleep = %u, ticks = %u", sleep, ticks);
+        qCWarning(lcKavexDevice, "PcmDevice::write(): unexpected time measure sleep = %u, ticks = %u", sleep, ticks);
         sleep = 21;
         m_pacingStart = now + 21;
     }

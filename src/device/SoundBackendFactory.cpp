@@ -1,4 +1,5 @@
 #include "SoundBackendFactory.h"
+#include "LogCategories.h"
 
 #include "DeviceSelection.h"
 #include "backends/PortAudioLibrary.h"
@@ -71,8 +72,8 @@ protected:
         // Virtual cards, WAV ones included, act out a failopen fault.
         if (m_kind != DeviceSelection::KIND_NAMED && VirtualSoundFaults::of(m_direction).takeOpenFailure()) {
             if (!SoundBackendFactory::isQuiet())
-                qWarning().nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
-                                     << " device cannot be opened (failopen)";
+                qCWarning(lcKavexDevice).nospace() << "SoundBackendFactory: the virtual " << directionName(m_direction)
+                                                   << " device cannot be opened (failopen)";
             return nullptr;
         }
         switch (m_kind) {
@@ -137,20 +138,21 @@ std::unique_ptr<SoundCard> SoundBackendFactory::resolve(SoundBackend::Direction 
         device = library ? library->defaultDevice(direction) : -1;
         if (device < 0) {
             if (!isQuiet())
-                qWarning().nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
-                                     << " device found, using the virtual device (no sound)";
+                qCWarning(lcKavexDevice).nospace() << "SoundBackendFactory::resolve: no " << directionName(direction)
+                                                   << " device found, using the virtual device (no sound)";
             return std::make_unique<ConfiguredSoundCard>(direction, clock, DeviceSelection::KIND_VIRTUAL);
         }
     } else if (!library) {
         if (!isQuiet())
-            qWarning().nospace() << "SoundBackendFactory::resolve: cannot open the " << directionName(direction)
-                                 << " device \"" << selection.argument << "\": PortAudio failed: " << error;
+            qCWarning(lcKavexDevice).nospace()
+                << "SoundBackendFactory::resolve: cannot open the " << directionName(direction) << " device \""
+                << selection.argument << "\": PortAudio failed: " << error;
         return nullptr;
     } else {
         device = library->findDevice(selection.argument, direction);
         if (device < 0) {
             if (!isQuiet())
-                qWarning().nospace().noquote()
+                qCWarning(lcKavexDevice).nospace().noquote()
                     << "SoundBackendFactory::resolve: there is no " << directionName(direction) << " device \""
                     << selection.argument << "\"; the devices there are: " << listed(library->deviceNames(direction));
             return nullptr;

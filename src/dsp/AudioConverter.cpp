@@ -15,7 +15,8 @@ static double ratioOf(unsigned int srcRate, unsigned int dstRate, const char* fu
     const double ratio = srcRate ? double(dstRate) / double(srcRate) : 0.0;
     if (src_is_valid_ratio(ratio))
         return ratio;
-    qWarning("%s: Unsupported rate conversion %u -> %u Hz, rates left unconverted", function, srcRate, dstRate);
+    qCWarning(lcKavexDsp, "%s: Unsupported rate conversion %u -> %u Hz, rates left unconverted", function, srcRate,
+              dstRate);
     return 1.0;
 }
 

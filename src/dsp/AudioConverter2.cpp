@@ -1,6 +1,7 @@
 #include "AudioConverter2.h"
 #include "G711.h"
 #include "KavexAssert.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -153,8 +154,8 @@ void AudioConverter2::createResampler()
     if (error < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(error, text, sizeof(text));
-        qWarning() << "AudioConverter2::AudioConverter2: Cannot create resampler for" << m_srcRate << "->" << m_dstRate
-                   << "Hz:" << text;
+        qCWarning(lcKavexDsp) << "AudioConverter2::AudioConverter2: Cannot create resampler for" << m_srcRate << "->"
+                              << m_dstRate << "Hz:" << text;
         return;
     }
     m_resampler = std::move(owned);
@@ -165,7 +166,7 @@ bool AudioConverter2::convert(const unsigned char* src, int srcLength, unsigned 
     srcLength = std::max(srcLength, 0);
     dstSize = std::max(dstSize, 0);
     if ((srcLength > 0 && !src) || (dstSize > 0 && !dst)) {
-        qWarning() << "AudioConverter2::convert: Null buffer, nothing converted";
+        qCWarning(lcKavexDsp) << "AudioConverter2::convert: Null buffer, nothing converted";
         return false;
     }
     int length = 0;
@@ -253,7 +254,7 @@ bool AudioConverter2::resamplePcmS16(const unsigned char* in, int inLength, unsi
     uint8_t* outPlanes[1] = {out ? out : noOutput};
     const int result = swr_convert(m_resampler.get(), outPlanes, outCapacity, inPlanes, inSamples);
     if (result < 0) {
-        qWarning("AudioConverter2::resamplePcmS16 failed error code = %d", result);
+        qCWarning(lcKavexDsp, "AudioConverter2::resamplePcmS16 failed error code = %d", result);
         return false;
     }
     *outLength = result * dstChannels * 2;

@@ -155,11 +155,11 @@ bool ResampleSetConverter(RESAMPLE_CONTEXT* context, int converter)
 {
     int type = 0;
     if (!context || !libraryType(converter, &type)) {
-        qWarning() << "ResampleSetConverter: Unknown converter type" << converter;
+        qCWarning(lcKavexDsp) << "ResampleSetConverter: Unknown converter type" << converter;
         return false;
     }
     if (context->private_data) {
-        qWarning() << "ResampleSetConverter: Context already holds a converter, release it first";
+        qCWarning(lcKavexDsp) << "ResampleSetConverter: Context already holds a converter, release it first";
         return false;
     }
     context->converter = converter;
@@ -196,7 +196,7 @@ bool ConvertAudio(unsigned int srcRate, bool srcStereo, bool srcALaw, unsigned c
     }
     unsigned int length = 0;
     if (srcLength > 0 && (!src || !dst)) {
-        qWarning() << "ConvertAudio: Null buffer for" << srcLength << "bytes, nothing converted";
+        qCWarning(lcKavexDsp) << "ConvertAudio: Null buffer for" << srcLength << "bytes, nothing converted";
         if (dstLength)
             *dstLength = 0;
         return false;
@@ -210,7 +210,7 @@ bool ConvertAudio(unsigned int srcRate, bool srcStereo, bool srcALaw, unsigned c
         std::memmove(dst, src, srcLength);
         length = srcLength;
     } else if (resampling && (!context->data_in || !context->data_out)) {
-        qWarning() << "ConvertAudio: Resampling context without sample buffers, nothing converted";
+        qCWarning(lcKavexDsp) << "ConvertAudio: Resampling context without sample buffers, nothing converted";
     } else if (!resampling) {
         if (!srcALaw && dstALaw) {
             _G711_ConvertLinear2ALaw(src, dst, srcLength, gain);

@@ -1,5 +1,6 @@
 #include "Filter.h"
 #include "IIRFilter.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <cmath>
@@ -52,7 +53,7 @@ void Filter::setOutputVolume(unsigned char volume)
     m_volume = volume;
     double vl = volume;
     double vr = volume;
-    qDebug() << "Filter::setOutputVolume:" << vl << vr;
+    qCDebug(lcKavexDsp) << "Filter::setOutputVolume:" << vl << vr;
     if (m_balance > 0)
         vl = (100 - m_balance) * vl / 100;
     else
@@ -60,13 +61,13 @@ void Filter::setOutputVolume(unsigned char volume)
     // Logarithmic taper: volume 100 is unity, 0 silence, 255 about 1.83.
     m_leftGain = std::log(vl / 100 + 1) / std::log(2.0);
     m_rightGain = std::log(vr / 100 + 1) / std::log(2.0);
-    qDebug() << "Filter::setOutputVolume: setOutputVolume(): vl" << m_leftGain << "vr" << m_rightGain;
+    qCDebug(lcKavexDsp) << "Filter::setOutputVolume: setOutputVolume(): vl" << m_leftGain << "vr" << m_rightGain;
 }
 
 void Filter::setBalance(int balance)
 {
     if (balance < -100 || balance > 100) {
-        qWarning() << "Filter::setBalance: Balance out of range -100..100, ignored:" << balance;
+        qCWarning(lcKavexDsp) << "Filter::setBalance: Balance out of range -100..100, ignored:" << balance;
         return;
     }
     m_balance = balance;
@@ -209,7 +210,7 @@ void Filter::process(int* samples, unsigned short* out, int frames)
     if (frames <= 0)
         return;
     if (!samples || !out) {
-        qWarning() << "Filter::process: Null buffer for" << frames << "frames, nothing processed";
+        qCWarning(lcKavexDsp) << "Filter::process: Null buffer for" << frames << "frames, nothing processed";
         return;
     }
     collectSections();

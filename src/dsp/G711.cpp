@@ -1,5 +1,6 @@
 #include "G711.h"
 #include "G711Tables.h"
+#include "LogCategories.h"
 
 #include <QtGlobal>
 #include <cmath>
@@ -191,7 +192,7 @@ bool usable(const unsigned char* in, const unsigned char* out, unsigned int coun
         return false;
     if (in && out)
         return true;
-    qWarning("%s: null buffer for %u bytes, nothing converted", function, count);
+    qCWarning(lcKavexDsp, "%s: null buffer for %u bytes, nothing converted", function, count);
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "IIRFilter.h"
+#include "LogCategories.h"
 
 #include <QDebug>
 #include <QtMath>
@@ -40,7 +41,7 @@ IIRFilter::IIRFilter(int kind, int stages, double frequency, double gain, double
         break;
     }
     default:
-        qWarning() << "IIRFilter::IIRFilter: Unknown filter kind" << kind << "- passing samples unchanged";
+        qCWarning(lcKavexDsp) << "IIRFilter::IIRFilter: Unknown filter kind" << kind << "- passing samples unchanged";
         m_stages = 0;
         break;
     }

@@ -1,4 +1,5 @@
 #include "ChannelRegistry.h"
+#include "LogCategories.h"
 
 #include "PlaybackChannel.h"
 #include "PlaybackPresentationGroup.h"
@@ -66,10 +67,12 @@ quint64 ChannelRegistry::registerChannel(Channel* channel)
 
 quint64 ChannelRegistry::addChannel(const QString& presentationGroup, Channel* channel)
 {
-    qDebug().noquote() << "MixerImpl::addChannel: Trying to add channel to presentation group" << presentationGroup;
+    qCDebug(lcKavexMixer).noquote() << "MixerImpl::addChannel: Trying to add channel to presentation group"
+                                    << presentationGroup;
     PresentationGroup* group = m_groups.value(presentationGroup);
     if (!group) {
-        qDebug().noquote() << "MixerImpl::addChannel: Creating new presentation group" << presentationGroup;
+        qCDebug(lcKavexMixer).noquote() << "MixerImpl::addChannel: Creating new presentation group"
+                                        << presentationGroup;
         group = new PresentationGroup(presentationGroup);
         relay(group, Qt::QueuedConnection);
         m_groups.insert(presentationGroup, group);
@@ -97,7 +100,7 @@ void ChannelRegistry::addPlaybackGroup(const QString& name)
 void ChannelRegistry::removeChannel(quint64 id)
 {
     if (!m_channels.contains(id)) {
-        qWarning().noquote() << "MixerImpl::removeChannel: Unknown id" << id;
+        qCWarning(lcKavexMixer).noquote() << "MixerImpl::removeChannel: Unknown id" << id;
         return;
     }
     Channel* channel = m_channels.take(id);

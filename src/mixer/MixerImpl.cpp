@@ -1,4 +1,5 @@
 #include "MixerImpl.h"
+#include "LogCategories.h"
 
 #include "FFmpegLog.h"
 #include "G711.h"
@@ -43,9 +44,9 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput, Clock& clock, Output
     FFmpegLog::install();
 
     if (!m_inputEnabled)
-        qDebug() << "MixerImpl::MixerImpl:Disabling sound input";
+        qCDebug(lcKavexMixer) << "MixerImpl::MixerImpl:Disabling sound input";
     if (!m_outputEnabled)
-        qDebug() << "MixerImpl::MixerImpl:Disabling sound output";
+        qCDebug(lcKavexMixer) << "MixerImpl::MixerImpl:Disabling sound output";
 
     connect(&m_registry, &ChannelRegistry::positionUpdate, this, &MixerImpl::positionUpdate);
     connect(&m_registry, &ChannelRegistry::playbackSessionState, this, &MixerImpl::playbackSessionState);
@@ -425,24 +426,24 @@ QList<quint64> MixerImpl::channelIds()
 void MixerImpl::onNewChannel(Channel* c)
 {
     KavexLocker lock(&m_mixerLock);
-    qDebug() << "MixerImpl::onNewChannel: Received new channel from RTP Receiver";
+    qCDebug(lcKavexMixer) << "MixerImpl::onNewChannel: Received new channel from RTP Receiver";
     m_registry.registerChannel(c);
 }
 
 void MixerImpl::onRemoveChannel(Channel* c)
 {
     KavexLocker lock(&m_mixerLock);
-    qDebug() << "MixerImpl::onRemoveChannel: Received request to remove channel from RTP receiver";
+    qCDebug(lcKavexMixer) << "MixerImpl::onRemoveChannel: Received request to remove channel from RTP receiver";
     m_registry.removeChannel(channelId(c));
 }
 
 void MixerImpl::shutdown()
 {
     m_stopRequested.store(true, std::memory_order_release);
-    qDebug() << "MixerImpl::shutdown: Waiting for mixer thread to finish";
+    qCDebug(lcKavexMixer) << "MixerImpl::shutdown: Waiting for mixer thread to finish";
     wait();
     joinedThread(this);
-    qDebug() << "MixerImpl::shutdown: Mixer done";
+    qCDebug(lcKavexMixer) << "MixerImpl::shutdown: Mixer done";
 }
 
 void MixerImpl::outputPeak(int* left, int* right)

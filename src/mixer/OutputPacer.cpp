@@ -1,4 +1,5 @@
 #include "OutputPacer.h"
+#include "LogCategories.h"
 
 #include "FrameFormat.h"
 #include "PcmDevice.h"
@@ -104,7 +105,7 @@ void OutputPacer::play(const qint16* block)
         unsigned int status = 0;
         const int n = m_device->write(data, remaining, &status);
         if (n < 0) {
-            qWarning() << "MixerImpl::run(): ==========> Failed to recover from error" << n;
+            qCWarning(lcKavexMixer) << "MixerImpl::run(): ==========> Failed to recover from error" << n;
             continue;
         }
         remaining -= n;

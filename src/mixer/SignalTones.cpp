@@ -1,4 +1,5 @@
 #include "SignalTones.h"
+#include "LogCategories.h"
 
 #include "ChannelRegistry.h"
 #include "Configuration.h"
@@ -50,8 +51,8 @@ quint64 SignalTones::setSignalTone(const QString& name, bool loop, bool exclusiv
     try {
         return startChannel(Configuration::makeDirectory(Configuration::getDataDirectory(), file), loop, volume);
     } catch (const std::exception&) {
-        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound '%s'",
-                 file.toLocal8Bit().constData());
+        qCWarning(lcKavexMixer, "MixerImpl::setSignalToneFromFile(): error while activating sound '%s'",
+                  file.toLocal8Bit().constData());
         return 0;
     }
 }
@@ -61,15 +62,16 @@ quint64 SignalTones::setSignalToneFromFile(const QString& path, bool loop, bool 
     if (exclusive)
         stopAllSignalTones();
     if (!QFileInfo::exists(path)) {
-        qWarning("MixerImpl::setSignalToneFromFile(): file '%s' not found", path.toLocal8Bit().constData());
+        qCWarning(lcKavexMixer, "MixerImpl::setSignalToneFromFile(): file '%s' not found",
+                  path.toLocal8Bit().constData());
         return 0;
     }
     try {
         return startChannel(path, loop, volume);
     } catch (const std::exception& e) {
-        qWarning("MixerImpl::setSignalToneFromFile(): '%s'", e.what());
-        qWarning("MixerImpl::setSignalToneFromFile(): error while activating sound file '%s'.",
-                 path.toLocal8Bit().constData());
+        qCWarning(lcKavexMixer, "MixerImpl::setSignalToneFromFile(): '%s'", e.what());
+        qCWarning(lcKavexMixer, "MixerImpl::setSignalToneFromFile(): error while activating sound file '%s'.",
+                  path.toLocal8Bit().constData());
         return 0;
     }
 }
@@ -78,7 +80,8 @@ void SignalTones::stopSignalTone(quint64 id)
 {
     KavexLocker lock(&m_mixerLock);
     if (!m_tones.contains(id)) {
-        qWarning("MixerImpl::stopSignalTone(): unknown channel id 0x%llx", static_cast<unsigned long long>(id));
+        qCWarning(lcKavexMixer, "MixerImpl::stopSignalTone(): unknown channel id 0x%llx",
+                  static_cast<unsigned long long>(id));
         return;
     }
     // A tone removed by other means is unknown to the registry, which says so.

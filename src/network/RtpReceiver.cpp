@@ -1,4 +1,5 @@
 #include "RtpReceiver.h"
+#include "LogCategories.h"
 
 #include "BufferSocketQueued.h"
 #include "Configuration.h"
@@ -49,8 +50,8 @@ int positiveSetting(const QSettings& settings, const QString& key, int fallback)
     const int value = settings.value(key, fallback).toInt(&ok);
     if (ok && value > 0)
         return value;
-    qWarning().noquote() << "RtpReceiver::RtpReceiver: Ignoring setting" << key << "=" << settings.value(key).toString()
-                         << "; using" << fallback;
+    qCWarning(lcKavexNetwork).noquote() << "RtpReceiver::RtpReceiver: Ignoring setting" << key << "="
+                                        << settings.value(key).toString() << "; using" << fallback;
     return fallback;
 }
 }  // namespace
@@ -112,7 +113,7 @@ void RtpReceiver::readSettings()
 {
     const QString file =
         Configuration::makeDirectory(Configuration::getConfigurationDirectory(), Configuration::settingsFileName());
-    qDebug().noquote() << "RtpReceiver::RtpReceiver: Using settings file" << file;
+    qCDebug(lcKavexNetwork).noquote() << "RtpReceiver::RtpReceiver: Using settings file" << file;
     QSettings settings(file, QSettings::IniFormat);
     m_interface =
         QHostAddress(settings.value(QStringLiteral("Mixer/UnicastInterface"), QStringLiteral("0.0.0.0")).toString());
@@ -185,7 +186,7 @@ bool RtpReceiver::openUdpSockets()
     m_rtcpSocket = std::make_unique<KavexUdpReceiver>();
     m_rtpSocket->registerCallback(&RtpReceiver::rtpCallback, this);
     m_rtcpSocket->registerCallback(&RtpReceiver::rtcpCallback, this);
-    qDebug().noquote() << "RtpReceiver::run: Using interface" << m_interface.toString();
+    qCDebug(lcKavexNetwork).noquote() << "RtpReceiver::run: Using interface" << m_interface.toString();
 
     quint16 port = m_rtpPort;
     const bool rtpOpen = m_multicast ? m_rtpSocket->createMulticast(port, m_group, m_interface)
@@ -208,11 +209,12 @@ bool RtpReceiver::openUdpSockets()
     m_rtcpPort = m_rtcpSocket->localPort();
 
     if (m_multicast)
-        qDebug().noquote() << "RtpReceiver::run: RTP receiver for mcast group" << m_group.toString() << "listening on"
-                           << m_interface.toString() << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
+        qCDebug(lcKavexNetwork).noquote()
+            << "RtpReceiver::run: RTP receiver for mcast group" << m_group.toString() << "listening on"
+            << m_interface.toString() << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
     else
-        qDebug().noquote() << "RtpReceiver::run: RTP receiver listening on" << m_interface.toString()
-                           << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
+        qCDebug(lcKavexNetwork).noquote() << "RtpReceiver::run: RTP receiver listening on" << m_interface.toString()
+                                          << "RTP-Port:" << m_rtpPort << "RTCP port" << m_rtcpPort;
     return true;
 }
 
@@ -271,12 +273,13 @@ bool RtpReceiver::reserveChannel(const RtpStreamKey& key)
         if (m_refusalWarnings.size() >= kMaxRefusalWarnings)
             m_refusalWarnings.clear();
         m_refusalWarnings.insert(sender, now);
-        qWarning().noquote() << QStringLiteral("RtpReceiver::onReadyRead: Refusing stream from %1 SSRC %2, the limit "
-                                               "of %3 live channels %4 is reached")
-                                    .arg(key.sender().toString())
-                                    .arg(key.ssrc())
-                                    .arg(limit)
-                                    .arg(QLatin1String(scope));
+        qCWarning(lcKavexNetwork).noquote()
+            << QStringLiteral("RtpReceiver::onReadyRead: Refusing stream from %1 SSRC %2, the limit "
+                              "of %3 live channels %4 is reached")
+                   .arg(key.sender().toString())
+                   .arg(key.ssrc())
+                   .arg(limit)
+                   .arg(QLatin1String(scope));
     }
     return false;
 }
@@ -302,7 +305,7 @@ void RtpReceiver::startStream(const RtpStreamKey& key, const QList<QByteArray>& 
         channel = new RtpChannel(m_sdp, m_volume, m_clock);
     } catch (const std::exception&) {
         releaseChannels(1);
-        qWarning() << "RtpReceiver::onReadyRead: Failed to create RTP channel";
+        qCWarning(lcKavexNetwork) << "RtpReceiver::onReadyRead: Failed to create RTP channel";
         return;
     }
     channel->setPresentationGroup(m_presentationGroup);
@@ -331,11 +334,11 @@ void RtpReceiver::logDropped(LogRateLimit& limit, QtMsgType type, const QString&
     if (!limit.allow(m_clock.monotonicMs()))
         return;
     if (const int heldBack = limit.takeHeldBack())
-        qWarning() << "RtpReceiver: Left out" << heldBack << "log lines about dropped packets";
+        qCWarning(lcKavexNetwork) << "RtpReceiver: Left out" << heldBack << "log lines about dropped packets";
     if (type == QtDebugMsg)
-        qDebug().noquote() << text;
+        qCDebug(lcKavexNetwork).noquote() << text;
     else
-        qWarning().noquote() << text;
+        qCWarning(lcKavexNetwork).noquote() << text;
 }
 
 void RtpReceiver::announce(RtpChannel* channel)
@@ -409,7 +412,7 @@ void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
 
 void RtpReceiver::onStaleChannel()
 {
-    qDebug() << "RtpReceiver::onStaleChannel()";
+    qCDebug(lcKavexNetwork) << "RtpReceiver::onStaleChannel()";
     // The sender may be gone already (taken and disposed of): it is only
     // compared with the channels we still hold, never used before it is found.
     const QObject* source = sender();
@@ -598,7 +601,8 @@ void RtpReceiver::onIncomingRtpRtcpData(const char* pData, int size)
     SharedPoolBuffer packet = m_pool->getBuffer();
     in >> isRtcp >> *packet.getVariableBuffer();
     if (in.status() != QDataStream::Ok) {
-        qWarning() << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size << "bytes";
+        qCWarning(lcKavexNetwork) << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size
+                                  << "bytes";
         return;
     }
 

@@ -1,4 +1,5 @@
 #include "RtpSink.h"
+#include "LogCategories.h"
 
 #include "AudioConverter.h"
 #include "Configuration.h"
@@ -89,7 +90,7 @@ RtpSink::~RtpSink()
 void RtpSink::addDestination(const QHostAddress& address, unsigned short port, eSampleRate rate,
                              const QHostAddress& iface)
 {
-    qDebug() << "RtpSink::setDestination: Setting new destination of RTP sink:" << address << port;
+    qCDebug(lcKavexNetwork) << "RtpSink::setDestination: Setting new destination of RTP sink:" << address << port;
     Destination destination;
     destination.address = KavexLLSock::createSockAddr(address, port);
     destination.port = port;
@@ -103,11 +104,12 @@ void RtpSink::startReadingFromFile(const QString& fileName)
 {
     KavexLocker lock(&m_destinationsLock);
     if ((m_running || isRunning()) && fileName != m_fileName) {
-        qCritical("RtpSink::startReadingFromFile() : Already reading from %s could not read from %s",
-                  qPrintable(m_fileName), qPrintable(fileName));
+        qCCritical(lcKavexNetwork, "RtpSink::startReadingFromFile() : Already reading from %s could not read from %s",
+                   qPrintable(m_fileName), qPrintable(fileName));
         return;
     }
-    qDebug().nospace().noquote() << "RtpSink::startReadingFromFile() : Using " << fileName << " for sound input";
+    qCDebug(lcKavexNetwork).nospace().noquote()
+        << "RtpSink::startReadingFromFile() : Using " << fileName << " for sound input";
     m_fileName = fileName;
     m_fileInput = true;
 }
@@ -170,8 +172,8 @@ void RtpSink::run()
     const int channels = fileInput ? openFile(fileName) : openMicrophone();
     if (channels > 0) {
         rebuildProcessing(channels);
-        qDebug("RtpSink::run: Starting PCM capture thread: 0x%llx",
-               static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+        qCDebug(lcKavexNetwork, "RtpSink::run: Starting PCM capture thread: 0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
         captureLoop(fileInput, blockFrames, sender);
     }
     // A stop from the capture thread itself is done once the thread ends.
@@ -197,15 +199,15 @@ int RtpSink::openMicrophone()
 {
     const int channels = openCapture();
     if (channels == 0) {
-        qWarning("RtpSink::run: Unable to open PCM device");
-        qWarning("RtpSink::run: No PCM device available.");
+        qCWarning(lcKavexNetwork, "RtpSink::run: Unable to open PCM device");
+        qCWarning(lcKavexNetwork, "RtpSink::run: No PCM device available.");
     }
     return channels;
 }
 
 void RtpSink::reopenMicrophone()
 {
-    qWarning("RtpSink::run: capture delivers nothing, reopening the capture device");
+    qCWarning(lcKavexNetwork, "RtpSink::run: capture delivers nothing, reopening the capture device");
     quint64 pauseUs = kReopenFirstUs;
     const SoundBackendFactory::QuietScope quiet;
     while (!m_stopRequested) {
@@ -220,7 +222,7 @@ void RtpSink::reopenMicrophone()
         if (channels > 0 && m_captureDevice->read(captureBuffer(), MIC_BLOCK_FRAMES) > 0) {
             if (channels != m_channels)
                 rebuildProcessing(channels);
-            qWarning("RtpSink::run: capture is back");
+            qCWarning(lcKavexNetwork, "RtpSink::run: capture is back");
             return;
         }
     }
@@ -231,7 +233,7 @@ int RtpSink::openFile(const QString& fileName)
     try {
         m_fileChannel.reset(new SoundFileChannel(fileName, kCaptureRate, true, 1.0));
     } catch (const std::exception&) {
-        qWarning("RtpSink::run: error while activating sound '%s'", qPrintable(fileName));
+        qCWarning(lcKavexNetwork, "RtpSink::run: error while activating sound '%s'", qPrintable(fileName));
         return 0;
     }
     // Read here, never mixed.

@@ -1,4 +1,5 @@
 #include "AudioFrameQueue.h"
+#include "LogCategories.h"
 
 #include "KavexAssert.h"
 
@@ -202,7 +203,7 @@ bool AudioFrameQueue::fitsBounds(const NTPRange& range, const char* warning) con
 {
     if (range.intersects(m_bounds))
         return true;
-    qWarning() << warning << m_bounds.start().toString(false) << m_bounds.end().toString(false);
+    qCWarning(lcKavexPresentation) << warning << m_bounds.start().toString(false) << m_bounds.end().toString(false);
     return false;
 }
 
@@ -213,7 +214,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPRange& range
     if (!fitsBounds(range, "AudioFrameQueue::pushBack : Did not add. Range does not fit in bounds"))
         return;
     if (n > MAX_BYTES_IN_QUEUE - sizeLocked()) {
-        qWarning("AudioFrameQueue::pushBack(): queue is full");
+        qCWarning(lcKavexPresentation, "AudioFrameQueue::pushBack(): queue is full");
         return;
     }
     if (!data || n <= 0)
@@ -234,7 +235,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPTimestamp& s
     const int pos = m_end;
     const int added = advanceEnd(n);
     if (added < n)
-        qWarning("AudioFrameQueue::pushBack(): queue is full");
+        qCWarning(lcKavexPresentation, "AudioFrameQueue::pushBack(): queue is full");
     writeBytes(pos, data, added);
     stamp(pos, added, NTPRange(start, start + AudioFrameDefs::durationOfBytes(added)));
 }
@@ -247,7 +248,7 @@ void AudioFrameQueue::pushFront(unsigned char* data, int n, const NTPRange& rang
         return;
     m_lastPushTime = range.start();
     if (n > MAX_BYTES_IN_QUEUE - sizeLocked()) {
-        qWarning("AudioFrameQueue::pushFront(): queue is full");
+        qCWarning(lcKavexPresentation, "AudioFrameQueue::pushFront(): queue is full");
         return;
     }
     if (!data || n <= 0)
@@ -289,8 +290,9 @@ void AudioFrameQueue::popNextInRange(unsigned char* out, const NTPRange& range, 
         const QByteArray to = front.end().toString(false).toLatin1();
         int frames;
         while ((frames = sizeLocked() / BYTES_IN_FRAME) > kLiveKeepFrames) {
-            qDebug("AudioFrameQueue::popNextInRange(): drop frame %s --> %s, bReverse = %s, size = %d",
-                   from.constData(), to.constData(), "false", frames);
+            qCDebug(lcKavexPresentation,
+                    "AudioFrameQueue::popNextInRange(): drop frame %s --> %s, bReverse = %s, size = %d",
+                    from.constData(), to.constData(), "false", frames);
             popFrame();
         }
     }

@@ -1,4 +1,5 @@
 #include "PlaybackPresentationGroup.h"
+#include "LogCategories.h"
 
 #include "PlaybackMember.h"
 
@@ -34,7 +35,7 @@ void PlaybackPresentationGroup::forEachMember(Op op)
 
 void PlaybackPresentationGroup::addChannel(Channel* channel)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::addChannel for " + m_name;
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::addChannel for " + m_name;
     PresentationGroup::addChannel(channel);
     if (QObject* o = dynamic_cast<QObject*>(channel)) {
         if (hasSignal(o, "streamInfo(QString,QString)"))
@@ -54,7 +55,7 @@ void PlaybackPresentationGroup::addChannel(Channel* channel)
 
 void PlaybackPresentationGroup::removeChannel(Channel* channel)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::removeChannel for " + m_name;
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::removeChannel for " + m_name;
     channel->shutdown();
     if (QObject* o = dynamic_cast<QObject*>(channel))
         disconnect(o, nullptr, this, nullptr);
@@ -68,7 +69,7 @@ void PlaybackPresentationGroup::removeChannel(Channel* channel)
 
 void PlaybackPresentationGroup::play(quint64 tick)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::play for " + m_name;
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::play for " + m_name;
     m_lastTick = tick;
     PresentationGroup::play(tick);
     setActive(true);
@@ -76,7 +77,7 @@ void PlaybackPresentationGroup::play(quint64 tick)
 
 void PlaybackPresentationGroup::pause()
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::pause for " + m_name;
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::pause for " + m_name;
     PresentationGroup::pause();
     if (!m_interpretPause)
         setActive(false);
@@ -84,14 +85,15 @@ void PlaybackPresentationGroup::pause()
 
 void PlaybackPresentationGroup::stop()
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::stop for " + m_name;
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::stop for " + m_name;
     setActive(false);
     PresentationGroup::stop();
 }
 
 void PlaybackPresentationGroup::setPosition(const NTPTimestamp& pos, quint64 tick)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::setPosition for " + m_name + " -> POS = " + pos.toString(false);
+    qCDebug(lcKavexPresentation).noquote()
+        << "PlaybackPresentationGroup::setPosition for " + m_name + " -> POS = " + pos.toString(false);
     const NTPTimestamp clamped = m_playbackRange.limitToRangeBounds(pos);
     PresentationGroup::setPosition(clamped, tick);
     forEachMember([&](PlaybackMember* m) { m->requestPosition(clamped); });
@@ -99,26 +101,30 @@ void PlaybackPresentationGroup::setPosition(const NTPTimestamp& pos, quint64 tic
 
 void PlaybackPresentationGroup::setPlaybackRange(const NTPRange& range, quint64 tick)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::setPlaybackRange for " + m_name + " -> [" +
-                              range.start().toString(false) + " - " + range.end().toString(false) + "]";
+    qCDebug(lcKavexPresentation).noquote() << "PlaybackPresentationGroup::setPlaybackRange for " + m_name + " -> [" +
+                                                  range.start().toString(false) + " - " + range.end().toString(false) +
+                                                  "]";
     PresentationGroup::setPlaybackRange(range, tick);
     forEachMember([&](PlaybackMember* m) { m->setPlaybackRange(range); });
 }
 
 void PlaybackPresentationGroup::interpretPause(bool interpret, quint64 tick)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::interpretPause for " + m_name +
-                              " -> PINT = " + (interpret ? QStringLiteral("true") : QStringLiteral("false"));
+    qCDebug(lcKavexPresentation).noquote()
+        << "PlaybackPresentationGroup::interpretPause for " + m_name +
+               " -> PINT = " + (interpret ? QStringLiteral("true") : QStringLiteral("false"));
     PresentationGroup::interpretPause(interpret, tick);
     forEachMember([&](PlaybackMember* m) { m->setInterpretPause(interpret); });
 }
 
 void PlaybackPresentationGroup::setSpeed(int speed)
 {
-    qDebug().noquote() << "PlaybackPresentationGroup::setSpeed for " + m_name + " to " + QString::number(speed);
+    qCDebug(lcKavexPresentation).noquote()
+        << "PlaybackPresentationGroup::setSpeed for " + m_name + " to " + QString::number(speed);
     if (speed == 0) {
         // A zero rate has no meaning for the clock; the facade stops instead.
-        qWarning().noquote() << "PlaybackPresentationGroup::setSpeed: Ignoring speed 0 for " + m_name;
+        qCWarning(lcKavexPresentation).noquote()
+            << "PlaybackPresentationGroup::setSpeed: Ignoring speed 0 for " + m_name;
         return;
     }
     const bool wasPlaying = m_state == Playing;
@@ -164,5 +170,6 @@ void PlaybackPresentationGroup::setSpeed(int speed)
 void PlaybackPresentationGroup::onOutOfData()
 {
     if (m_state == Playing)
-        qDebug().noquote() << "PlaybackPresentationGroup::onOutOfData: ==========> outOfData; PG: " + m_name;
+        qCDebug(lcKavexPresentation).noquote()
+            << "PlaybackPresentationGroup::onOutOfData: ==========> outOfData; PG: " + m_name;
 }

@@ -1,4 +1,5 @@
 #include "PresentationGroup.h"
+#include "LogCategories.h"
 
 #include "PresentationNotifier.h"
 
@@ -18,7 +19,7 @@ const int kGraceTicks = 6;
 #define GROUP_DEBUG                                                                                                    \
     if (m_isLive) {                                                                                                    \
     } else                                                                                                             \
-        qDebug().noquote()
+        qCDebug(lcKavexPresentation).noquote()
 
 NTPTimestamp PresentationGroup::frameDuration()
 {
@@ -134,7 +135,8 @@ void PresentationGroup::setPosition(const NTPTimestamp& pos, quint64 tick)
     m_timeBase = pos;
     m_currentRange = NTPRange(pos, pos + kFrameDuration);
     if (!m_isLive) {
-        qDebug().noquote() << "PresentationGroup::setPosition for " + m_name + " -> POS = " + pos.toString(false);
+        qCDebug(lcKavexPresentation).noquote()
+            << "PresentationGroup::setPosition for " + m_name + " -> POS = " + pos.toString(false);
         emitPresentationInterval(m_name, m_currentRange.start() - kRepositionIntervalOffset,
                                  m_currentRange.end() - kRepositionIntervalOffset);
     }

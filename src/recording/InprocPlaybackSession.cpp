@@ -1,4 +1,5 @@
 #include "InprocPlaybackSession.h"
+#include "LogCategories.h"
 
 #include "Clock.h"
 #include "RecordingStore.h"
@@ -38,7 +39,7 @@ bool InprocPlaybackSession::init(const QString& store, const QString&, const QSt
 {
     int expected = STATE_IDLE;
     if (!m_state.compare_exchange_strong(expected, STATE_OPENING)) {
-        qWarning().noquote() << prefix() + "InprocPlaybackSession::init: Already initialised";
+        qCWarning(lcKavexRecording).noquote() << prefix() + "InprocPlaybackSession::init: Already initialised";
         return false;
     }
     m_streamName = streamName;
@@ -76,14 +77,15 @@ void InprocPlaybackSession::run(const QString& path)
     RecordingStore store(Clock::system());
     qint64 streamId = 0;
     if (!store.open(path, RecordingStore::OPEN_EXISTING)) {
-        qWarning().noquote() << prefix() + "InprocPlaybackSession::init: Cannot play" << m_streamName << "from"
-                             << store.errorText();
+        qCWarning(lcKavexRecording).noquote()
+            << prefix() + "InprocPlaybackSession::init: Cannot play" << m_streamName << "from" << store.errorText();
         m_state.store(STATE_FAILED);
         emit playbackSessionState(false);
     } else {
         streamId = store.findStream(m_streamName);
         if (streamId == 0)
-            qWarning().noquote() << prefix() + "InprocPlaybackSession::init: No stream" << m_streamName << "in" << path;
+            qCWarning(lcKavexRecording).noquote()
+                << prefix() + "InprocPlaybackSession::init: No stream" << m_streamName << "in" << path;
         m_state.store(STATE_READY);
         emit playbackSessionState(true);
     }

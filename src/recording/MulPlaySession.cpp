@@ -1,4 +1,5 @@
 #include "MulPlaySession.h"
+#include "LogCategories.h"
 
 #include "Clock.h"
 #include "InprocPlaybackSession.h"
@@ -92,7 +93,7 @@ bool MulPlaySession::init(const QString& locations, const QString& token, const 
     {
         KavexLocker lock(&m_lock);
         if (m_initialised) {
-            qWarning().noquote() << prefix() + "MulPlaySession::init: Already initialised";
+            qCWarning(lcKavexRecording).noquote() << prefix() + "MulPlaySession::init: Already initialised";
             return false;
         }
         m_initialised = true;
@@ -128,8 +129,8 @@ bool MulPlaySession::init(const QString& locations, const QString& token, const 
                 made.start();
         }
         if (m_locations.empty())
-            qWarning().noquote() << prefix() +
-                                        QStringLiteral("MulPlaySession::init: No location in '%1'").arg(locations);
+            qCWarning(lcKavexRecording).noquote()
+                << prefix() + QStringLiteral("MulPlaySession::init: No location in '%1'").arg(locations);
         updateState(&out);
     }
     if (out.state == 0) {
@@ -151,7 +152,7 @@ void MulPlaySession::failLocation(int location, const QString& why, quint64 nowU
 {
     Location& l = m_locations[size_t(location)];
     l.skipUntilUs = nowUs + SKIP_US;
-    qWarning().noquote()
+    qCWarning(lcKavexRecording).noquote()
         << prefix() +
                QStringLiteral("MulPlaySession: %1 %2; leaving it out for %3 s").arg(l.name, why).arg(SKIP_US / 1000000);
     if (!m_failed.contains(location))

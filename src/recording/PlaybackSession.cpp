@@ -1,4 +1,5 @@
 #include "PlaybackSession.h"
+#include "LogCategories.h"
 
 #include "AccessToken.h"
 #include "SharedBufferPool.h"
@@ -45,7 +46,7 @@ bool PlaybackSession::init(const QString& host, const QString& streamName, const
                            const QString& token, unsigned short port, bool)
 {
     if (m_initCalled.exchange(true)) {
-        qWarning().noquote() << prefix() + "PlaybackSession::init: Already initialised";
+        qCWarning(lcKavexRecording).noquote() << prefix() + "PlaybackSession::init: Already initialised";
         return false;
     }
     m_host = host;
@@ -203,8 +204,8 @@ void PlaybackSession::handle(const UnitProtocol::Message& message)
             const bool refused = m_state == LINK_CONNECTING;
             drop(QStringLiteral("the server says: ") + message.text, refused);
         } else if (m_outstanding.contains(message.id)) {
-            qDebug().noquote() << prefix() + "PlaybackSession: The server cannot answer request" << message.id << ":"
-                               << message.text;
+            qCDebug(lcKavexRecording).noquote()
+                << prefix() + "PlaybackSession: The server cannot answer request" << message.id << ":" << message.text;
             answerMissing(message.id, m_outstanding.take(message.id));
         }
         return;
@@ -231,12 +232,13 @@ void PlaybackSession::drop(const QString& reason, bool refused)
     m_state = refused ? LINK_REFUSED : LINK_DOWN;
     const QString server = QStringLiteral("%1:%2").arg(m_host).arg(m_port);
     if (m_announcedReady || !m_announcedOnce) {
-        qWarning().noquote() << prefix() + "PlaybackSession: Unit server " + server + ": " + reason;
+        qCWarning(lcKavexRecording).noquote() << prefix() + "PlaybackSession: Unit server " + server + ": " + reason;
         m_announcedReady = false;
         m_announcedOnce = true;
         emit playbackSessionState(false);
     } else {
-        qDebug().noquote() << prefix() + "PlaybackSession: Unit server " + server + " still unavailable: " + reason;
+        qCDebug(lcKavexRecording).noquote()
+            << prefix() + "PlaybackSession: Unit server " + server + " still unavailable: " + reason;
     }
     // After the failure report: nothing outstanding stays unanswered, or the channel would wait for it forever.
     for (auto it = m_outstanding.cbegin(); it != m_outstanding.cend(); ++it)

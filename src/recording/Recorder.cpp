@@ -1,4 +1,5 @@
 #include "Recorder.h"
+#include "LogCategories.h"
 
 #include "ThreadEnd.h"
 
@@ -45,8 +46,9 @@ void Recorder::init(const Options& options)
     if (!std::isfinite(m_unitSeconds) || m_unitSeconds < MIN_UNIT_SECONDS || m_unitSeconds > MAX_UNIT_SECONDS) {
         const double clamped =
             std::isfinite(m_unitSeconds) ? std::min(std::max(m_unitSeconds, MIN_UNIT_SECONDS), MAX_UNIT_SECONDS) : 1.0;
-        qWarning().nospace() << "Recorder::Recorder: Unit length " << m_unitSeconds << " s is outside "
-                             << MIN_UNIT_SECONDS << " to " << MAX_UNIT_SECONDS << " s; using " << clamped << " s";
+        qCWarning(lcKavexRecording).nospace()
+            << "Recorder::Recorder: Unit length " << m_unitSeconds << " s is outside " << MIN_UNIT_SECONDS << " to "
+            << MAX_UNIT_SECONDS << " s; using " << clamped << " s";
         m_unitSeconds = clamped;
     }
     if (m_options.namePattern.isEmpty())
@@ -61,7 +63,7 @@ void Recorder::init(const Options& options)
     try {
         m_writer = std::make_unique<UnitWriter>(m_path, m_options.publicKeys, m_clock);
     } catch (const std::exception& e) {
-        qWarning().noquote() << "Recorder::Recorder:" << e.what();
+        qCWarning(lcKavexRecording).noquote() << "Recorder::Recorder:" << e.what();
         throw;
     }
 }
@@ -80,7 +82,7 @@ void Recorder::stop()
 bool Recorder::startInput(const char* caller, const std::function<bool()>& open)
 {
     if (m_thread) {
-        qWarning() << caller << ": An input is running already";
+        qCWarning(lcKavexRecording) << caller << ": An input is running already";
         return false;
     }
     m_thread = std::make_unique<QThread>();
@@ -144,8 +146,8 @@ bool Recorder::openUdp(quint16& rtpPort, quint16& rtcpPort, const QHostAddress& 
     if (!rtcpOpen)
         return false;
     rtcpPort = m_rtcpSocket->localPort();
-    qDebug().noquote() << "Recorder: Recording" << (multicast ? group.toString() : iface.toString()) << "RTP port"
-                       << rtpPort << "RTCP port" << rtcpPort << "into" << m_path;
+    qCDebug(lcKavexRecording).noquote() << "Recorder: Recording" << (multicast ? group.toString() : iface.toString())
+                                        << "RTP port" << rtpPort << "RTCP port" << rtcpPort << "into" << m_path;
     return true;
 }
 
@@ -212,7 +214,7 @@ StreamRecorder* Recorder::streamFor(const Datagram& datagram, quint32 ssrc)
         .replace(QLatin1String("%a"), datagram.senderAddress().toString())
         .replace(QLatin1String("%s"), QString::number(ssrc))
         .replace(QLatin1Char('\x01'), QLatin1Char('%'));
-    qDebug().noquote() << "Recorder: New stream" << name;
+    qCDebug(lcKavexRecording).noquote() << "Recorder: New stream" << name;
     auto stream = std::make_unique<StreamRecorder>(name, m_options.detail, m_options.sdp,
                                                    NTPTimestamp::fromDivision(quint64(m_unitSeconds * 1000), 1000));
     return m_streams.emplace(key, std::move(stream)).first->second.get();
@@ -222,7 +224,7 @@ void Recorder::onRtp(const Datagram& datagram)
 {
     const RTPPacket packet(datagram.data, datagram.size);
     if (!packet.isHeaderValid()) {
-        qWarning() << "Recorder::onRtp: Invalid RTP header received";
+        qCWarning(lcKavexRecording) << "Recorder::onRtp: Invalid RTP header received";
         return;
     }
     QVector<CutUnit> done;
@@ -237,7 +239,7 @@ void Recorder::onRtcp(const Datagram& datagram)
 {
     const RTCPPacket packet(datagram.data, datagram.size);
     if (!packet.isHeaderValid()) {
-        qWarning() << "Recorder::onRtcp: Invalid RTCP header received";
+        qCWarning(lcKavexRecording) << "Recorder::onRtcp: Invalid RTCP header received";
         return;
     }
     if (packet.getType() != RTCP_TYPE_SR)
@@ -254,7 +256,7 @@ void Recorder::onRelayMessage(const char* data, int size)
     VariableBuffer packet;
     in >> isRtcp >> packet;
     if (in.status() != QDataStream::Ok) {
-        qWarning() << "Recorder::onRelayMessage: Discarding malformed message of" << size << "bytes";
+        qCWarning(lcKavexRecording) << "Recorder::onRelayMessage: Discarding malformed message of" << size << "bytes";
         return;
     }
     SharedPoolBuffer plain = SharedPoolBuffer::fromData(packet.getBuffer(), packet.getSize());
@@ -262,7 +264,8 @@ void Recorder::onRelayMessage(const char* data, int size)
         const SharedPoolBuffer inner = m_decrypter ? m_decrypter->decrypt(plain) : SharedPoolBuffer();
         if (inner.isEmpty()) {
             if (!m_warnedEncrypted)
-                qWarning() << "Recorder::onRelayMessage: Dropping encrypted messages: no private key opens them";
+                qCWarning(lcKavexRecording)
+                    << "Recorder::onRelayMessage: Dropping encrypted messages: no private key opens them";
             m_warnedEncrypted = true;
             return;
         }

@@ -1,4 +1,5 @@
 #include "RecordingStore.h"
+#include "LogCategories.h"
 
 #include "Clock.h"
 #include "StoreLocation.h"
@@ -203,8 +204,8 @@ bool RecordingStore::migrate()
         ok = ok && m_dialect.writeVersion(m_db, SCHEMA_VERSION, &error) && exec(QStringLiteral("COMMIT"));
         if (ok) {
             if (version > 0 && version < SCHEMA_VERSION)
-                qDebug().noquote() << "RecordingStore::open: Upgraded" << m_path << "from schema version" << version
-                                   << "to" << SCHEMA_VERSION;
+                qCDebug(lcKavexRecording).noquote() << "RecordingStore::open: Upgraded" << m_path
+                                                    << "from schema version" << version << "to" << SCHEMA_VERSION;
             return true;
         }
         const QString reason = m_error.isEmpty() ? error : m_error;
@@ -222,7 +223,7 @@ qint64 RecordingStore::findStream(const QString& name)
     q.prepare(QStringLiteral("SELECT id FROM streams WHERE name = ?"));
     q.addBindValue(name);
     if (!q.exec()) {
-        qWarning().noquote() << "RecordingStore::findStream:" << m_path << q.lastError().text();
+        qCWarning(lcKavexRecording).noquote() << "RecordingStore::findStream:" << m_path << q.lastError().text();
         return -1;
     }
     return q.next() ? q.value(0).toLongLong() : 0;
@@ -243,10 +244,10 @@ qint64 RecordingStore::addStream(const QString& name, const QString& detail, con
         if (q.exec())
             return findStream(name);  // read back: portable, unlike lastInsertId
         // Busy, or another writer added the same name first: look again.
-        qDebug().noquote() << "RecordingStore::addStream: Retrying" << name << q.lastError().text();
+        qCDebug(lcKavexRecording).noquote() << "RecordingStore::addStream: Retrying" << name << q.lastError().text();
         m_clock.sleepMs(kRetryPauseMs);
     }
-    qWarning().noquote() << "RecordingStore::addStream: Cannot add stream" << name << "to" << m_path;
+    qCWarning(lcKavexRecording).noquote() << "RecordingStore::addStream: Cannot add stream" << name << "to" << m_path;
     return -1;
 }
 
@@ -294,8 +295,8 @@ bool RecordingStore::writeUnits(const QVector<RecordedUnit>& units)
             break;
         m_clock.sleepMs(kRetryPauseMs);
     }
-    qWarning().noquote() << "RecordingStore::writeUnits: Lost" << units.size() << "units, cannot write to" << m_path
-                         << ":" << error.text();
+    qCWarning(lcKavexRecording).noquote() << "RecordingStore::writeUnits: Lost" << units.size()
+                                          << "units, cannot write to" << m_path << ":" << error.text();
     return false;
 }
 
@@ -309,7 +310,7 @@ bool RecordingStore::findUnit(qint64 streamId, const NTPTimestamp& t, PlaybackSe
     q.bindValue(0, streamId);
     q.bindValue(1, toStored(t));
     if (!q.exec()) {
-        qWarning().noquote() << "RecordingStore::findUnit:" << m_path << q.lastError().text();
+        qCWarning(lcKavexRecording).noquote() << "RecordingStore::findUnit:" << m_path << q.lastError().text();
         return false;
     }
     if (!q.next()) {

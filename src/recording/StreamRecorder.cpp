@@ -1,4 +1,5 @@
 #include "StreamRecorder.h"
+#include "LogCategories.h"
 
 #include "RTPPacket.h"
 
@@ -35,8 +36,8 @@ bool StreamRecorder::setUpFormat(int payloadType)
     m_formatTried = true;
     m_format = UnitPayloadFormat(UnitPayloadFormat::staticSdp(payloadType));
     if (!m_format.isValid()) {
-        qWarning().noquote() << "StreamRecorder::onRtp:" << m_name << "not recorded: payload type" << payloadType
-                             << "needs an SDP";
+        qCWarning(lcKavexRecording).noquote()
+            << "StreamRecorder::onRtp:" << m_name << "not recorded: payload type" << payloadType << "needs an SDP";
         return false;
     }
     m_clock.setClockFrequency(quint32(m_format.clockRate()));
@@ -75,8 +76,8 @@ void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival,
         return;
     if (payloadType != m_format.payloadType()) {
         if (!m_warnedType)
-            qWarning().noquote() << "StreamRecorder::onRtp:" << m_name << "drops payload type" << payloadType
-                                 << "; its SDP names" << m_format.payloadType();
+            qCWarning(lcKavexRecording).noquote() << "StreamRecorder::onRtp:" << m_name << "drops payload type"
+                                                  << payloadType << "; its SDP names" << m_format.payloadType();
         m_warnedType = true;
         return;
     }
@@ -84,8 +85,9 @@ void StreamRecorder::onRtp(const RTPPacket& packet, const NTPTimestamp& arrival,
         return;
     const quint32 rtp = packet.getRawTimestamp();
     if (!m_clock.hasTimeBase()) {
-        qDebug().noquote() << "StreamRecorder::onRtp:" << m_name
-                           << "takes arrival time as time base:" << arrival.toString(false) << "->" << rtp;
+        qCDebug(lcKavexRecording).noquote()
+            << "StreamRecorder::onRtp:" << m_name << "takes arrival time as time base:" << arrival.toString(false)
+            << "->" << rtp;
         m_clock.setTimeBase(arrival, rtp);
     }
     if (m_haveLast) {

@@ -1,4 +1,5 @@
 #include "UnitServerConnection.h"
+#include "LogCategories.h"
 
 #include "KavexTcpSocket.h"
 #include "UnitServerCore.h"
@@ -46,7 +47,7 @@ void UnitServerConnection::reject(const QString& logText, const QString& answerT
 {
     if (m_state == STATE_CLOSED)
         return;
-    qWarning().noquote() << logText;
+    qCWarning(lcKavexRecording).noquote() << logText;
     UnitProtocol::Message error;
     error.type = UnitProtocol::TYPE_ERROR;
     error.text = answerText;
@@ -76,7 +77,8 @@ void UnitServerConnection::send(const QByteArray& framed)
     if (m_state == STATE_CLOSED)
         return;
     if (m_socket->bytesToWrite() + framed.size() > MAX_UNSENT_BYTES) {
-        qWarning().noquote() << "UnitServer: " + m_peer + " does not read its answers; closing the connection";
+        qCWarning(lcKavexRecording).noquote()
+            << "UnitServer: " + m_peer + " does not read its answers; closing the connection";
         m_state = STATE_CLOSED;
         m_socket->abort();
         finish();

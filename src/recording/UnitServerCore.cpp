@@ -1,4 +1,5 @@
 #include "UnitServerCore.h"
+#include "LogCategories.h"
 
 #include "AccessToken.h"
 #include "Clock.h"
@@ -46,9 +47,10 @@ void UnitServerCore::onNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         if (m_connections.size() >= m_options.maxClients) {
-            qWarning().noquote() << QStringLiteral("UnitServer: %1 clients connected already; refusing %2")
-                                        .arg(m_connections.size())
-                                        .arg(socket->peerAddress().toString());
+            qCWarning(lcKavexRecording).noquote()
+                << QStringLiteral("UnitServer: %1 clients connected already; refusing %2")
+                       .arg(m_connections.size())
+                       .arg(socket->peerAddress().toString());
             socket->abort();
             socket->deleteLater();
             continue;

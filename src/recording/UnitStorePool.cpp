@@ -1,4 +1,5 @@
 #include "UnitStorePool.h"
+#include "LogCategories.h"
 
 #include "Clock.h"
 #include "KavexTcpSocket.h"
@@ -39,7 +40,7 @@ void UnitStorePool::run()
 {
     RecordingStore store(Clock::system());
     if (!store.open(m_path, RecordingStore::OPEN_EXISTING))
-        qWarning().noquote() << "UnitServer: A worker cannot open the store:" << store.errorText();
+        qCWarning(lcKavexRecording).noquote() << "UnitServer: A worker cannot open the store:" << store.errorText();
     for (;;) {
         Job job;
         {

@@ -1,4 +1,5 @@
 #include "PortAudioSoundBackend.h"
+#include "LogCategories.h"
 
 #include "SoundBackendFactory.h"
 
@@ -18,10 +19,11 @@ PortAudioSoundBackend::PortAudioSoundBackend(Direction direction, const Format& 
     m_stream = m_library->openStream(device, direction, format, &streamCallback, this, &result);
     if (!m_stream) {
         if (!SoundBackendFactory::isQuiet())
-            qWarning().nospace() << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
-                                 << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
-                                 << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, "
-                                 << format.channels << " channel(s)): " << Pa_GetErrorText(result);
+            qCWarning(lcKavexDevice).nospace()
+                << "PortAudioSoundBackend::PortAudioSoundBackend: cannot open the "
+                << (direction == DIRECTION_PLAYBACK ? "output" : "input") << " stream on "
+                << m_library->deviceName(device) << " (" << format.sampleRate << " Hz, " << format.channels
+                << " channel(s)): " << Pa_GetErrorText(result);
         return;
     }
     Pa_SetStreamFinishedCallback(m_stream.get(), &streamFinished);
@@ -45,8 +47,8 @@ bool PortAudioSoundBackend::start()
     const PaError result = m_library->startStream(m_stream.get());
     if (result != paNoError) {
         m_running.store(false);
-        qWarning() << "PortAudioSoundBackend::start: cannot start the stream on" << m_library->deviceName(m_device)
-                   << ":" << Pa_GetErrorText(result);
+        qCWarning(lcKavexDevice) << "PortAudioSoundBackend::start: cannot start the stream on"
+                                 << m_library->deviceName(m_device) << ":" << Pa_GetErrorText(result);
         return false;
     }
     return true;

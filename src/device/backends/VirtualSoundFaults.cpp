@@ -1,4 +1,5 @@
 #include "VirtualSoundFaults.h"
+#include "LogCategories.h"
 
 #include "KavexMutex.h"
 
@@ -41,8 +42,8 @@ bool VirtualSoundFaults::apply(const QString& options)
             valid = false;
         }
         if (!valid) {
-            qWarning().noquote() << "VirtualSoundFaults::apply: unknown fault option" << option
-                                 << "(stall, faillock, failopen[=N], burst=FRAMES, drift=PERCENT)";
+            qCWarning(lcKavexDevice).noquote() << "VirtualSoundFaults::apply: unknown fault option" << option
+                                               << "(stall, faillock, failopen[=N], burst=FRAMES, drift=PERCENT)";
             ok = false;
         }
     }

@@ -1,4 +1,5 @@
 #include "WavFileCaptureBackend.h"
+#include "LogCategories.h"
 
 #include "WavHeader.h"
 
@@ -13,21 +14,21 @@ WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringB
 {
     // Unbuffered: reads go straight into the ring without allocating.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        qWarning() << "WavFileCaptureBackend::WavFileCaptureBackend: cannot open" << path << ":"
-                   << m_file.errorString();
+        qCWarning(lcKavexDevice) << "WavFileCaptureBackend::WavFileCaptureBackend: cannot open" << path << ":"
+                                 << m_file.errorString();
         return;
     }
     WavHeader header;
     QString error;
     if (!header.parse(m_file, &error)) {
-        qWarning() << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use" << path << ":" << error;
+        qCWarning(lcKavexDevice) << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use" << path << ":" << error;
         m_file.close();
         return;
     }
     const bool matches = header.formatTag == 1 && header.sampleRate == format.sampleRate &&
                          header.channels == format.channels && header.bitsPerSample == 8 * format.bytesPerSample;
     if (!matches) {
-        qWarning().nospace().noquote()
+        qCWarning(lcKavexDevice).nospace().noquote()
             << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use " << path << ": it holds "
             << (header.formatTag == 1 ? "PCM" : "non-PCM (format tag " + QString::number(header.formatTag) + ")") << " "
             << header.sampleRate << " Hz, " << header.channels << " channel(s), " << header.bitsPerSample
@@ -39,7 +40,8 @@ WavFileCaptureBackend::WavFileCaptureBackend(const Format& format, quint32 ringB
     m_dataOffset = header.dataOffset;
     m_dataBytes = header.dataBytes - header.dataBytes % format.bytesPerFrame();
     if (m_dataBytes <= 0) {
-        qWarning() << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use" << path << ": it has no samples";
+        qCWarning(lcKavexDevice) << "WavFileCaptureBackend::WavFileCaptureBackend: cannot use" << path
+                                 << ": it has no samples";
         m_file.close();
     }
 }

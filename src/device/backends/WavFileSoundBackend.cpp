@@ -1,4 +1,5 @@
 #include "WavFileSoundBackend.h"
+#include "LogCategories.h"
 
 #include "WavHeader.h"
 
@@ -17,13 +18,15 @@ WavFileSoundBackend::WavFileSoundBackend(const Format& format, quint32 ringBytes
 {
     // Unbuffered: each write goes straight to the file without allocating.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot create" << path << ":" << m_file.errorString();
+        qCWarning(lcKavexDevice) << "WavFileSoundBackend::WavFileSoundBackend: cannot create" << path << ":"
+                                 << m_file.errorString();
         return;
     }
     const QByteArray header =
         WavHeader::canonical(format.sampleRate, quint16(format.channels), quint16(8 * format.bytesPerSample), 0);
     if (m_file.write(header) != header.size()) {
-        qWarning() << "WavFileSoundBackend::WavFileSoundBackend: cannot write" << path << ":" << m_file.errorString();
+        qCWarning(lcKavexDevice) << "WavFileSoundBackend::WavFileSoundBackend: cannot write" << path << ":"
+                                 << m_file.errorString();
         m_file.close();
     }
 }
@@ -41,7 +44,8 @@ void WavFileSoundBackend::render(const quint8* data, quint32 bytes)
     if (m_file.write(reinterpret_cast<const char*>(data), bytes) != qint64(bytes)) {
         // Logged once; the card plays on without its recording.
         m_writeFailed = true;
-        qWarning() << "WavFileSoundBackend::render: writing" << m_file.fileName() << "failed:" << m_file.errorString();
+        qCWarning(lcKavexDevice) << "WavFileSoundBackend::render: writing" << m_file.fileName()
+                                 << "failed:" << m_file.errorString();
         return;
     }
     m_dataBytes += bytes;
@@ -66,6 +70,6 @@ void WavFileSoundBackend::finish()
     const QByteArray header =
         WavHeader::canonical(f.sampleRate, quint16(f.channels), quint16(8 * f.bytesPerSample), described);
     if (!m_file.seek(0) || m_file.write(header) != header.size())
-        qWarning() << "WavFileSoundBackend::finish: cannot complete the header of" << m_file.fileName();
+        qCWarning(lcKavexDevice) << "WavFileSoundBackend::finish: cannot complete the header of" << m_file.fileName();
     m_file.close();
 }
