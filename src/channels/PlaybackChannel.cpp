@@ -173,13 +173,13 @@ void PlaybackChannel::setInterpretPause(bool interpret)
 
 bool PlaybackChannel::hasStreamInfo() const
 {
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_hasStreamInfo;
 }
 
 QString PlaybackChannel::streamInfo() const
 {
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     return m_streamInfo;
 }
 
@@ -202,7 +202,7 @@ bool PlaybackChannel::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
 {
     qCDebug(lcKavexChannels).noquote() << "PlaybackChannel::requestUnit: tid: " << tid << "ts: " << ts.toString(false)
                                        << ", rtype: " << int(type);
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     if (m_setPendingReq.isEmpty()) {
         const bool accepted = m_session && m_session->requestUnit(tid, ts, type);
         if (accepted)
@@ -229,7 +229,7 @@ void PlaybackChannel::onFetchNewAsync(NTPTimestamp ts)
 void PlaybackChannel::fetchNew(const NTPTimestamp& ts)
 {
     {
-        KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+        KavexLocker lock(&m_lock);
         if (!m_playbackRange.inRange(ts)) {
             lock.unlock();
             if (!m_streamName.isEmpty() && !m_streamDetail.isEmpty())
@@ -257,7 +257,7 @@ void PlaybackChannel::fetchNew(const NTPTimestamp& ts)
 void PlaybackChannel::requestPosition(const NTPTimestamp& ts)
 {
     if (!m_sessionReady.load()) {
-        KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+        KavexLocker lock(&m_lock);
         m_timeSaved = ts;
         return;
     }
@@ -266,7 +266,7 @@ void PlaybackChannel::requestPosition(const NTPTimestamp& ts)
 
 void PlaybackChannel::setPlaybackRange(const NTPRange& range)
 {
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     qCDebug(lcKavexChannels).noquote() << prefix() + ": m_timeSaved after Playback range"
                                        << m_timeSaved.toString(false);
     m_playbackRange = range;
@@ -279,7 +279,7 @@ void PlaybackChannel::onPlaybackSessionState(bool state)
     kavexTakeOver(this);
     m_sessionReady.store(state);
     {
-        KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+        KavexLocker lock(&m_lock);
         m_setPendingReq.clear();
     }
     if (state) {
@@ -293,7 +293,7 @@ void PlaybackChannel::onPlaybackSessionState(bool state)
 
 void PlaybackChannel::rememberStreamInfo(const QString& info)
 {
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     m_streamInfo = info;
     m_hasStreamInfo = true;
 }
@@ -304,7 +304,7 @@ void PlaybackChannel::onStreamInfo(const QString& info)
     qCDebug(lcKavexChannels).noquote() << prefix() + ": StreamInfo:" << info;
     rememberStreamInfo(info);
     emit streamInfo(info, m_streamName);
-    KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+    KavexLocker lock(&m_lock);
     if (!m_timeSaved.isNull()) {
         if (!requestUnit(nextRequestId(), m_timeSaved, PlaybackSessionIf::RequestCurrent))
             qCWarning(lcKavexChannels).noquote() << prefix() + ": Failed to request unit";
@@ -352,7 +352,7 @@ void PlaybackChannel::onUnit(const quint64& id, const QString& sdp_, const NTPTi
     }
 
     {
-        KavexLocker<KavexRecursiveMutex> lock(&m_lock);
+        KavexLocker lock(&m_lock);
         if (!settleRequest(id))
             return;
     }

@@ -141,7 +141,7 @@ private:
     // Guarded by m_lock: the requests sent (front) and waiting, the time of
     // the last answered request (or the position parked until the session is
     // ready), the playback range and the reported stream information.
-    mutable KavexRecursiveMutex m_lock;
+    mutable KavexPiRecursiveMutex m_lock;
     QList<PendingRequest> m_setPendingReq;
     NTPTimestamp m_timeSaved;
     NTPRange m_playbackRange;

@@ -99,7 +99,7 @@ private:
     // Serialises the SDP, decoder, payload type and time base between the
     // delivering thread and the mixer thread. The mixer thread takes it only
     // while an SDP is pending (and for getSampleRate).
-    mutable KavexMutex m_lock;
+    mutable KavexPiMutex m_lock;
 
     // Staleness: depay only notes the time; the timer, which belongs to the
     // creating thread, checks it when it fires and re-arms itself for the

@@ -14,6 +14,12 @@ namespace {
 // Datagrams taken per notification before the event loop gets its turn again.
 const int kMaxDatagramsPerWakeup = 64;
 
+// Receive buffer asked for: the system's default (about 200 KiB) holds less
+// than a second of a few streams, so a burst, or a flood from another sender,
+// while the receiving thread is busy would drop the stream's own packets. The
+// system caps the request at its maximum (net.core.rmem_max).
+const int kReceiveBufferBytes = 4 * 1024 * 1024;
+
 void fillSender(Datagram& d, const KavexLLSock::ADDR_V4_V6& from)
 {
     if (from.sa.sa_family == AF_INET) {
@@ -58,6 +64,11 @@ bool KavexUdpReceiver::openSocket(const QHostAddress& address, quint16 port, boo
                   qPrintable(address.toString()), unsigned(port), qPrintable(error));
         return false;
     }
+    int size = kReceiveBufferBytes;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socklen_t length = sizeof size;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0)
+        qCDebug(lcKavexContracts, "KavexUdpReceiver::%s: Receive buffer of %d bytes", caller, size);
     return true;
 }
 

@@ -1,12 +1,51 @@
 #pragma once
 
 #include <mutex>
+#include <pthread.h>
 
 // The library's locks. They are standard mutexes on purpose: thread checkers
 // see them, while the system's Qt mutexes synchronise through futexes that a
 // checker cannot follow. Wait conditions pair with std::condition_variable_any.
 using KavexMutex = std::mutex;
 using KavexRecursiveMutex = std::recursive_mutex;
+
+// A priority-inheritance mutex for the locks the real-time mixer thread takes
+// every tick: a thread of ordinary priority holding it runs at the priority of
+// the highest waiter until it unlocks, so the mixer thread is not kept waiting
+// by a lower-priority holder that the scheduler has preempted. Where the
+// system cannot make such a mutex it is an ordinary one. Thread checkers see
+// it like any pthread mutex; it works with KavexLocker and
+// std::condition_variable_any. `Recursive` lets the holder lock it again.
+template <bool Recursive>
+class KavexPiMutexT
+{
+public:
+    KavexPiMutexT()
+    {
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        if (Recursive)
+            pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+        if (pthread_mutex_init(&m_mutex, &attributes) != 0) {
+            pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_NONE);
+            pthread_mutex_init(&m_mutex, &attributes);
+        }
+        pthread_mutexattr_destroy(&attributes);
+    }
+    ~KavexPiMutexT() { pthread_mutex_destroy(&m_mutex); }
+    KavexPiMutexT(const KavexPiMutexT&) = delete;
+    KavexPiMutexT& operator=(const KavexPiMutexT&) = delete;
+
+    void lock() { pthread_mutex_lock(&m_mutex); }
+    bool try_lock() { return pthread_mutex_trylock(&m_mutex) == 0; }
+    void unlock() { pthread_mutex_unlock(&m_mutex); }
+
+private:
+    pthread_mutex_t m_mutex;
+};
+using KavexPiMutex = KavexPiMutexT<false>;
+using KavexPiRecursiveMutex = KavexPiMutexT<true>;
 
 // Hand-overs that Qt orders where a thread checker cannot see it: the system's
 // Qt keeps its posted-event queues and thread joins behind futexes. The thread

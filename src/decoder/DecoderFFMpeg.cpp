@@ -23,6 +23,8 @@ constexpr int kOutputSampleRate = 48000;
 constexpr int kResamplerFilterSize = 256;
 constexpr int kG726AacHeaderBytes = 7;  // ADTS header in front of each G.726 block
 constexpr int kErrorTextSize = 100;
+// The payload buffer's smallest size: more than any usual RTP payload.
+constexpr int kMinPayloadBufferBytes = 2048;
 // A set-up that runs out of bytes is repeated quietly with more, up to this
 // much stream (the MPEG audio demuxer scans 64 KiB for two frame headers).
 constexpr int kMaxSetUpBytes = 80 * 1024;
@@ -79,6 +81,15 @@ void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char*
 {
     const int capacity = outLength;
     outLength = 0;
+    if (sendsPayloadDirectly()) {
+        int written = 0;
+        if ((!m_codecContext && !setUpDecoding()) || !decodePayload(in, inLength, out, capacity, written))
+            return;
+        outLength = written;
+        if (written > 0)
+            applyGain(out, written);
+        return;
+    }
     m_byteStream.putBytes(in, inLength);
     if (!m_codecContext && !setUp())
         return;
@@ -110,6 +121,31 @@ void DecoderFFMpeg::decode(const unsigned char* in, int inLength, unsigned char*
     outLength = written;
     if (written > 0 && m_codecContext->ch_layout.nb_channels <= 2)
         applyGain(out, written);
+}
+
+bool DecoderFFMpeg::decodePayload(const unsigned char* in, int inLength, unsigned char* out, int capacity, int& written)
+{
+    if (inLength <= 0 || !m_frame || !m_packet)
+        return true;
+    // The codec holds a reference only until its frames are taken, so the
+    // buffer is normally free to be written again; else a new one is made.
+    const int needed = inLength + AV_INPUT_BUFFER_PADDING_SIZE;
+    if (!m_payload || m_payload->size < needed || !av_buffer_is_writable(m_payload.get())) {
+        m_payload.reset(av_buffer_allocz(qMax(needed, kMinPayloadBufferBytes)));
+        if (!m_payload)
+            return false;
+    }
+    memcpy(m_payload->data, in, inLength);
+    memset(m_payload->data + inLength, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    AVPacket* const packet = m_packet.get();
+    packet->buf = av_buffer_ref(m_payload.get());
+    if (!packet->buf)
+        return false;
+    packet->data = m_payload->data;
+    packet->size = inLength;
+    const bool ok = decodePacket(out, capacity, written);
+    av_packet_unref(packet);
+    return ok;
 }
 
 bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
@@ -170,8 +206,17 @@ bool DecoderFFMpeg::setUp()
     return ok;
 }
 
+bool DecoderFFMpeg::sendsPayloadDirectly() const
+{
+    return m_codecName == QLatin1String("PCMA") || m_codecName == QLatin1String("G.711") ||
+           m_codecName == QLatin1String("G711") || m_codecName == QLatin1String("PCMU") ||
+           (isG726(m_codecName) && !m_g726AsAac);
+}
+
 bool DecoderFFMpeg::setUpDecoding()
 {
+    if (sendsPayloadDirectly())
+        return setUpCodecAndResampler("");
     const char* formatName = "";
     if (m_codecName == QLatin1String("MPA"))
         formatName = "mp3";
@@ -179,11 +224,8 @@ bool DecoderFFMpeg::setUpDecoding()
         formatName = "aac";
     else if (m_codecName == QLatin1String("AC3"))
         formatName = "ac3";
-    else if (m_codecName == QLatin1String("PCMA") || m_codecName == QLatin1String("G.711") ||
-             m_codecName == QLatin1String("G711") || m_codecName == QLatin1String("PCMU"))
-        formatName = "data";
     else if (isG726(m_codecName))
-        formatName = m_g726AsAac ? "aac" : "data";
+        formatName = "aac";
 
     const AVInputFormat* inputFormat = *formatName ? av_find_input_format(formatName) : nullptr;
     if (!inputFormat) {
@@ -204,7 +246,11 @@ bool DecoderFFMpeg::setUpDecoding()
     }
     m_formatContext.reset(context);
     m_formatContext->flags |= AVFMT_FLAG_NONBLOCK;
+    return setUpCodecAndResampler(formatName);
+}
 
+bool DecoderFFMpeg::setUpCodecAndResampler(const char* formatName)
+{
     bool ok;
     if (m_codecName == QLatin1String("MPA") || m_codecName == QLatin1String("AAC") ||
         m_codecName == QLatin1String("AC3"))
@@ -269,7 +315,7 @@ bool DecoderFFMpeg::setUpParsedStream(const char* inputFormat)
 }
 
 // G.711 and G.726 payloads carry no parameters: the codec is configured from
-// the codec name and reads the raw packets of the demuxer's stream 0.
+// the codec name.
 bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSample)
 {
     const AVCodec* codec = avcodec_find_decoder(AVCodecID(codecId));
@@ -291,11 +337,15 @@ bool DecoderFFMpeg::setUpRawStream(int codecId, int bitRate, int bitsPerCodedSam
         qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to open codec! No decoding possible!");
         return false;
     }
-    if (!avformat_new_stream(m_formatContext.get(), codec)) {
-        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
-        return false;
+    // Raw payloads come in framed by AAC headers only: the demuxer reads them
+    // as its stream 0.
+    if (m_formatContext) {
+        if (!avformat_new_stream(m_formatContext.get(), codec)) {
+            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode: Failed to open new stream! No decoding possible!");
+            return false;
+        }
+        m_streamIndex = 0;
     }
-    m_streamIndex = 0;
     return true;
 }
 

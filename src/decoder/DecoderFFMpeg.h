@@ -6,10 +6,11 @@
 #include "OstKavexMixerGlobal.h"
 
 // The decoder for every supported stream (G.711 A-law and µ-law, G.726, MPEG
-// audio, AAC, AC-3). Payload bytes go into an in-memory byte stream that
-// libavformat reads through a custom I/O context; the packets are decoded by
-// libavcodec and every frame is converted by libswresample to 48 kHz mono
-// 16-bit. FFmpeg is set up on the first decode call and kept for the life of
+// audio, AAC, AC-3). G.711 and G.726 payloads need no framing: each payload
+// goes straight to libavcodec as one packet, in a buffer reused from call to
+// call. The other streams' bytes go into an in-memory byte stream that
+// libavformat reads through a custom I/O context to find the frames. Every
+// decoded frame is converted by libswresample to 48 kHz mono 16-bit. FFmpeg is set up on the first decode call and kept for the life of
 // the decoder; a failed set-up is tried again on the next call. decode runs on
 // the thread that delivers the stream; setGain may come from any thread.
 class DecoderFFMpeg : public Decoder
@@ -26,8 +27,16 @@ public:
 private:
     bool setUp();
     bool setUpDecoding();
+    // G.711 and G.726 (unless wrapped in AAC framing): no demuxer needed.
+    bool sendsPayloadDirectly() const;
+    // Decodes one payload as one packet behind the `written` bytes of `out`;
+    // false when the packet could not be made or conversion failed.
+    bool decodePayload(const unsigned char* in, int inLength, unsigned char* out, int capacity, int& written);
     // The last set-up attempt failed for want of bytes, not for bad ones.
     bool waitingForData() const;
+    // Makes the codec (for parsed streams, of the stream the demuxer of
+    // `formatName` found) and the resampler.
+    bool setUpCodecAndResampler(const char* formatName);
     bool setUpParsedStream(const char* inputFormat);
     bool setUpRawStream(int codecId, int bitRate, int bitsPerCodedSample);
     bool setUpG726();
@@ -47,7 +56,8 @@ private:
     FFmpegHandles::Resampler m_resampler;
     FFmpegHandles::Frame m_frame;
     int m_streamIndex = -1;
-    FFmpegHandles::Packet m_packet;  // reused for every packet
+    FFmpegHandles::Packet m_packet;   // reused for every packet
+    FFmpegHandles::Buffer m_payload;  // holds the payload sent directly; reused while the codec keeps no reference
 };
 
 // The text of an FFmpeg error code, in a buffer shared by all callers: meant

@@ -42,6 +42,11 @@ void IoContextFree::operator()(AVIOContext* context) const
     avio_context_free(&context);
 }
 
+void BufferUnref::operator()(AVBufferRef* buffer) const
+{
+    av_buffer_unref(&buffer);
+}
+
 void AvFree::operator()(void* memory) const
 {
     av_free(memory);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
@@ -33,6 +34,9 @@ struct IoContextFree {
     // Frees the context and the buffer it holds at the time.
     void operator()(AVIOContext* context) const;
 };
+struct BufferUnref {
+    void operator()(AVBufferRef* buffer) const;
+};
 struct AvFree {
     void operator()(void* memory) const;
 };
@@ -42,6 +46,7 @@ using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 using Resampler = std::unique_ptr<SwrContext, ResamplerFree>;
+using Buffer = std::unique_ptr<AVBufferRef, BufferUnref>;
 using IoContext = std::unique_ptr<AVIOContext, IoContextFree>;
 
 }  // namespace FFmpegHandles

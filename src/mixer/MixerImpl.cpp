@@ -60,6 +60,7 @@ MixerImpl::MixerImpl(bool disableOutput, bool disableInput, Clock& clock, Output
 MixerImpl::~MixerImpl()
 {
     {
+        KavexLocker lifetime(&m_receiverLifetimeLock);
         KavexLocker lock(&m_mixerLock);
         m_registry.removeAll();
     }
@@ -123,6 +124,7 @@ quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QSt
 
 void MixerImpl::removeChannel(quint64 id)
 {
+    KavexLocker lifetime(&m_receiverLifetimeLock);
     KavexLocker lock(&m_mixerLock);
     m_registry.removeChannel(id);
 }
@@ -186,14 +188,23 @@ quint64 MixerImpl::addMulticastRtpChannel(const QString&, const QHostAddress& gr
 
 QList<LiveStreamStatus> MixerImpl::getLiveStreams()
 {
-    KavexLocker lock(&m_mixerLock);
+    // A receiver holds its channel lock while it decodes, so it is asked for
+    // its streams outside the mixer lock: the mixer thread keeps ticking while
+    // a host polls. The lifetime lock keeps the receivers from being removed
+    // meanwhile.
+    KavexLocker lifetime(&m_receiverLifetimeLock);
+    std::vector<std::pair<quint64, RtpReceiver*>> receivers;
+    {
+        KavexLocker lock(&m_mixerLock);
+        for (auto it = m_registry.channels().cbegin(); it != m_registry.channels().cend(); ++it)
+            if (auto* receiver = dynamic_cast<RtpReceiver*>(it.value()))
+                receivers.emplace_back(it.key(), receiver);
+    }
     QList<LiveStreamStatus> result;
-    for (auto it = m_registry.channels().cbegin(); it != m_registry.channels().cend(); ++it) {
-        if (auto* receiver = dynamic_cast<RtpReceiver*>(it.value())) {
-            for (LiveStreamStatus s : receiver->streamStatus()) {
-                s.receiverId = it.key();
-                result.append(s);
-            }
+    for (const auto& entry : receivers) {
+        for (LiveStreamStatus s : entry.second->streamStatus()) {
+            s.receiverId = entry.first;
+            result.append(s);
         }
     }
     return result;

@@ -169,7 +169,12 @@ private:
     const bool m_outputEnabled;
     // Written by shutdown(), read by the mixer thread once per tick and while it waits.
     std::atomic<bool> m_stopRequested{false};
-    KavexRecursiveMutex m_mixerLock;
+    KavexPiRecursiveMutex m_mixerLock;
+    // Held while receivers are queried outside m_mixerLock (getLiveStreams)
+    // and while channels are removed, so no receiver is deleted while it is
+    // asked for its streams. Taken before m_mixerLock; never by the mixer
+    // thread.
+    KavexMutex m_receiverLifetimeLock;
     ChannelRegistry m_registry;             // guarded by m_mixerLock
     SignalTones m_signalTones;              // uses m_mixerLock itself
     MixingStep m_step;                      // output stage guarded by m_mixerLock; buffers: mixer thread

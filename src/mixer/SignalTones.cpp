@@ -8,7 +8,7 @@
 #include <QFileInfo>
 #include <exception>
 
-SignalTones::SignalTones(KavexRecursiveMutex& mixerLock, ChannelRegistry& registry)
+SignalTones::SignalTones(KavexPiRecursiveMutex& mixerLock, ChannelRegistry& registry)
     : m_mixerLock(mixerLock)
     , m_registry(registry)
     , m_settings(

@@ -18,7 +18,7 @@ class ChannelRegistry;
 class SignalTones
 {
 public:
-    SignalTones(KavexRecursiveMutex& mixerLock, ChannelRegistry& registry);
+    SignalTones(KavexPiRecursiveMutex& mixerLock, ChannelRegistry& registry);
 
     QStringList getAvailableSignalTones();
     // A start returns the tone's id, or 0 when nothing was started; the name
@@ -33,7 +33,7 @@ private:
     // file cannot be played; nothing is registered then.
     quint64 startChannel(const QString& path, bool loop, double volume);
 
-    KavexRecursiveMutex& m_mixerLock;
+    KavexPiRecursiveMutex& m_mixerLock;
     ChannelRegistry& m_registry;
     QSettings m_settings;             // guarded by m_mixerLock
     QMap<quint64, Channel*> m_tones;  // guarded by m_mixerLock

@@ -206,5 +206,5 @@ private:
     mutable KavexMutex m_keyLock;
     // Serialises the channel map, the SDP, the mute state and the group name
     // between the receiver's thread and the threads that call it.
-    mutable KavexRecursiveMutex m_channelLock;
+    mutable KavexPiRecursiveMutex m_channelLock;
 };

@@ -78,7 +78,7 @@ private:
     // Warns with the bounds when a ranged push misses them.
     bool fitsBounds(const NTPRange& range, const char* warning) const;
 
-    mutable KavexRecursiveMutex m_lock;
+    mutable KavexPiRecursiveMutex m_lock;
     std::unique_ptr<unsigned char[]> m_ring;
     std::unique_ptr<unsigned char[]> m_lastFrame;
     std::unique_ptr<NTPTimestamp[]> m_frameTimes;
