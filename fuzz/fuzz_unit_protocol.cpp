@@ -1,5 +1,6 @@
 // The unit server's messages. Any bytes: the decoder refuses them with a
-// reason or accepts a message that encodes back to the same message. The
+// reason or accepts a message that encodes back to the same message; and a
+// message holding the input's bytes as its texts and data is accepted. The
 // input also goes through the frame reader as a stream of framed messages.
 #include "UnitProtocol.h"
 
@@ -49,6 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     check(bytes);
+    // A message made of the input's bytes must encode into one that decodes.
+    UnitProtocol::Message made;
+    made.type = UnitProtocol::Type(size % (UnitProtocol::TYPE_ERROR + 1));
+    made.id = size;
+    made.token = made.data = bytes;
+    made.stream = made.sdp = made.text = QString::fromUtf8(bytes);
+    made.requestType = int(size % 3);
+    if (made.type == UnitProtocol::TYPE_LIST)
+        made.streams.append({made.stream, made.text, made.sdp, quint64(size), 0, qint64(size), true});
+    UnitProtocol::Message back;
+    QString error;
+    if (!UnitProtocol::decode(UnitProtocol::encode(made), &back, &error))
+        __builtin_trap();
     QBuffer stream(&bytes);
     stream.open(QIODevice::ReadOnly);
     QByteArray message;

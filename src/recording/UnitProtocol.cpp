@@ -79,11 +79,11 @@ bool declaredSizesFit(QCborStreamReader& reader, qint64 total, int depth)
 {
     if (depth > 64)
         return false;
-    if (reader.isLengthKnown()) {
-        const qint64 left = total - reader.currentOffset();
+    // length() is an error for any other type.
+    if ((reader.isString() || reader.isByteArray() || reader.isContainer()) && reader.isLengthKnown()) {
         const quint64 length = reader.length();
-        const quint64 items = reader.isMap() ? length * 2 : length;
-        if ((reader.isString() || reader.isByteArray() || reader.isContainer()) && items > quint64(left))
+        const quint64 left = quint64(total - reader.currentOffset());
+        if (length > left || (reader.isMap() && length * 2 > left))
             return false;
     }
     if (!reader.isContainer())
