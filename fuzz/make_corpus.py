@@ -51,8 +51,8 @@ def sdp(m, *maps):
             + "m=audio 5004 RTP/AVP %s\r\n" % m + "".join("a=%s\r\n" % a for a in maps)).encode()
 
 
-def wav(samples=b"\0\1" * 32, extra=b""):
-    fmt = struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16)
+def wav(samples=b"\0\1" * 32, extra=b"", rate=8000):
+    fmt = struct.pack("<HHIIHH", 1, 1, rate, rate * 2, 2, 16)
     body = b"WAVE" + b"fmt " + struct.pack("<I", 16) + fmt + extra + b"data" + struct.pack("<I", len(samples)) + samples
     return b"RIFF" + struct.pack("<I", len(body)) + body
 
@@ -128,6 +128,7 @@ def main():
     put("fuzz_wav", "canonical", wav())
     put("fuzz_wav", "list_chunk_odd", wav(extra=b"LIST" + struct.pack("<I", 5) + b"INFOx\0"))
     put("fuzz_wav", "short_data", wav()[:-20])
+    put("fuzz_wav", "tone_48k_odd_size", wav(samples=b"\x10\x20" * 700 + b"\x01", rate=48000))
 
     sr, sdes = rtcp_sr(), rtcp_sdes()
     put("fuzz_framing", "relay_rtp_rtcp", b"\x03" + frame(relay(False, pcma)) + frame(relay(True, sr + sdes)))
