@@ -10,6 +10,7 @@
 
 namespace {
 const int kHeaderSize = 44;
+const quint32 kMaxFileRate = 384000;
 
 quint32 le32(const char* p)
 {
@@ -77,6 +78,11 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     qDebug() << "SoundFileChannel::SoundFileChannel: Sample data size:" << dataSize;
     if (m_fileRate == 0)
         reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played");
+    // The converter's working buffers grow with the rate (about 25 MB at
+    // 48 kHz): a header claiming gigahertz would ask for gigabytes.
+    if (m_fileRate > kMaxFileRate)
+        reject("SoundFileChannel::SoundFileChannel: Sample rate above 384000 Hz cannot be played",
+               QString::number(m_fileRate));
 
     m_ratio = double(m_fileRate) / 48000.0;
     qDebug() << m_ratio * 1280 * 1000;

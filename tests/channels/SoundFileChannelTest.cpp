@@ -62,6 +62,8 @@ TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarnings)
          },
          "Only mono files supported"},
         {"8 bit", [](QByteArray& b) { qToLittleEndian<quint16>(8, b.data() + 34); }, "Only 16bit samples supported"},
+        {"4 GHz", [](QByteArray& b) { qToLittleEndian<quint32>(0xFFFFFFFFu, b.data() + 24); },
+         "Sample rate above 384000 Hz cannot be played"},
         {"short", [](QByteArray& b) { b.truncate(30); }, "Failed to read Header"},
         {"missing", nullptr, "Failed to open WAV file"},
     };
