@@ -108,7 +108,7 @@ fuzz_replay() {
     for corpus in fuzz/corpus/*/; do
         local target
         target=$(basename "$corpus")
-        "build-fuzz/fuzz/$target" -runs=0 -rss_limit_mb=2048 "$corpus" >"build-fuzz/$target.replay.log" 2>&1 \
+        "build-fuzz/fuzz/$target" -runs=0 -timeout=10 -rss_limit_mb=2048 "$corpus" >"build-fuzz/$target.replay.log" 2>&1 \
             || { echo "$target: a corpus input fails, see build-fuzz/$target.replay.log"; failed=1; }
     done
     return $failed
