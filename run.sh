@@ -14,6 +14,8 @@
 #   ./run.sh docs          API documentation of the installed headers (build/docs/html/); fails on a warning
 #   ./run.sh compare [N..] CPU of our live path against ffmpeg amix, GStreamer audiomixer and the FFmpeg floor
 #   ./run.sh scale [N] [S] N live streams over loopback into the real mixer thread for S seconds
+#   ./run.sh fuzz [SECONDS]  every fuzz target for SECONDS (default 60) each, one after another (clang, build-fuzz/)
+#   ./run.sh fuzz-replay   the committed fuzz corpora once, then a short run (10 s) of each fuzz target
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -26,7 +28,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache clang-format
           qtbase5-dev libqt5sql5-sqlite libgtest-dev libgmock-dev libbenchmark-dev
           libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
           libsamplerate0-dev portaudio19-dev libsodium-dev
-          python3 iproute2 postgresql libqt5sql5-psql dpkg-dev file doxygen)
+          python3 iproute2 postgresql libqt5sql5-psql dpkg-dev file doxygen clang libclang-rt-dev)
 # Only for ./run.sh compare: the GStreamer tools it measures against.
 COMPARE_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 BUILD_DIR=${BUILD_DIR:-build}
@@ -137,6 +139,49 @@ loadtest() {
     build-bench/bench/bench_unitserver "$@"
 }
 
+# The fuzz targets: clang with libFuzzer, AddressSanitizer and UBSan; only
+# the parser sources are built. New inputs go to build-fuzz/corpus/<target>,
+# crashes to build-fuzz/artifacts/. Prints the executions of each target.
+fuzz_build() {
+    build RelWithDebInfo build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKAVEX_BUILD_FUZZ=ON \
+        -DKAVEX_BUILD_TESTS=OFF -DKAVEX_BUILD_BENCH=OFF -DKAVEX_BUILD_TOOLS=OFF -- fuzz_all
+}
+
+# fuzz_run SECONDS: each target in turn, on one core at the lowest priority.
+fuzz_run() {
+    local seconds=$1 failed=0
+    mkdir -p build-fuzz/artifacts
+    for corpus in fuzz/corpus/*/; do
+        local target dict=() log
+        target=$(basename "$corpus")
+        mkdir -p "build-fuzz/corpus/$target"
+        [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+        log=build-fuzz/$target.log
+        if nice -n 19 "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
+            -rss_limit_mb=2048 -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
+            "build-fuzz/corpus/$target" "$corpus" >"$log" 2>&1; then
+            awk -v t="$target" '/stat::number_of_executed_units/ {n=$2} /stat::average_exec_per_sec/ {r=$2}
+                END {printf "%-20s %12d executions %8d exec/s\n", t, n, r}' "$log"
+        else
+            echo "$target: FAILED, see $log"; failed=1
+        fi
+    done
+    return $failed
+}
+
+# Every committed input once, without mutation: a regression input that
+# crashes again fails the run.
+fuzz_replay() {
+    local failed=0
+    for corpus in fuzz/corpus/*/; do
+        local target
+        target=$(basename "$corpus")
+        "build-fuzz/fuzz/$target" -runs=0 -timeout=10 -rss_limit_mb=2048 "$corpus" >"build-fuzz/$target.replay.log" 2>&1 \
+            || { echo "$target: a corpus input fails, see build-fuzz/$target.replay.log"; failed=1; }
+    done
+    return $failed
+}
+
 format_sources() {
     git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' \
         'bench/*.cpp' 'bench/*.h' 'fuzz/*.cpp' 'fuzz/*.h'
@@ -201,6 +246,15 @@ case "${1:-}" in
         deps; build Release build-bench -- kavex_scale
         shift
         build-bench/bench/compare/kavex_scale "$@"
+        ;;
+    fuzz)
+        deps; fuzz_build
+        fuzz_run "${2:-60}"
+        ;;
+    fuzz-replay)
+        deps; fuzz_build
+        fuzz_replay
+        fuzz_run 10
         ;;
     format)
         format_sources | xargs -r clang-format -i --style=file

@@ -11,6 +11,7 @@
 
 namespace {
 const int kHeaderSize = 44;
+const quint32 kMaxFileRate = 384000;
 
 quint32 le32(const char* p)
 {
@@ -100,6 +101,12 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     if (m_fileRate == 0)
         reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played",
                "unsupported WAV format: sample rate 0");
+    // The converter's working buffers grow with the rate (about 25 MB at
+    // 48 kHz): a header claiming gigahertz would ask for gigabytes.
+    if (m_fileRate > kMaxFileRate)
+        reject("SoundFileChannel::SoundFileChannel: Sample rate above 384000 Hz cannot be played",
+               QString("unsupported WAV format: sample rate %1 Hz, above 384000").arg(m_fileRate),
+               QString::number(m_fileRate));
 
     m_ratio = double(m_fileRate) / 48000.0;
     qCDebug(lcKavexChannels) << m_ratio * 1280 * 1000;

@@ -36,7 +36,7 @@ void runAndWait(QObject* context, F f)
 
 }  // namespace
 
-BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent) : BufferSocketBase(parent), m_message(4096)
+BufferSocketQueued::BufferSocketQueued(bool ownThread, QObject* parent) : BufferSocketBase(parent)
 {
     if (ownThread) {
         m_thread = new QThread;
@@ -219,50 +219,27 @@ void BufferSocketQueued::onError(QAbstractSocket::SocketError error)
 
 void BufferSocketQueued::resetReceiver()
 {
-    m_headerFill = 0;
-    m_messageSize = 0;
-    m_messageFill = 0;
+    m_framer.reset();
 }
 
 void BufferSocketQueued::onReadyRead()
 {
-    const int headerSize = KavexTcpSocket::HEADER_SIZE;
     while (m_socket && m_socket->state() == QAbstractSocket::ConnectedState) {
-        if (m_headerFill < headerSize) {
-            const qint64 n =
-                m_socket->read(reinterpret_cast<char*>(m_header) + m_headerFill, headerSize - m_headerFill);
-            if (n <= 0)
-                return;
-            m_headerFill += int(n);
-            if (m_headerFill < headerSize)
-                return;
-            const quint32 size = qFromBigEndian<quint32>(m_header);
-            if (size > quint32(KavexTcpSocket::MAX_MESSAGE_SIZE)) {
-                qCWarning(lcKavexContracts,
-                          "BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
-                          "closing the connection",
-                          size, KavexTcpSocket::MAX_MESSAGE_SIZE);
-                resetReceiver();
-                m_socket->abort();
-                return;
-            }
-            m_messageSize = int(size);
-            m_messageFill = 0;
-            m_message.getBuffer(m_messageSize);
+        switch (m_framer.read(*m_socket)) {
+        case MessageFramer::RESULT_NEED_MORE:
+            return;
+        case MessageFramer::RESULT_OVERSIZE:
+            qCWarning(lcKavexContracts, "BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
+                     "closing the connection",
+                     m_framer.announcedSize(), KavexTcpSocket::MAX_MESSAGE_SIZE);
+            resetReceiver();
+            m_socket->abort();
+            return;
+        case MessageFramer::RESULT_MESSAGE:
+            // The framer waits for the next header already: the slots may
+            // close or reconnect the socket.
+            emit incomingBuffer(m_framer.message(), m_framer.messageSize(), KavexTcpSocket::QueuedConnNotAllowed());
+            break;
         }
-        if (m_messageFill < m_messageSize) {
-            char* dst = reinterpret_cast<char*>(m_message.getBuffer()) + m_messageFill;
-            const qint64 n = m_socket->read(dst, m_messageSize - m_messageFill);
-            if (n <= 0)
-                return;
-            m_messageFill += int(n);
-            if (m_messageFill < m_messageSize)
-                return;
-        }
-        // Complete: ready for the next header before the slots run, as they
-        // may close or reconnect the socket.
-        m_headerFill = 0;
-        emit incomingBuffer(reinterpret_cast<const char*>(m_message.getBuffer()), m_messageSize,
-                            KavexTcpSocket::QueuedConnNotAllowed());
     }
 }

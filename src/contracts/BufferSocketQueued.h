@@ -1,8 +1,8 @@
 #pragma once
 
 #include "BufferSocketBase.h"
+#include "MessageFramer.h"
 #include "OstKavexMixerGlobal.h"
-#include "VariableBuffer.h"
 
 #include "KavexMutex.h"
 #include <QAbstractSocket>
@@ -81,9 +81,5 @@ private:
     quint16 m_peerPort = 0;
 
     // Receive state, used on the socket's thread only.
-    unsigned char m_header[KavexTcpSocket::HEADER_SIZE] = {};
-    int m_headerFill = 0;
-    VariableBuffer m_message;
-    int m_messageSize = 0;
-    int m_messageFill = 0;
+    MessageFramer m_framer;
 };

@@ -154,6 +154,13 @@ bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
     if (avcodec_send_packet(m_codecContext.get(), m_packet.get()) < 0)
         return true;
     while (avcodec_receive_frame(m_codecContext.get(), m_frame.get()) >= 0) {
+        // A frame whose layout, rate or format changed mid-stream does not
+        // fit the resampler (it would read channels the frame lacks): dropped.
+        if (m_frame->ch_layout.nb_channels != m_resamplerChannels || m_frame->sample_rate != m_resamplerRate ||
+            m_frame->format != m_resamplerFormat) {
+            av_frame_unref(m_frame.get());
+            continue;
+        }
         uint8_t* dst = out + written;
         const int n = swr_convert(m_resampler.get(), &dst, (capacity - written) / 2,
                                   const_cast<const uint8_t**>(m_frame->extended_data), m_frame->nb_samples);
@@ -400,5 +407,8 @@ bool DecoderFFMpeg::setUpResampler()
                       getFFMmpegErrorString(ret));
         return false;
     }
+    m_resamplerChannels = m_codecContext->ch_layout.nb_channels;
+    m_resamplerRate = m_codecContext->sample_rate;
+    m_resamplerFormat = m_codecContext->sample_fmt;
     return true;
 }

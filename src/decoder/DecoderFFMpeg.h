@@ -54,6 +54,10 @@ private:
     FFmpegHandles::FormatContext m_formatContext;
     FFmpegHandles::CodecContext m_codecContext;
     FFmpegHandles::Resampler m_resampler;
+    // The input the resampler was set up for.
+    int m_resamplerChannels = 0;
+    int m_resamplerRate = 0;
+    int m_resamplerFormat = -1;
     FFmpegHandles::Frame m_frame;
     int m_streamIndex = -1;
     FFmpegHandles::Packet m_packet;   // reused for every packet

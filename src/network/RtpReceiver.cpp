@@ -9,6 +9,7 @@
 #include "KavexUdpReceiver.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
+#include "RelayMessage.h"
 #include "RtpChannel.h"
 #include "RtpReceiverSlotProxy.h"
 #include "SharedBufferPool.h"
@@ -595,14 +596,10 @@ void RtpReceiver::onIncomingRtpRtcpData(const char* pData, int size)
 {
     if (!m_tcpSocket)
         return;
-    DataStreamBuffer device(pData, size);
-    QDataStream in(&device);
     bool isRtcp = false;
     SharedPoolBuffer packet = m_pool->getBuffer();
-    in >> isRtcp >> *packet.getVariableBuffer();
-    if (in.status() != QDataStream::Ok) {
-        qCWarning(lcKavexNetwork) << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size
-                                  << "bytes";
+    if (!RelayMessage::read(pData, size, &isRtcp, packet.getVariableBuffer())) {
+        qCWarning(lcKavexNetwork) << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size << "bytes";
         return;
     }
 

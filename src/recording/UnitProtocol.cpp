@@ -4,6 +4,7 @@
 
 #include <QCborArray>
 #include <QCborMap>
+#include <QCborStreamReader>
 #include <QCborValue>
 #include <QIODevice>
 #include <QtEndian>
@@ -70,6 +71,31 @@ bool readEntry(const QCborValue& v, UnitProtocol::StreamEntry* e, QString* error
     return true;
 }
 
+// Whether every string and container length the item at `reader` declares
+// fits in the bytes that follow it. The CBOR decoder sizes its buffers by
+// these declarations, so a short message claiming a gigabyte string would
+// cost that much time and memory before it is refused.
+bool declaredSizesFit(QCborStreamReader& reader, qint64 total, int depth)
+{
+    if (depth > 64)
+        return false;
+    // length() is an error for any other type.
+    if ((reader.isString() || reader.isByteArray() || reader.isContainer()) && reader.isLengthKnown()) {
+        const quint64 length = reader.length();
+        const quint64 left = quint64(total - reader.currentOffset());
+        if (length > left || (reader.isMap() && length * 2 > left))
+            return false;
+    }
+    if (!reader.isContainer())
+        return reader.next();
+    if (!reader.enterContainer())
+        return false;
+    while (reader.lastError() == QCborError::NoError && reader.hasNext())
+        if (!declaredSizesFit(reader, total, depth + 1))
+            return false;
+    return reader.lastError() == QCborError::NoError && reader.leaveContainer();
+}
+
 }  // namespace
 
 QByteArray UnitProtocol::encode(const Message& message)
@@ -114,6 +140,11 @@ QByteArray UnitProtocol::encode(const Message& message)
 
 bool UnitProtocol::decode(const QByteArray& bytes, Message* message, QString* error)
 {
+    QCborStreamReader reader(bytes);
+    if (!declaredSizesFit(reader, bytes.size(), 0)) {
+        *error = QStringLiteral("not CBOR: a declared size exceeds the message");
+        return false;
+    }
     QCborParserError parseError;
     const QCborValue value = QCborValue::fromCbor(bytes, &parseError);
     if (parseError.error != QCborError::NoError) {

@@ -66,6 +66,8 @@ TEST_F(SoundFileChannelTest, RejectsBadHeadersWithTheirWarningsAndReasons)
          "Only mono files supported", "2 channels, only mono"},
         {"8 bit", [](QByteArray& b) { qToLittleEndian<quint16>(8, b.data() + 34); }, "Only 16bit samples supported",
          "8 bits per sample"},
+        {"4 GHz", [](QByteArray& b) { qToLittleEndian<quint32>(0xFFFFFFFFu, b.data() + 24); },
+         "Sample rate above 384000 Hz cannot be played", "above 384000"},
         {"short", [](QByteArray& b) { b.truncate(30); }, "Failed to read Header",
          "30 bytes, shorter than a WAV header"},
         {"missing", nullptr, "Failed to open WAV file", "cannot open it: No such file or directory"},
