@@ -90,14 +90,7 @@ void PlaybackSession::requestStreamInfo()
     UnitProtocol::Message request;
     request.type = UnitProtocol::TYPE_STREAM_INFO;
     request.stream = m_streamName;
-    kavexHandOff(this);
-    QMetaObject::invokeMethod(
-        m_link,
-        [this, request] {
-            kavexTakeOver(this);
-            submit(request);
-        },
-        Qt::QueuedConnection);
+    post(request);
 }
 
 bool PlaybackSession::requestUnit(const quint64& tid, const NTPTimestamp& ts, UnitRequestType type)
@@ -110,6 +103,12 @@ bool PlaybackSession::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
     request.stream = m_streamName;
     request.ts = ts.getRaw();
     request.requestType = int(type);
+    post(request);
+    return true;
+}
+
+void PlaybackSession::post(const UnitProtocol::Message& request)
+{
     kavexHandOff(this);
     QMetaObject::invokeMethod(
         m_link,
@@ -118,7 +117,6 @@ bool PlaybackSession::requestUnit(const quint64& tid, const NTPTimestamp& ts, Un
             submit(request);
         },
         Qt::QueuedConnection);
-    return true;
 }
 
 void PlaybackSession::submit(const UnitProtocol::Message& request)

@@ -54,6 +54,8 @@ private:
     void send(const UnitProtocol::Message& message);
     void drop(const QString& reason, bool refused);
     void answerMissing(quint64 tid, quint64 ts);
+    // Hands a request from the caller's thread to the session's thread.
+    void post(const UnitProtocol::Message& request);
     void submit(const UnitProtocol::Message& request);
     QString prefix() const;
 
