@@ -229,9 +229,10 @@ void BufferSocketQueued::onReadyRead()
         case MessageFramer::RESULT_NEED_MORE:
             return;
         case MessageFramer::RESULT_OVERSIZE:
-            qCWarning(lcKavexContracts, "BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
-                     "closing the connection",
-                     m_framer.announcedSize(), KavexTcpSocket::MAX_MESSAGE_SIZE);
+            qCWarning(lcKavexContracts,
+                      "BufferSocketQueued::onReadyRead: Message of %u bytes exceeds the limit of %d bytes, "
+                      "closing the connection",
+                      m_framer.announcedSize(), KavexTcpSocket::MAX_MESSAGE_SIZE);
             resetReceiver();
             m_socket->abort();
             return;

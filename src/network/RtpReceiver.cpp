@@ -599,7 +599,8 @@ void RtpReceiver::onIncomingRtpRtcpData(const char* pData, int size)
     bool isRtcp = false;
     SharedPoolBuffer packet = m_pool->getBuffer();
     if (!RelayMessage::read(pData, size, &isRtcp, packet.getVariableBuffer())) {
-        qCWarning(lcKavexNetwork) << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size << "bytes";
+        qCWarning(lcKavexNetwork) << "RtpReceiver::onIncomingRtpRtcpData: Discarding malformed message of" << size
+                                  << "bytes";
         return;
     }
 
