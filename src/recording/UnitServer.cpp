@@ -41,17 +41,17 @@ bool UnitServer::start(QString* error)
     }
     m_core = new UnitServerCore(m_options, m_clock);
     UnitServerCore* core = m_core;
-    m_pool =
-        std::make_unique<UnitStorePool>(path, m_options.workers, [core](quint64 connection, const QByteArray& framed) {
-            kavexHandOff(core);
-            QMetaObject::invokeMethod(
-                core,
-                [core, connection, framed] {
-                    kavexTakeOver(core);
-                    core->deliver(connection, framed);
-                },
-                Qt::QueuedConnection);
-        });
+    m_pool = std::make_unique<UnitStorePool>(path, m_options.workers, [core](quint64 connection, QByteArray framed) {
+        // The answer moves into the queued call: only the server thread holds it from here on.
+        kavexHandOff(core);
+        QMetaObject::invokeMethod(
+            core,
+            [core, connection, framed = std::move(framed)] {
+                kavexTakeOver(core);
+                core->deliver(connection, framed);
+            },
+            Qt::QueuedConnection);
+    });
     m_core->setPool(m_pool.get());
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("UnitServer"));

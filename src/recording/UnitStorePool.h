@@ -16,7 +16,8 @@
 class UnitStorePool
 {
 public:
-    using Deliver = std::function<void(quint64 connection, const QByteArray& framed)>;
+    // Takes the answer over: the worker keeps no reference to it once delivered.
+    using Deliver = std::function<void(quint64 connection, QByteArray framed)>;
 
     UnitStorePool(const QString& storePath, int workers, Deliver deliver);
     ~UnitStorePool();
