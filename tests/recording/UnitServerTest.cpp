@@ -251,7 +251,12 @@ TEST_F(UnitServerTest, ThousandDroppedConnectionsAndAStalledClientLeaveMemoryBou
     ASSERT_NO_FATAL_FAILURE(expectServing());
     const qint64 grown = residentKiB() - before;
     std::cout << "resident memory grew by " << grown << " KiB\n";
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed blocks in quarantine (256 MB): resident memory says nothing here.
+    EXPECT_LT(grown, 512 * 1024);
+#else
     EXPECT_LT(grown, 32 * 1024);
+#endif
 }
 
 TEST_F(UnitServerTest, RepeatedWrongTokensAreSlowedForThatAddressOnly)
