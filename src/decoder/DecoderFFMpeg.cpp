@@ -386,7 +386,7 @@ bool DecoderFFMpeg::setUpResampler()
     m_resampler.reset(swr_alloc());
     if (!m_resampler)
         return false;
-    AVChannelLayout inLayout;
+    AVChannelLayout inLayout = {};  // copying into it first clears it: it must hold no garbage
     if (m_codecContext->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&inLayout, m_codecContext->ch_layout.nb_channels);
     else

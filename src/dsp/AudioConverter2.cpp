@@ -139,8 +139,8 @@ void AudioConverter2::createResampler()
 {
     if (m_srcRate == m_dstRate && m_srcLayout == m_dstLayout)
         return;
-    AVChannelLayout inLayout;
-    AVChannelLayout outLayout;
+    AVChannelLayout inLayout = {};
+    AVChannelLayout outLayout = {};
     av_channel_layout_default(&inLayout, getNumOfChannels(m_srcLayout));
     av_channel_layout_default(&outLayout, getNumOfChannels(m_dstLayout));
     SwrContext* resampler = nullptr;
