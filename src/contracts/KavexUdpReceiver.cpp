@@ -11,8 +11,9 @@
 
 namespace {
 
-// Datagrams taken per notification before the event loop gets its turn again.
-const int kMaxDatagramsPerWakeup = 64;
+// Batches taken per notification before the event loop gets its turn again:
+// under a flood the thread's other work (timers, queued calls) still runs.
+const int kMaxBatchesPerWakeup = 8;
 
 // Receive buffer asked for: the system's default (about 200 KiB) holds less
 // than a second of a few streams, so a burst, or a flood from another sender,
@@ -47,7 +48,15 @@ bool isAnyAddress(const QHostAddress& a)
 
 }  // namespace
 
-KavexUdpReceiver::KavexUdpReceiver(QObject* parent) : QObject(parent), m_buffer(MAX_DATAGRAM_SIZE) {}
+KavexUdpReceiver::KavexUdpReceiver(QObject* parent)
+    : QObject(parent)
+    , m_buffers(new unsigned char[size_t(BATCH_SIZE) * MAX_DATAGRAM_SIZE])
+{
+    for (int i = 0; i < BATCH_SIZE; ++i) {
+        m_vectors[i].iov_base = m_buffers.get() + size_t(i) * MAX_DATAGRAM_SIZE;
+        m_vectors[i].iov_len = MAX_DATAGRAM_SIZE;
+    }
+}
 
 KavexUdpReceiver::~KavexUdpReceiver()
 {
@@ -171,11 +180,18 @@ void KavexUdpReceiver::registerCallback(Callback callback, void* context)
 
 void KavexUdpReceiver::onActivated()
 {
-    for (int i = 0; i < kMaxDatagramsPerWakeup && m_fd >= 0; ++i) {
-        KavexLLSock::ADDR_V4_V6 from;
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = ::recvfrom(m_fd, m_buffer.data(), m_buffer.size(), MSG_TRUNC, &from.sa, &fromLength);
-        if (n < 0) {
+    for (int batch = 0; batch < kMaxBatchesPerWakeup && m_fd >= 0; ++batch) {
+        // recvmmsg writes the lengths back into the headers: set afresh for every call.
+        for (int i = 0; i < BATCH_SIZE; ++i) {
+            msghdr& h = m_messages[i].msg_hdr;
+            h = msghdr();
+            h.msg_name = &m_senders[i];
+            h.msg_namelen = sizeof m_senders[i];
+            h.msg_iov = &m_vectors[i];
+            h.msg_iovlen = 1;
+        }
+        const int count = ::recvmmsg(m_fd, m_messages, BATCH_SIZE, MSG_TRUNC, nullptr);
+        if (count < 0) {
             if (errno == EINTR)
                 continue;
             // EAGAIN: drained. Anything else (an ICMP error reported on the
@@ -184,16 +200,29 @@ void KavexUdpReceiver::onActivated()
                 break;
             continue;
         }
-        if (size_t(n) > m_buffer.size()) {
-            qCWarning(lcKavexContracts, "KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", n);
+        if (!deliver(count) || count < BATCH_SIZE)
+            break;
+    }
+}
+
+bool KavexUdpReceiver::deliver(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const size_t n = m_messages[i].msg_len;
+        if (n > size_t(MAX_DATAGRAM_SIZE) || (m_messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+            qCWarning(lcKavexContracts, "KavexUdpReceiver::onActivated: Dropping a datagram of %zd bytes", ssize_t(n));
             continue;
         }
         if (!m_callback)
             continue;
         Datagram d;
-        d.data = m_buffer.data();
+        d.data = static_cast<const unsigned char*>(m_vectors[i].iov_base);
         d.size = int(n);
-        fillSender(d, from);
+        fillSender(d, m_senders[i]);
         m_callback(m_context, d);
+        // The callback may have closed the socket: the rest of the batch goes with it.
+        if (m_fd < 0)
+            return false;
     }
+    return true;
 }

@@ -329,17 +329,14 @@ void RtpReceiver::startStream(const RtpStreamKey& key, const QList<QByteArray>& 
         this, [this, channel] { announce(channel); }, Qt::QueuedConnection);
 }
 
-void RtpReceiver::logDropped(LogRateLimit& limit, QtMsgType type, const QString& text)
+bool RtpReceiver::dropAndMayLog(LogRateLimit& limit)
 {
     m_dropped.fetch_add(1, std::memory_order_relaxed);
     if (!limit.allow(m_clock.monotonicMs()))
-        return;
+        return false;
     if (const int heldBack = limit.takeHeldBack())
         qCWarning(lcKavexNetwork) << "RtpReceiver: Left out" << heldBack << "log lines about dropped packets";
-    if (type == QtDebugMsg)
-        qCDebug(lcKavexNetwork).noquote() << text;
-    else
-        qCWarning(lcKavexNetwork).noquote() << text;
+    return true;
 }
 
 void RtpReceiver::announce(RtpChannel* channel)
@@ -360,7 +357,8 @@ void RtpReceiver::onRtpStreamData(const Datagram& datagram)
     KavexLocker lock(&m_channelLock);
     m_received.fetch_add(1, std::memory_order_relaxed);
     if (!packet.isHeaderValid()) {
-        logDropped(m_rtpLog, QtWarningMsg, QStringLiteral("RtpReceiver::onReadyRead: Invalid RTP header received"));
+        if (dropAndMayLog(m_rtpLog))
+            qCWarning(lcKavexNetwork, "RtpReceiver::onReadyRead: Invalid RTP header received");
         return;
     }
     const RtpStreamKey key(datagram, packet.getSSRC());
@@ -390,8 +388,8 @@ void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
     KavexLocker lock(&m_channelLock);
     m_received.fetch_add(1, std::memory_order_relaxed);
     if (!packet.isHeaderValid()) {
-        logDropped(m_rtcpLog, QtWarningMsg,
-                   QStringLiteral("RtpReceiver::onRtcpReadyRead: Invalid RTCP header received"));
+        if (dropAndMayLog(m_rtcpLog))
+            qCWarning(lcKavexNetwork, "RtpReceiver::onRtcpReadyRead: Invalid RTCP header received");
         return;
     }
     const RtpStreamKey key(datagram, packet.getSSRC());
@@ -406,9 +404,9 @@ void RtpReceiver::onRtcpStreamData(const Datagram& datagram)
                                       m_clock.monotonicMs());
         return;
     }
-    logDropped(
-        m_rtcpLog, QtDebugMsg,
-        QStringLiteral("RtpReceiver::onRtcpReadyRead: Received RTCP packet for unknown SSRC %1").arg(packet.getSSRC()));
+    if (dropAndMayLog(m_rtcpLog))
+        qCDebug(lcKavexNetwork, "RtpReceiver::onRtcpReadyRead: Received RTCP packet for unknown SSRC %u",
+                unsigned(packet.getSSRC()));
 }
 
 void RtpReceiver::onStaleChannel()

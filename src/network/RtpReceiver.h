@@ -149,8 +149,10 @@ private:
     bool reserveChannel(const RtpStreamKey& key);
     // Forgets `count` channels of this receiver in the process-wide count.
     static void releaseChannels(int count);
-    // Logs a line about a bad or unwanted packet through `limit`.
-    void logDropped(LogRateLimit& limit, QtMsgType type, const QString& text);
+    // Counts a bad or unwanted packet as dropped and tells whether `limit`
+    // lets a line about it through. The caller formats its line only then,
+    // so that a flood of such packets costs no string work.
+    bool dropAndMayLog(LogRateLimit& limit);
     // On the owner's thread: emits newChannel unless the channel has gone meanwhile.
     void announce(RtpChannel* channel);
     // TCP mode: one message that no key could decrypt.
