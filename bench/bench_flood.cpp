@@ -5,13 +5,15 @@
 // and the mixer's CPU, the process's memory, the live channels made and the
 // stream's level during the flood against before it.
 //
-//   bench_flood --flood [--seconds S] [--rate PACKETS_PER_SECOND]   (defaults 10, 100000)
+//   bench_flood --flood [--seconds S] [--rate PACKETS_PER_SECOND] [--receiver-priority P]
+//   (defaults 10, 100000, 0: the receiver's thread at normal scheduling)
 //
 // With --channels N it measures instead what a live channel costs: N streams
 // play for S seconds (default 2) and the growth of the process's resident
 // and virtual memory is divided by N.
 //
 //   bench_flood --channels N [--seconds S]
+#include "Configuration.h"
 #include "G711.h"
 #include "Mixer.h"
 #include "NTPTimestamp.h"
@@ -25,6 +27,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -199,6 +202,7 @@ int main(int argc, char** argv)
     int rate = 100000;
     int channels = 0;
     bool flooding = false;
+    int receiverPriority = 0;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!strcmp(argv[i], "--flood"))
@@ -209,6 +213,8 @@ int main(int argc, char** argv)
             rate = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--channels") && hasValue)
             channels = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--receiver-priority") && hasValue)
+            receiverPriority = atoi(argv[++i]);
     }
     // Not a microbenchmark: the benchmark runner's arguments alone start nothing.
     if (!flooding && channels <= 0) {
@@ -220,6 +226,9 @@ int main(int argc, char** argv)
     qputenv("OSTKAVEX_OUTPUT_DEVICE", ("wav:" + dir.filePath("out.wav")).toUtf8());
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     QCoreApplication app(argc, argv);
+    if (receiverPriority > 0)
+        QSettings(Configuration::settingsFilePath(), QSettings::IniFormat)
+            .setValue("RtpReceiver/RealTimePriority", receiverPriority);
     QSharedPointer<Mixer> mixer = Mixer::getInstance(false, true);
     quint16 rtpPort = 0, rtcpPort = 0;
     const QString sdp = "v=0\r\nm=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";

@@ -9,6 +9,7 @@
 #include "KavexUdpReceiver.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
+#include "RealTimePriority.h"
 #include "RelayMessage.h"
 #include "RtpChannel.h"
 #include "RtpReceiverSlotProxy.h"
@@ -127,6 +128,7 @@ void RtpReceiver::readLimits()
                                     DEFAULT_MAX_CHANNELS_PER_RECEIVER);
     m_maxChannelsTotal =
         positiveSetting(settings, QStringLiteral("RtpReceiver/MaxChannelsTotal"), DEFAULT_MAX_CHANNELS_TOTAL);
+    m_realTimePriority = qBound(0, settings.value(QStringLiteral("RtpReceiver/RealTimePriority"), 0).toInt(), 99);
 }
 
 void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort, QHostAddress* iface)
@@ -158,6 +160,8 @@ void RtpReceiver::startThread(unsigned short& rtpPort, unsigned short& rtcpPort,
 
 void RtpReceiver::run()
 {
+    if (m_realTimePriority > 0)
+        RealTimePriority::raiseCurrentThread(QStringLiteral("RtpReceiver::run"), m_realTimePriority);
     m_proxy = std::make_unique<RtpReceiverSlotProxy>(this);
     connect(this, &RtpReceiver::sigUpstreamAddress, m_proxy.get(), &RtpReceiverSlotProxy::slotSetUpstreamAddress);
     connect(this, &RtpReceiver::sigUpstreamRtpData, m_proxy.get(), &RtpReceiverSlotProxy::slotUpStreamRtpData);

@@ -47,7 +47,12 @@ struct Datagram;
 // "RtpReceiver/MaxChannelsTotal", default 1024); a stream beyond a limit is
 // refused, with one warning per sender every REFUSAL_WARNING_INTERVAL_MS.
 // Warnings about bad packets are limited to BAD_PACKET_LOG_PER_SECOND a
-// second, so that a flood costs the receiver's thread little.
+// second, so that a flood costs the receiver's thread little. The setting
+// "RtpReceiver/RealTimePriority" (default 0: normal scheduling) asks for
+// real-time scheduling of the receiver's thread at that priority: on a busy
+// host the thread then keeps up with a flood instead of letting the stream's
+// packets wait behind it. Keep it below the mixer thread's (20), so that a
+// flood never takes the mixer's time.
 //
 // The receiver is a channel itself, so that the mixer can mute, query and
 // remove all streams of the source through one id; it plays no audio of its
@@ -202,6 +207,7 @@ private:
     // Set by the constructor, before the thread starts.
     int m_maxChannels = DEFAULT_MAX_CHANNELS_PER_RECEIVER;
     int m_maxChannelsTotal = DEFAULT_MAX_CHANNELS_TOTAL;
+    int m_realTimePriority = 0;
     std::atomic<quint64> m_received{0};
     std::atomic<quint64> m_dropped{0};
     // Guards the private keys and the decrypter.
