@@ -9,7 +9,7 @@
 #   ./run.sh serve [STORE] [PORT]  deps + build + a unit server for STORE on PORT (default 47100; token in build/serve.token)
 #   ./run.sh bench         deps + build + the benchmarks (Release build in build-bench/)
 #   ./run.sh redundant     deps + build + the tests of playing one stream from several stores
-#   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s, and channel memory
+#   ./run.sh flood         deps + build + a receiver port flooded 10 s at 100,000 packets/s (receiver at normal and real-time priority), and channel memory
 #   ./run.sh package       deps + build + Debian packages of the library, -dev and tool (build/packages/)
 #   ./run.sh docs          API documentation of the installed headers (build/docs/html/); fails on a warning
 #   ./run.sh compare [N..] CPU of our live path against ffmpeg amix, GStreamer audiomixer and the FFmpeg floor
@@ -96,10 +96,12 @@ redundant() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -R 'MulPlaySession|TwoStores'
 }
 
-# A receiver port under a flood while a stream plays through the mixer, then
-# what 100 live channels cost in memory. Arguments go to the flood run.
+# A receiver port under a flood while a stream plays through the mixer, with
+# the receiver's thread at normal and at real-time priority, then what 100
+# live channels cost in memory. Arguments go to the flood runs.
 flood() {
     build-bench/bench/bench_flood --flood "$@"
+    build-bench/bench/bench_flood --flood --receiver-priority 10 "$@"
     build-bench/bench/bench_flood --channels 100 --seconds 5
 }
 
