@@ -9,12 +9,8 @@
 
 #include <arpa/inet.h>
 #include <cmath>
-#include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,25 +30,9 @@ constexpr int kMpaLoopFrames = 50;
 constexpr int kMpaSkippedFrames = 4;
 constexpr int kReportEveryMs = 5000;
 
-qint64 monotonicNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 void sendDatagram(int socket, const unsigned char* data, int size, quint16 port)
 {
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = PacedSending::loopback(port);
     sendto(socket, data, size_t(size), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
@@ -108,29 +88,6 @@ void put32(QByteArray& b, quint32 v)
 }
 
 }  // namespace
-
-void PacedThread::start(const char* name, qint64 periodNs, std::function<void(quint64)> step)
-{
-    m_stop.store(false);
-    m_thread = std::thread([this, name, periodNs, step = std::move(step)] {
-        pthread_setname_np(pthread_self(), name);
-        const qint64 startNs = monotonicNs();
-        for (quint64 k = 0; !stopping(); ++k) {
-            const qint64 dueNs = startNs + qint64(k) * periodNs;
-            const timespec due{time_t(dueNs / 1000000000), long(dueNs % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) {
-            }
-            step(k);
-        }
-    });
-}
-
-void PacedThread::stop()
-{
-    m_stop.store(true);
-    if (m_thread.joinable())
-        m_thread.join();
-}
 
 MpaLoopSender::MpaLoopSender(int count, quint32 firstSsrc, quint16 rtpPort, quint16 rtcpPort)
     : m_count(count)
@@ -198,7 +155,7 @@ EncryptedRelaySender::~EncryptedRelaySender()
 bool EncryptedRelaySender::start()
 {
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = PacedSending::loopback(0);
     socklen_t length = sizeof address;
     if (m_listener < 0 || bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(m_listener, 4) != 0 || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)

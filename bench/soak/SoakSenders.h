@@ -1,33 +1,13 @@
 #pragma once
 
 #include "NTPTimestamp.h"
+#include "PacedThread.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <atomic>
-#include <functional>
-#include <thread>
 #include <vector>
-
-// A thread that calls `step(k)` at start + k * period on the monotonic clock
-// until stopped; a step that runs late is followed at once by the next.
-class PacedThread
-{
-public:
-    PacedThread() = default;
-    ~PacedThread() { stop(); }
-    PacedThread(const PacedThread&) = delete;
-    PacedThread& operator=(const PacedThread&) = delete;
-
-    void start(const char* name, qint64 periodNs, std::function<void(quint64)> step);
-    void stop();
-    bool stopping() const { return m_stop.load(std::memory_order_relaxed); }
-
-private:
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-};
 
 // MPEG-1 layer II streams over loopback UDP (RTP payload type 14, 90 kHz
 // clock, one 24 ms frame per packet after the 4-byte fragment header), all to
