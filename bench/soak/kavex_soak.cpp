@@ -54,6 +54,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
@@ -72,6 +73,7 @@ constexpr int kAlawStreamsPerReceiver = 8;
 constexpr int kMpaStreams = 7;
 constexpr quint32 kMpaFirstSsrc = 0x4d000000;
 constexpr quint32 kEncryptedSsrc = 0x4e000000;
+constexpr int kStreams = kAlawReceivers * kAlawStreamsPerReceiver + kMpaStreams + 1;
 
 constexpr int kReaddEverySeconds = 5;
 constexpr int kStreamsBackWithinSeconds = 5;
@@ -121,12 +123,13 @@ bool writeToneFile(const QString& path)
 
 struct Receiver {
     QString sdp;
-    int streams = 0;
+    // The streams sent to it: only these count as playing (an encrypted
+    // stream that cannot be opened plays a marker tone under an SSRC of its own).
+    QSet<quint32> ssrcs;
     bool relay = false;
     quint16 rtp = 0, rtcp = 0;
-    quint64 id = 0;
-    // While made again: since when, and whether it is made yet.
-    int readdedAt = -1;
+    quint64 id = 0;      // 0 while it is being made again
+    int readdedAt = -1;  // the second it was removed, until its streams play again
 };
 
 // The soak's schedule and its bookkeeping, on the main thread (one step a
@@ -184,7 +187,7 @@ private:
     int m_faults = 0, m_faultEndedAt = -1, m_graceUntil = -1, m_backSeen = 0;
     bool m_faultActive = false;
 
-    MixerTickStatistics m_lastStats, m_minuteStats;
+    MixerTickStatistics m_lastStats;
     quint64 m_late = 0, m_missed = 0, m_faultLate = 0, m_faultMissed = 0;
     quint64 m_lateAtMinute = 0, m_missedAtMinute = 0;
     std::vector<double> m_rss, m_heap;  // one sample a second
@@ -218,10 +221,20 @@ bool Soak::setUp()
     m_mixer = Mixer::getInstance(false, false);
     m_mixer->setListOfPossiblePrivateKeys({secret});
     const QString mpaSdp = QStringLiteral("v=0\r\nm=audio 5004 RTP/AVP 14\r\na=rtpmap:14 MPA/90000\r\n");
+    // The A-law senders spread their streams over the receivers in turn.
+    m_receivers.resize(kAlawReceivers + 2);
+    for (int c = 0; c < kAlawReceivers * kAlawStreamsPerReceiver; ++c)
+        m_receivers[size_t(c % kAlawReceivers)].ssrcs.insert(AlawStreams::ssrc(c));
     for (int r = 0; r < kAlawReceivers; ++r)
-        m_receivers.push_back({AlawStreams::sdp(), kAlawStreamsPerReceiver, false});
-    m_receivers.push_back({mpaSdp, kMpaStreams, false});
-    m_receivers.push_back({AlawStreams::sdp(), 1, true});
+        m_receivers[size_t(r)].sdp = AlawStreams::sdp();
+    Receiver& mpaReceiver = m_receivers[kAlawReceivers];
+    mpaReceiver.sdp = mpaSdp;
+    for (int s = 0; s < kMpaStreams; ++s)
+        mpaReceiver.ssrcs.insert(kMpaFirstSsrc + quint32(s));
+    Receiver& relayReceiver = m_receivers[kAlawReceivers + 1];
+    relayReceiver.sdp = AlawStreams::sdp();
+    relayReceiver.ssrcs.insert(kEncryptedSsrc);
+    relayReceiver.relay = true;
     for (Receiver& r : m_receivers) {
         if (!addReceiver(r)) {
             fprintf(stderr, "a receiver did not start\n");
@@ -232,8 +245,7 @@ bool Soak::setUp()
     for (int r = 0; r < kAlawReceivers; ++r)
         alawPorts.push_back({m_receivers[size_t(r)].rtp, m_receivers[size_t(r)].rtcp});
     m_alaw = std::make_unique<LoopbackSenders>(kAlawReceivers * kAlawStreamsPerReceiver, alawPorts, 1);
-    const Receiver& mpa = m_receivers[kAlawReceivers];
-    m_mpa = std::make_unique<MpaLoopSender>(kMpaStreams, kMpaFirstSsrc, mpa.rtp, mpa.rtcp);
+    m_mpa = std::make_unique<MpaLoopSender>(kMpaStreams, kMpaFirstSsrc, mpaReceiver.rtp, mpaReceiver.rtcp);
     if (!m_alaw->start() || !m_mpa->start()) {
         fprintf(stderr, "cannot start the senders (socket, or no MPEG audio layer II encoder)\n");
         return false;
@@ -249,12 +261,11 @@ bool Soak::setUp()
             ++m_talkBackPackets;
         }
     });
-    m_lastStats = m_minuteStats = m_mixer->getTickStatistics();
+    m_lastStats = m_mixer->getTickStatistics();
     m_cpuAtStart = m_cpuAtMinute = ProcessFigures::cpuSeconds();
     printf("soak: %d live streams (%d A-law, %d MPEG audio, 1 encrypted over the relay) into %d receivers for %.1f "
            "min\n",
-           kAlawReceivers * kAlawStreamsPerReceiver + kMpaStreams + 1, kAlawReceivers * kAlawStreamsPerReceiver,
-           kMpaStreams, int(m_receivers.size()), m_seconds / 60.0);
+           kStreams, kAlawReceivers * kAlawStreamsPerReceiver, kMpaStreams, int(m_receivers.size()), m_seconds / 60.0);
     fflush(stdout);
     return true;
 }
@@ -268,7 +279,7 @@ bool Soak::step()
     m_heap.push_back(ProcessFigures::heapInUseMb());
     countStreams();
     checkReadd();
-    if (m_s == kStartWithinSeconds && m_streamsLive < kAlawReceivers * kAlawStreamsPerReceiver + kMpaStreams + 1)
+    if (m_s == kStartWithinSeconds && m_streamsLive < kStreams)
         fail(QStringLiteral("only %1 streams play %2 s after the start").arg(m_streamsLive).arg(m_s));
     if (m_s >= kStartWithinSeconds && m_s % kReaddEverySeconds == 0)
         readdNext();
@@ -282,11 +293,15 @@ bool Soak::step()
 
 void Soak::countStreams()
 {
+    QHash<quint64, const Receiver*> byId;
+    for (const Receiver& r : m_receivers)
+        byId.insert(r.id, &r);
     m_playingOn.clear();
     m_streamsLive = 0;
     for (const LiveStreamStatus& s : m_mixer->getLiveStreams()) {
         quint64& last = m_packetsOf[qMakePair(s.receiverId, s.ssrc)];
-        if (s.packets > last) {
+        const Receiver* r = byId.value(s.receiverId);
+        if (s.packets > last && r && r->ssrcs.contains(s.ssrc)) {
             m_packets += s.packets - last;
             m_playingOn[s.receiverId] += 1;
             ++m_streamsLive;
@@ -333,13 +348,13 @@ void Soak::checkReadd()
             }
             continue;
         }
-        if (m_playingOn.value(r.id) >= r.streams) {
+        if (m_playingOn.value(r.id) >= r.ssrcs.size()) {
             m_worstBackSeconds = std::max(m_worstBackSeconds, m_s - r.readdedAt);
             r.readdedAt = -1;
         } else if (m_s - r.readdedAt > kStreamsBackWithinSeconds) {
             fail(QStringLiteral("%1 of %2 streams play %3 s after their receiver (port %4) was made again")
                      .arg(m_playingOn.value(r.id))
-                     .arg(r.streams)
+                     .arg(r.ssrcs.size())
                      .arg(m_s - r.readdedAt)
                      .arg(r.rtp));
             r.readdedAt = -1;
