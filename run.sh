@@ -21,6 +21,7 @@
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
 #   ./run.sh faults        deps + build + the tests of failing sound devices (stall, burst, drift, lost card)
 #   ./run.sh loadtest [OPTIONS]  deps + Release build + unit server load figures on SQLite and PostgreSQL (--help)
+#   ./run.sh soak [MINUTES]  deps + Release build + 64 live streams under changing load for MINUTES (default 10); fails on memory growth or late ticks
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -139,6 +140,14 @@ device_fault_tests() {
 loadtest() {
     build Release build-bench -- bench_unitserver
     build-bench/bench/bench_unitserver "$@"
+}
+
+# The soak: 64 live streams while receivers come and go, tones and talk-back
+# switch and the sound output fails and comes back; a line a minute, and a
+# failure on memory growth, late ticks or a part that does not come back.
+soak() {
+    build Release build-bench -- kavex_soak
+    build-bench/bench/kavex_soak "${1:-10}"
 }
 
 # The fuzz targets: clang with libFuzzer, AddressSanitizer and UBSan; only
@@ -266,6 +275,7 @@ case "${1:-}" in
         CI=true pg_tests
         ;;
     loadtest) deps; shift; loadtest "$@" ;;
+    soak) deps; shift; soak "$@" ;;
     format-check)
         format_sources | xargs -r clang-format --dry-run --Werror --style=file
         ;;

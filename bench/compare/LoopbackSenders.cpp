@@ -2,37 +2,22 @@
 
 #include "AlawStreams.h"
 #include "Clock.h"
+#include "PacedThread.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
 #include "VariableBuffer.h"
 
-#include <arpa/inet.h>
-#include <ctime>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+using PacedSending::loopback;
+
 namespace {
 constexpr qint64 kPacketNs = 20000000;
 constexpr int kReportEveryPackets = 250;  // 5 s
 constexpr int kPayloadCycle = 50;         // packets of distinct audio
-
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-qint64 monotonicNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 }  // namespace
 
 LoopbackSenders::LoopbackSenders(int count, const std::vector<Ports>& receivers, int threads)
@@ -78,13 +63,10 @@ void LoopbackSenders::run(int first, int end)
     VariableBuffer report;
     // Packet k of every stream is sent at start + k * 20 ms and stamped
     // accordingly, so the sender reports tie RTP time to wall-clock time.
-    const qint64 startNs = monotonicNs();
+    const qint64 startNs = PacedSending::monotonicNs();
     const NTPTimestamp startNtp = Clock::system().wallClock();
     for (quint64 k = 0; !m_stop.load(std::memory_order_relaxed); ++k) {
-        const qint64 dueNs = startNs + qint64(k) * kPacketNs;
-        const timespec due{time_t(dueNs / 1000000000), long(dueNs % 1000000000)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) {
-        }
+        PacedSending::sleepUntilNs(startNs + qint64(k) * kPacketNs);
         const quint32 timestamp = quint32(k * AlawStreams::kPacketSamples);
         const size_t offset = size_t(k % kPayloadCycle) * AlawStreams::kPacketSamples;
         for (int c = first; c < end; ++c) {

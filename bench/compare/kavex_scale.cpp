@@ -8,6 +8,7 @@
 // kavex_scale [N] [SECONDS] [--receivers R] [--senders S]
 #include "AlawStreams.h"
 #include "LoopbackSenders.h"
+#include "ProcessFigures.h"
 
 #include "LiveStreamStatus.h"
 #include "Mixer.h"
@@ -25,40 +26,16 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <sys/resource.h>
 #include <unistd.h>
+
+using ProcessFigures::monotonicUs;
+using ProcessFigures::residentMb;
 
 namespace {
 
 const QString kLive = QStringLiteral("LIVE");
 constexpr double kTickUs = 1024.0 * 1000000 / 48000;
 constexpr double kQueueBytes = 2800.0 * 2048;  // one live channel's frame queue
-
-qint64 monotonicUs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return qint64(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-double processCpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
-
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
-    }
-    return 0;
-}
 
 // Watches the "LIVE" group's interval report, which the mixer thread makes
 // once per tick. Tick k is due at origin + k periods, the origin being the
@@ -220,7 +197,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const qint64 startUs = monotonicUs();
-    const double startCpu = processCpuSeconds();
+    const double startCpu = ProcessFigures::cpuSeconds();
     const quint64 startTicks = meter.ticks();
     ThreadSampler threads;
     double lastCpu = startCpu;
@@ -232,7 +209,7 @@ int main(int argc, char** argv)
         const qint64 now = monotonicUs();
         if ((now - startUs) / 1000000 % 10 != 0)
             return;
-        const double cpu = processCpuSeconds();
+        const double cpu = ProcessFigures::cpuSeconds();
         // Nothing here may take the mixer's lock: the mixer thread would wait for it.
         printf("%4lld s  ticks %7llu  late %4llu  worst %7.1f ms  CPU %5.2f cores  RSS %7.1f MB\n",
                (long long)((now - startUs) / 1000000), (unsigned long long)meter.ticks(),
@@ -249,7 +226,7 @@ int main(int argc, char** argv)
 
     // The figures are taken before anything below takes the mixer's lock.
     const double wall = double(monotonicUs() - startUs) * 1e-6;
-    const double cpu = processCpuSeconds() - startCpu;
+    const double cpu = ProcessFigures::cpuSeconds() - startCpu;
     const double rss = residentMb();
     const quint64 ticks = meter.ticks() - startTicks, late = meter.late();
     const double worstUs = meter.worstUs();
