@@ -282,31 +282,29 @@ TEST(MixerThread, TicksGoOnWhileARemovedReceiverEnds)
     const quint64 id = impl.addUnicastRtpChannel("LIVE", rtpPort, rtcpPort, QString(), nullptr, QHostAddress(), 1.0);
     auto* receiver = dynamic_cast<RtpReceiver*>(reinterpret_cast<Channel*>(id));
     ASSERT_TRUE(receiver);
+    // Stage 1: the receiver's thread is busy; stage 2: it may go on.
     std::mutex lock;
-    std::condition_variable_any changed;
-    bool busy = false, released = false;
+    std::condition_variable changed;
+    int stage = 0;
+    const auto step = [&](int to, int until) {
+        std::unique_lock<std::mutex> hold(lock);
+        stage = std::max(stage, to);
+        changed.notify_all();
+        return changed.wait_for(hold, std::chrono::seconds(5), [&] { return stage >= until; });
+    };
     QObject onReceiverThread;
     onReceiverThread.moveToThread(receiver);
-    QMetaObject::invokeMethod(&onReceiverThread, [&] {
-        std::unique_lock<std::mutex> hold(lock);
-        busy = true;
-        changed.notify_all();
-        changed.wait(hold, [&] { return released; });
-    });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(5), [&] { return busy; }));
-    }
+    QMetaObject::invokeMethod(&onReceiverThread, [&] { step(1, 2); });
+    ASSERT_TRUE(step(0, 1));
     std::atomic<bool> ticked{false};
     std::thread watcher([&] {
         const quint64 from = impl.tick();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (impl.tick() < from + 1000 && std::chrono::steady_clock::now() < deadline)
+        QElapsedTimer timer;
+        timer.start();
+        while (impl.tick() < from + 1000 && timer.elapsed() < 5000)
             std::this_thread::yield();
         ticked = impl.tick() >= from + 1000;
-        std::lock_guard<std::mutex> hold(lock);
-        released = true;
-        changed.notify_all();
+        step(2, 2);
     });
     impl.removeChannel(id);
     watcher.join();
