@@ -86,9 +86,7 @@ TEST_F(DeviceFaultTest, ChunksOfAWriterThatFallsBehindAreHeardInOrderOnce)
         SCOPED_TRACE(testing::Message() << "burst " << burst << ", " << us << " us per reading");
         faults().burstFrames = burst;
         clock.setAdvancePerReading(us);
-        std::unique_ptr<PcmDevice> device = open();
-        write(*device, 1, 100);
-        device.reset();
+        write(*open(), 1, 100);  // the device goes with the statement
         clock.setAdvancePerReading(0);
         int last = 0;
         for (const auto& run : heard()) {

@@ -19,8 +19,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 
 namespace {
@@ -282,29 +281,22 @@ TEST(MixerThread, TicksGoOnWhileARemovedReceiverEnds)
     const quint64 id = impl.addUnicastRtpChannel("LIVE", rtpPort, rtcpPort, QString(), nullptr, QHostAddress(), 1.0);
     auto* receiver = dynamic_cast<RtpReceiver*>(reinterpret_cast<Channel*>(id));
     ASSERT_TRUE(receiver);
-    // Stage 1: the receiver's thread is busy; stage 2: it may go on.
-    std::mutex lock;
-    std::condition_variable changed;
-    int stage = 0;
-    const auto step = [&](int to, int until) {
-        std::unique_lock<std::mutex> hold(lock);
-        stage = std::max(stage, to);
-        changed.notify_all();
-        return changed.wait_for(hold, std::chrono::seconds(5), [&] { return stage >= until; });
-    };
+    std::promise<void> busy, done;
     QObject onReceiverThread;
     onReceiverThread.moveToThread(receiver);
-    QMetaObject::invokeMethod(&onReceiverThread, [&] { step(1, 2); });
-    ASSERT_TRUE(step(0, 1));
-    std::atomic<bool> ticked{false};
+    QMetaObject::invokeMethod(&onReceiverThread, [&, until = done.get_future().share()] {
+        busy.set_value();
+        until.wait();
+    });
+    ASSERT_EQ(busy.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    bool ticked = false;
     std::thread watcher([&] {
         const quint64 from = impl.tick();
         QElapsedTimer timer;
         timer.start();
-        while (impl.tick() < from + 1000 && timer.elapsed() < 5000)
+        while (!(ticked = impl.tick() >= from + 1000) && timer.elapsed() < 5000)
             std::this_thread::yield();
-        ticked = impl.tick() >= from + 1000;
-        step(2, 2);
+        done.set_value();
     });
     impl.removeChannel(id);
     watcher.join();
