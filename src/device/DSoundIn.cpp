@@ -101,9 +101,11 @@ DSoundIn::TakeResult DSoundIn::take(unsigned char* data, int bytes, bool retryEm
         std::memcpy(data, regions.first, regions.firstBytes);
         if (regions.second)
             std::memcpy(data + regions.firstBytes, regions.second, regions.secondBytes);
-        m_buffer->handOverRing();
     }
     m_readOffset = (m_readOffset + quint32(total)) % size;
+    // From here on the card may record over these bytes.
+    m_taken += quint64(total);
+    m_buffer->handOverRing(m_taken);
     *taken = total;
     return TAKE_TAKEN;
 }

@@ -58,5 +58,6 @@ private:
     unsigned int m_channels;
     bool m_blocking;
     unsigned int m_readOffset = 0;
+    quint64 m_taken = 0;  // bytes taken since start, handed back to the card
     const std::atomic<bool>* m_abort = nullptr;
 };

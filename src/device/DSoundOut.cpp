@@ -10,6 +10,22 @@ namespace {
 constexpr quint32 FRAMES_PER_MS = 48;
 constexpr quint64 SHORT_WAIT_US = 100;
 
+// Puts `bytes` from `data` (zeros when null) into a locked span from `at` on.
+void fillSpan(const SoundBackend::Regions& regions, quint32 at, const unsigned char* data, quint32 bytes)
+{
+    for (quint32 done = 0; done < bytes;) {
+        const quint32 pos = at + done;
+        const bool inFirst = pos < regions.firstBytes;
+        quint8* target = inFirst ? regions.first + pos : regions.second + (pos - regions.firstBytes);
+        const quint32 n = std::min((inFirst ? regions.firstBytes : regions.bytes()) - pos, bytes - done);
+        if (data)
+            std::memcpy(target, data + done, n);
+        else
+            std::memset(target, 0, n);
+        done += n;
+    }
+}
+
 }  // namespace
 
 DSoundOut::DSoundOut(Clock& clock, SoundCardMaker cards) : m_clock(clock), m_cards(std::move(cards)) {}
@@ -71,9 +87,15 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
     if (m_abort && m_abort->load())
         return true;
 
+    // The card plays only what lies below the published end and leaves the
+    // rest alone, so the writer fills from that end on without racing it; the
+    // wait kept the block within one ring of the cursor. Bytes skipped since
+    // that end (the writer fell behind and moved ahead, or a lock failed) may
+    // still hold an older round: they are cleared from the cursor on.
+    const quint64 from = std::min(m_written, std::max(m_filled, m_played));
+    const quint32 skipped = quint32(m_written - from);
     SoundBackend::Regions regions;
-    const quint32 offset = quint32(m_written % RING_BYTES);
-    const SoundBackend::Status locked = m_buffer->lock(offset, BLOCK_BYTES, &regions);
+    const SoundBackend::Status locked = m_buffer->lock(quint32(from % RING_BYTES), skipped + BLOCK_BYTES, &regions);
     m_written += BLOCK_BYTES;
     if (locked != SoundBackend::STATUS_OK) {
         // Said once per run of failures; a run that lasts means the card is gone.
@@ -88,10 +110,10 @@ bool DSoundOut::putNextChunk(unsigned char* data, unsigned int* status)
         }
     } else {
         m_lockFailures = 0;
-        std::memcpy(regions.first, data, regions.firstBytes);
-        if (regions.second)
-            std::memcpy(regions.second, data + regions.firstBytes, regions.secondBytes);
-        m_buffer->handOverRing();
+        fillSpan(regions, 0, nullptr, skipped);
+        fillSpan(regions, skipped, data, BLOCK_BYTES);
+        m_filled = m_written;
+        m_buffer->handOverRing(m_filled);
     }
     if (status)
         *status = 0;

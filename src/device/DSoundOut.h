@@ -15,7 +15,9 @@
 // loses nothing; when the cursor is seen to move further at once than the
 // lead, the lead grows to match (up to seven blocks). A cursor that stops
 // moving, or a ring that can no longer be locked, is reported as a broken
-// ring. Used by the mixer thread only.
+// ring. Each block written is published to the card as the ring's filled
+// end; the card plays silence past it rather than a block being written.
+// Used by the mixer thread only.
 class DSoundOut
 {
 public:
@@ -67,6 +69,7 @@ private:
     // starts playing it; 0 until the first chunk.
     quint64 m_written = 0;
     quint64 m_played = 0;  // the latest cursor reading, unwrapped
+    quint64 m_filled = 0;  // the end of the ring's audio, as published to the card
     quint32 m_leadBlocks = MIN_LEAD_BLOCKS;
     int m_lockFailures = 0;
 };

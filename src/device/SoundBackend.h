@@ -75,11 +75,18 @@ public:
     // starts outside it; STATUS_BUFFER_LOST when the device has gone away.
     Status lock(quint32 offset, quint32 bytes, Regions* regions);
     // The ring's bytes cross threads without a lock. The device thread
-    // publishes its work on the ring by moving the cursor (a release store)
-    // and starts each turn with takeOverRing(); the writer or reader calls
-    // handOverRing() once it is done with the regions it locked.
-    void handOverRing() { m_handOver.fetch_add(1, std::memory_order_release); }
-    void takeOverRing() { (void)m_handOver.load(std::memory_order_acquire); }
+    // publishes its work on the ring by moving the cursor (a release store).
+    // The writer or reader publishes its own with handOverRing (a release
+    // store): the end of what it has filled (playback) or taken (capture),
+    // counted like cursorTotal(). The device thread reads it with
+    // takeOverRing at the start of each turn and keeps to its side of it:
+    // playback plays the bytes below it and silence from it on, leaving those
+    // bytes alone (the writer may be filling them); capture stores frames up
+    // to one ring, less one frame, past it and drops the rest. The writer
+    // fills only at or after the end it published, within one ring of the
+    // cursor.
+    void handOverRing(quint64 end) { m_ownerEnd.store(end, std::memory_order_release); }
+    quint64 takeOverRing() const { return m_ownerEnd.load(std::memory_order_acquire); }
 
     Direction direction() const { return m_direction; }
     const Format& format() const { return m_format; }
@@ -90,7 +97,8 @@ private:
     const Direction m_direction;
     const Format m_format;
     std::vector<quint8> m_ring;
-    std::atomic<quint32> m_handOver{0};
+    // Published by the writer or reader, read by the cursor's thread.
+    std::atomic<quint64> m_ownerEnd{0};
     // The default cursorTotal's count; the owning thread's.
     quint64 m_cursorTotal = 0;
     quint32 m_lastPosition = 0;

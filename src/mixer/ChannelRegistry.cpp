@@ -99,25 +99,25 @@ void ChannelRegistry::addPlaybackGroup(const QString& name)
 
 void ChannelRegistry::removeChannel(quint64 id)
 {
+    Removal removal;
+    if (!detachChannel(id, &removal))
+        return;
+    stopReceiver(removal);
+    detachMadeChannels(&removal);
+    dispose(removal);
+}
+
+bool ChannelRegistry::detachChannel(quint64 id, Removal* removal)
+{
     if (!m_channels.contains(id)) {
         qCWarning(lcKavexMixer).noquote() << "MixerImpl::removeChannel: Unknown id" << id;
-        return;
+        return false;
     }
     Channel* channel = m_channels.take(id);
-
-    if (auto* receiver = dynamic_cast<RtpReceiver*>(channel)) {
-        if (receiver->isRunning()) {
-            receiver->quit();
-            receiver->wait();
-            joinedThread(receiver);
-        }
-        QList<RtpChannel*> made;
-        receiver->takeChannels(made);
-        for (int i = made.size() - 1; i >= 0; --i) {
-            m_channels.remove(channelId(made[i]));
-            made[i]->deleteThis();
-        }
-    }
+    *removal = Removal();
+    removal->channel = channel;
+    removal->own = isOwnChannel(channel);
+    removal->receiver = dynamic_cast<RtpReceiver*>(channel);
 
     const QString name = channel->getPresentationGroup();
     if (PresentationGroup* group = m_groups.value(name)) {
@@ -128,8 +128,34 @@ void ChannelRegistry::removeChannel(quint64 id)
             dropGroup(group);
         }
     }
-    if (isOwnChannel(channel))
-        channel->deleteThis();
+    return true;
+}
+
+void ChannelRegistry::stopReceiver(const Removal& removal)
+{
+    RtpReceiver* receiver = removal.receiver;
+    if (receiver && receiver->isRunning()) {
+        receiver->quit();
+        receiver->wait();
+        joinedThread(receiver);
+    }
+}
+
+void ChannelRegistry::detachMadeChannels(Removal* removal)
+{
+    if (!removal->receiver)
+        return;
+    removal->receiver->takeChannels(removal->made);
+    for (RtpChannel* made : qAsConst(removal->made))
+        m_channels.remove(channelId(made));
+}
+
+void ChannelRegistry::dispose(const Removal& removal)
+{
+    for (int i = removal.made.size() - 1; i >= 0; --i)
+        removal.made[i]->deleteThis();
+    if (removal.own)
+        removal.channel->deleteThis();
 }
 
 void ChannelRegistry::removeAll()

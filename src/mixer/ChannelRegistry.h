@@ -10,6 +10,8 @@
 #include <vector>
 
 class PresentationGroup;
+class RtpChannel;
+class RtpReceiver;
 
 // The mixer's registry: channels by id, presentation groups by name (with
 // "LIVE" from the start), and which channels the mixer disposes of. It relays
@@ -32,10 +34,29 @@ public:
     quint64 addChannel(const QString& presentationGroup, Channel* channel);
     // Registers a channel that is already in a group (a receiver's stream).
     quint64 registerChannel(Channel* channel);
+    // What a removal leaves to be done outside the mixer lock: a receiver's
+    // thread to end and the channels to dispose of. The mixer thread no longer
+    // sees them.
+    struct Removal {
+        Channel* channel = nullptr;
+        bool own = false;  // disposed of by the registry
+        RtpReceiver* receiver = nullptr;
+        QList<RtpChannel*> made;  // the receiver's channels, once it has stopped
+    };
     // Unregisters the channel: a receiver's thread is stopped and the channels
     // it made go too; a group other than "LIVE" goes with its last channel;
     // the library's own channel classes are disposed of. Warns of unknown ids.
     void removeChannel(quint64 id);
+    // The same in steps, so that the caller can let go of the mixer lock
+    // while a receiver's thread ends: detachChannel takes the channel out of
+    // the registry and its group (false for an unknown id, with the warning);
+    // stopReceiver ends a receiver's thread (without the lock);
+    // detachMadeChannels then takes out the channels the receiver made; and
+    // dispose deletes what the registry owns (without the lock).
+    bool detachChannel(quint64 id, Removal* removal);
+    static void stopReceiver(const Removal& removal);
+    void detachMadeChannels(Removal* removal);
+    static void dispose(const Removal& removal);
     void removeAll();
     // A fresh playback group under that name (relayed directly), replacing
     // any group of that name.

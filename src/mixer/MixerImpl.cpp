@@ -124,9 +124,22 @@ quint64 MixerImpl::addMulPlayChannel(const QString& presentationGroup, const QSt
 
 void MixerImpl::removeChannel(quint64 id)
 {
+    // A receiver's thread ends, and the channels are deleted, without the
+    // mixer lock, so that the mixer thread keeps its ticks meanwhile; the
+    // lifetime lock keeps other removals and the receivers' queries out.
     KavexLocker lifetime(&m_receiverLifetimeLock);
-    KavexLocker lock(&m_mixerLock);
-    m_registry.removeChannel(id);
+    ChannelRegistry::Removal removal;
+    {
+        KavexLocker lock(&m_mixerLock);
+        if (!m_registry.detachChannel(id, &removal))
+            return;
+    }
+    ChannelRegistry::stopReceiver(removal);
+    {
+        KavexLocker lock(&m_mixerLock);
+        m_registry.detachMadeChannels(&removal);
+    }
+    ChannelRegistry::dispose(removal);
 }
 
 void MixerImpl::removeRtpChannel(quint64 id)

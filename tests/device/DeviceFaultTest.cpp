@@ -77,6 +77,24 @@ TEST_F(DeviceFaultTest, OutputPlaysEveryChunkInOrderAtTheCardsPaceWhateverItsCal
     }
 }
 
+// A writer that falls behind the card (each reading of the clock takes that long, on a smooth card or one taking
+// 4096 frames at once): a chunk is heard whole or in part at its place, or not at all; never a ring late, or twice.
+TEST_F(DeviceFaultTest, ChunksOfAWriterThatFallsBehindAreHeardInOrderOnce)
+{
+    for (const auto& [burst, us] :
+         std::vector<std::pair<quint32, quint64>>{{0, 10000}, {0, 70000}, {4096, 50000}, {4096, 100000}}) {
+        SCOPED_TRACE(testing::Message() << "burst " << burst << ", " << us << " us per reading");
+        faults().burstFrames = burst;
+        clock.setAdvancePerReading(us);
+        write(*open(), 1, 100);  // the device goes with the statement
+        int last = 0;
+        for (const auto& run : heard()) {
+            EXPECT_TRUE(run.first == 0 || (run.first > last && run.second <= 1024)) << run.first << " after " << last;
+            last = std::max(last, int(run.first));
+        }
+    }
+}
+
 TEST_F(DeviceFaultTest, LostOutputComesBackOnItsOwnAfterBackOffWithOneLineEachWay)
 {
     std::unique_ptr<PcmDevice> device = open();

@@ -8,6 +8,7 @@
 #include "PcmDevice.h"
 #include "PresentationGroup.h"
 #include "PresentationNotifier.h"
+#include "RtpReceiver.h"
 #include "ScopedEnvironment.h"
 #include "TestChannel.h"
 #include "TestClock.h"
@@ -17,6 +18,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
 
 namespace {
 const auto ms = [](quint64 v) { return NTPTimestamp::fromMilliseconds(v); };
@@ -265,6 +269,37 @@ TEST(OutputPacer, CountsLateAndMissedTicksButNotACardClockThatDrifts)
         EXPECT_LE(s.worstLatenessUs, worstMs * 1000 + 6500);  // the grid may trail by a quarter period
     }
     faults.reset();
+}
+
+// Removing a receiver whose thread is busy: the mixer thread ticks on while the removal waits for that thread.
+TEST(MixerThread, TicksGoOnWhileARemovedReceiverEnds)
+{
+    TestClock clock;
+    std::atomic<int> opens{0};
+    MixerImpl impl(true, true, clock, failingOpener(opens));
+    unsigned short rtpPort = 0, rtcpPort = 0;
+    const quint64 id = impl.addUnicastRtpChannel("LIVE", rtpPort, rtcpPort, QString(), nullptr, QHostAddress(), 1.0);
+    auto* receiver = dynamic_cast<RtpReceiver*>(reinterpret_cast<Channel*>(id));
+    std::promise<void> busy, done;
+    QObject onReceiverThread;
+    onReceiverThread.moveToThread(receiver);
+    QMetaObject::invokeMethod(&onReceiverThread, [&, until = done.get_future().share()] {
+        busy.set_value();
+        until.wait();
+    });
+    ASSERT_EQ(busy.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    bool ticked = false;
+    std::thread watcher([&] {
+        const quint64 from = impl.tick();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!(ticked = impl.tick() >= from + 1000) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        done.set_value();
+    });
+    impl.removeChannel(id);
+    watcher.join();
+    EXPECT_TRUE(ticked);
+    EXPECT_TRUE(impl.channelIds().isEmpty());
 }
 
 // Destroying the mixer (which stops the talk-back) while both sound cards stand still takes no longer than 200 ms.

@@ -244,7 +244,9 @@ TEST_F(RtpSinkTest, DeadCaptureIsReopenedSlotsMayCallBackAndStopsAreQuick)
         faults.stalled = true;
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return log.count(QtWarningMsg, "capture delivers nothing") == round; }, 5000));
-        QThread::msleep(300);  // into the reopening
+        // Into the reopening: past the first pause (25 slices of 10 ms) and a try on the stalled card.
+        m_clock.clearSleeps();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return m_clock.sleepsUs().count(10000) > 25; }, 5000));
         faults.stalled = false;
         const int before = packets;
         EXPECT_TRUE(QTest::qWaitFor([&] { return packets >= before + 4; }, 5000));

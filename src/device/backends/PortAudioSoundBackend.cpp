@@ -94,36 +94,44 @@ void PortAudioSoundBackend::streamFinished(void* userData)
 
 void PortAudioSoundBackend::exchange(const void* input, void* output, unsigned long frames)
 {
-    takeOverRing();
+    const quint64 ownerEnd = takeOverRing();
     const quint32 size = ringBytes();
     quint8* const ringData = ring();
-    quint32 pos = m_cursor.load(std::memory_order_relaxed);
-    quint64 bytes = quint64(frames) * format().bytesPerFrame();
-    const quint64 total = m_cursorTotal.load(std::memory_order_relaxed) + bytes;
+    const quint32 pos = m_cursor.load(std::memory_order_relaxed);
+    const quint64 done = m_cursorTotal.load(std::memory_order_relaxed);
+    const quint64 bytes = quint64(frames) * format().bytesPerFrame();
+    quint64 moved = bytes;
     if (direction() == DIRECTION_PLAYBACK) {
+        // Only what the writer has finished is played; past its end the writer
+        // may be filling the ring right now, so those bytes are left alone and
+        // silence goes out instead (an underrun).
+        const quint64 ready = ownerEnd > done ? std::min(ownerEnd - done, bytes) : 0;
         auto* out = static_cast<quint8*>(output);
-        while (bytes > 0) {
-            const quint32 n = quint32(std::min<quint64>(bytes, size - pos));
-            std::memcpy(out, ringData + pos, n);
-            std::memset(ringData + pos, 0, n);
-            out += n;
-            bytes -= n;
-            pos = (pos + n) % size;
+        std::memset(out + ready, 0, size_t(bytes - ready));
+        for (quint64 at = 0; at < ready;) {
+            const quint32 from = quint32((pos + at) % size);
+            const quint32 n = quint32(std::min<quint64>(ready - at, size - from));
+            std::memcpy(out + at, ringData + from, n);
+            std::memset(ringData + from, 0, n);
+            at += n;
         }
     } else {
-        auto* in = static_cast<const quint8*>(input);
-        while (bytes > 0) {
-            const quint32 n = quint32(std::min<quint64>(bytes, size - pos));
-            if (in) {
-                std::memcpy(ringData + pos, in, n);
-                in += n;
-            } else {
-                std::memset(ringData + pos, 0, n);
-            }
-            bytes -= n;
-            pos = (pos + n) % size;
+        // The reader may be copying anything from where it has taken up to;
+        // frames beyond a ring (less a frame, so that a full ring does not
+        // read as empty) past it are dropped and the cursor stays.
+        const quint64 limit = ownerEnd + size - format().bytesPerFrame();
+        moved = limit > done ? std::min(limit - done, bytes) : 0;
+        const auto* in = static_cast<const quint8*>(input);
+        for (quint64 at = 0; at < moved;) {
+            const quint32 to = quint32((pos + at) % size);
+            const quint32 n = quint32(std::min<quint64>(moved - at, size - to));
+            if (in)
+                std::memcpy(ringData + to, in + at, n);
+            else
+                std::memset(ringData + to, 0, n);
+            at += n;
         }
     }
-    m_cursor.store(pos, std::memory_order_release);
-    m_cursorTotal.store(total, std::memory_order_release);
+    m_cursor.store(quint32((pos + moved) % size), std::memory_order_release);
+    m_cursorTotal.store(done + moved, std::memory_order_release);
 }

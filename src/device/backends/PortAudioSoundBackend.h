@@ -8,7 +8,9 @@
 
 // A ring played or recorded by a PortAudio device. The stream's callback
 // moves the cursor: for playback it takes the frames at the cursor (clearing
-// them behind it), for capture it stores the recorded frames there. The
+// them behind it) up to the writer's filled end and plays silence beyond, for
+// capture it stores the recorded frames there, dropping those that would
+// overwrite audio the reader has not taken. The
 // cursor is published after the bytes it covers are done, so the thread on
 // the other side of the ring sees finished data only. The owner's thread
 // starts, stops and reads the cursor; PortAudio's thread runs the callback.

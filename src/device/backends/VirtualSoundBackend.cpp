@@ -81,21 +81,27 @@ void VirtualSoundBackend::processUpTo(quint64 totalBytes)
         return;
     quint64 pending = totalBytes - m_bytesDone;
     const quint32 size = ringBytes();
-    if (pending > size) {
-        const quint64 beyond = pending - size;
-        if (direction() == DIRECTION_CAPTURE) {
-            // Only the last round of the ring survives; skip what it overwrote.
-            skip(beyond);
-            m_bytesDone += beyond;
-            pending = size;
-        } else {
-            // One round of the ring plays as written, then silence.
-            processUpTo(m_bytesDone + size);
-            renderSilence(beyond);
-            m_bytesDone += beyond;
-            return;
-        }
+    if (direction() == DIRECTION_PLAYBACK) {
+        // What the writer has filled plays as written (at most one round of
+        // the ring), then silence.
+        const quint64 written = qBound(m_bytesDone, takeOverRing(), std::min(totalBytes, m_bytesDone + size));
+        processRing(written - m_bytesDone);
+        renderSilence(totalBytes - written);
+        m_bytesDone = totalBytes;
+        return;
     }
+    if (pending > size) {
+        // Only the last round of the ring survives; skip what it overwrote.
+        skip(pending - size);
+        m_bytesDone += pending - size;
+        pending = size;
+    }
+    processRing(pending);
+}
+
+void VirtualSoundBackend::processRing(quint64 pending)
+{
+    const quint32 size = ringBytes();
     while (pending > 0) {
         const quint32 offset = quint32(m_bytesDone % size);
         const quint32 n = quint32(std::min<quint64>(pending, size - offset));

@@ -24,8 +24,8 @@ public:
 protected:
     // Playback: `bytes` the card has just played, in order.
     virtual void render(const quint8* data, quint32 bytes);
-    // Playback: the card played `bytes` of silence after a whole round of
-    // the ring went by unwritten.
+    // Playback: the card played `bytes` of silence past the end of what the
+    // writer had filled.
     virtual void renderSilence(quint64 bytes);
     // Capture: the next `bytes` the microphone delivers.
     virtual void fill(quint8* data, quint32 bytes);
@@ -38,6 +38,8 @@ private:
     // stop() in their destructor, so that their hooks see the end.
     void catchUp();
     void processUpTo(quint64 totalBytes);
+    // Plays or records the next `pending` bytes of the ring at the cursor (at most one round).
+    void processRing(quint64 pending);
 
     Clock& m_clock;
     bool m_running = false;
