@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -179,9 +180,12 @@ bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
 
 bool DecoderFFMpeg::resample(const uint8_t* const* in, int samples, unsigned char* out, int capacity, int& written)
 {
+    // The resampler sizes its working buffers by the output room it is
+    // given: offered the whole decode buffer, it would allocate and clear
+    // about 1 MB per stream. It is offered what this input can make at most.
+    const int room = std::min((capacity - written) / 2, swr_get_out_samples(m_resampler.get(), samples));
     uint8_t* dst = out + written;
-    const int n =
-        swr_convert(m_resampler.get(), &dst, (capacity - written) / 2, const_cast<const uint8_t**>(in), samples);
+    const int n = swr_convert(m_resampler.get(), &dst, std::max(room, 0), const_cast<const uint8_t**>(in), samples);
     if (n < 0) {
         qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): swr_convert() return %d => %s", n,
                   getFFMmpegErrorString(n));
