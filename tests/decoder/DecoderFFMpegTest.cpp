@@ -14,12 +14,8 @@
 #include <cmath>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavformat/avio.h>
-#include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 namespace {
@@ -128,8 +124,9 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
         p.prepend(QByteArray::fromHex(QByteArray::number(header, 16)).left(c.adts ? 7 : 0));
     }
     const QString ref = dir.filePath("ref.wav");
-    tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts) +
-                       QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
+    tool("ffmpeg",
+         QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts) +
+             QStringList{"-i", dir.filePath("stream.raw"), "-af", "aresample=48000:filter_size=256", "-ac", "1", ref});
     const std::vector<double> expected = sa::toDouble(sa::readWav(ref).samples);
     ASSERT_GT(expected.size(), 48000u);
 
@@ -146,6 +143,8 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
               std::make_tuple(c.channels, 2, 0, 0))
         << log.dump().toStdString();
 
+    if (QByteArray(c.sdpName).startsWith("PCM"))  // G.711: the 256-tap resampler's very samples
+        EXPECT_TRUE(decoded.size() <= expected.size() && std::equal(decoded.begin(), decoded.end(), expected.begin()));
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
     EXPECT_GE(sa::align(expected, decoded, 1500).correlation, 0.999);
     EXPECT_NEAR(20 * std::log10(sa::rms(decoded) / sa::rms(expected)), 0.0, 0.3);
@@ -186,64 +185,6 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
         EXPECT_EQ(std::make_tuple(unknown, silent, log.count(type, line), decoder->channels()),
                   std::make_tuple(0, fails, fails ? 3 : 1, fails ? 0 : 1))
             << name.toStdString() << log.dump().toStdString();
-    }
-}
-
-// What the codec and the 256-tap resampler give for the payloads, each sent
-// as a packet of its own.
-std::vector<double> codecAndResampler(AVCodecID id, const QByteArrayList& packets)
-{
-    const AVCodec* codec = avcodec_find_decoder(id);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    context->sample_rate = 8000;
-    context->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-    SwrContext* swr = nullptr;
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    std::vector<double> out;
-    if (avcodec_open2(context, codec, nullptr) < 0 ||
-        swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, 48000, &mono, context->sample_fmt, 8000, 0, nullptr) < 0 ||
-        av_opt_set_int(swr, "filter_size", 256, 0) < 0 || swr_init(swr) < 0)
-        return out;
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    std::vector<int16_t> block(8192);
-    for (QByteArray p : packets) {
-        p.append(QByteArray(AV_INPUT_BUFFER_PADDING_SIZE, 0));
-        packet->data = reinterpret_cast<uint8_t*>(p.data());
-        packet->size = p.size() - AV_INPUT_BUFFER_PADDING_SIZE;
-        avcodec_send_packet(context, packet);
-        while (avcodec_receive_frame(context, frame) >= 0) {
-            auto* dst = reinterpret_cast<uint8_t*>(block.data());
-            const int n = swr_convert(swr, &dst, int(block.size()), const_cast<const uint8_t**>(frame->extended_data),
-                                      frame->nb_samples);
-            out.insert(out.end(), block.begin(), block.begin() + std::max(n, 0));
-        }
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    swr_free(&swr);
-    avcodec_free_context(&context);
-    return out;
-}
-
-// G.711 decodes by a table of the codec's samples: every code, in payloads
-// of changing size, gives exactly the codec's and resampler's samples.
-TEST(DecoderFFMpeg, G711PayloadsGiveTheCodecsSamplesExactly)
-{
-    QByteArrayList packets;
-    for (int k = 0; k < 60; ++k) {
-        QByteArray p(1 + (k * 37) % 320, 0);
-        for (int i = 0; i < p.size(); ++i)
-            p[i] = char((k * 131 + i * 7) & 0xff);
-        packets.append(p);
-    }
-    for (const auto& [name, id] :
-         {std::make_pair("PCMA", AV_CODEC_ID_PCM_ALAW), std::make_pair("PCMU", AV_CODEC_ID_PCM_MULAW)}) {
-        std::unique_ptr<Decoder> decoder(Decoder::getDecoderBySdp(sdp(8, name, 8000), false, 1.0));
-        ASSERT_TRUE(decoder);
-        const std::vector<double> expected = codecAndResampler(id, packets);
-        ASSERT_GT(expected.size(), 48000u) << name;
-        EXPECT_EQ(decode(*decoder, packets), expected) << name;
     }
 }
 

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <fstream>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -151,50 +152,41 @@ TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirstAndBoundsRefu
     EXPECT_EQ(q.size(), 2 * BYTES_IN_FRAME);
 }
 
-long residentKiB()
-{
-    long pages = 0, resident = 0;
-    FILE* statm = fopen("/proc/self/statm", "r");
-    if (statm && fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-        resident = 0;
-    if (statm)
-        fclose(statm);
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-// 40 s of 20 ms packets (not whole frames) through queues kept nine frames
-// long, as the receiver and the mixer keep a live stream's: every frame comes
-// out whole, in order and with its time, and only the start of each ring
-// becomes resident (all of the 40 s would be 3.75 MiB per queue).
+// 40 s of 20 ms packets (not whole frames) through 32 queues kept nine frames
+// long, as a live stream's: every frame comes out whole, in order, with its
+// time, and only the start of each ring becomes resident (not 3.75 MiB each).
 TEST(AudioFrameQueue, ShortLiveQueuesKeepEverySampleAndTimeAndStayMostlyUnresident)
 {
-    constexpr int kQueues = 32, kPackets = 2000, kPacketSamples = 960;
+    const auto residentKiB = [] {
+        long pages = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> pages >> resident;
+        return resident * sysconf(_SC_PAGESIZE) / 1024;
+    };
     const long before = residentKiB();
-    std::vector<std::unique_ptr<AudioFrameQueue>> queues;
-    for (int i = 0; i < kQueues; ++i)
-        queues.emplace_back(new AudioFrameQueue(NTPTimestamp::fromMilliseconds(60)));
-    Samples packet(kPacketSamples), expected(BYTES_IN_FRAME / 2);
-    const auto microseconds = [](NTPTimestamp a, NTPTimestamp b) { return (a > b ? a - b : b - a).toMicroSeconds(); };
-    int frame = 0;
-    for (int p = 0; p < kPackets; ++p) {
-        for (int i = 0; i < kPacketSamples; ++i)
-            packet[size_t(i)] = qint16(p * kPacketSamples + i);
+    std::vector<std::unique_ptr<AudioFrameQueue>> queues(32);
+    for (auto& q : queues)
+        q.reset(new AudioFrameQueue(NTPTimestamp::fromMilliseconds(60)));
+    Samples packet = frames(1, 0, true), expected = packet;
+    packet.resize(960);
+    for (int p = 0, frame = 0; p < 2000; ++p) {
         for (auto& q : queues)
-            q->pushBack(bytes(packet), 2 * kPacketSamples, kT0 + NTPTimestamp::fromMilliseconds(20) * quint64(p));
-        for (; (p + 1) * kPacketSamples - frame * 1024 >= 10 * 1024; ++frame) {
-            for (int i = 0; i < 1024; ++i)
-                expected[size_t(i)] = qint16(frame * 1024 + i);
+            q->pushBack(bytes(packet), 1920, kT0 + NTPTimestamp::fromMilliseconds(20) * quint64(p));
+        std::transform(packet.begin(), packet.end(), packet.begin(), [](qint16 v) { return qint16(v + 960); });
+        for (; (p + 1) * 960 - frame * 1024 >= 10 * 1024; ++frame) {
+            const quint64 due = (kT0 + kF * quint64(frame)).toMicroSeconds();
             for (auto& q : queues) {
-                ASSERT_LE(microseconds(q->frontTimestamp(), kT0 + kF * quint64(frame)), 1u) << frame;
+                const quint64 front = q->frontTimestamp().toMicroSeconds();  // within rounding
+                ASSERT_LE(std::max(front, due) - std::min(front, due), 1u) << frame;
                 ASSERT_EQ(take(*q, at(frame), false, true), expected) << frame;
             }
+            std::transform(expected.begin(), expected.end(), expected.begin(),
+                           [](qint16 v) { return qint16(v + 1024); });
         }
     }
-    const long grown = residentKiB() - before;
 #if defined(__SANITIZE_ADDRESS__)
-    EXPECT_LT(grown, kQueues * 2048);  // AddressSanitizer's shadow of the rings comes on top
+    EXPECT_LT(residentKiB() - before, 32 * 2048);  // AddressSanitizer's shadow of the rings comes on top
 #else
-    EXPECT_LT(grown, kQueues * 512);
+    EXPECT_LT(residentKiB() - before, 32 * 512);
 #endif
 }
 
