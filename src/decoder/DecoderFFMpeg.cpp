@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -127,6 +128,14 @@ bool DecoderFFMpeg::decodePayload(const unsigned char* in, int inLength, unsigne
 {
     if (inLength <= 0 || !m_frame || !m_packet)
         return true;
+    if (!m_g711Table.empty()) {
+        if (m_g711Samples.size() < size_t(inLength))
+            m_g711Samples.resize(size_t(inLength));
+        for (int i = 0; i < inLength; ++i)
+            m_g711Samples[size_t(i)] = m_g711Table[in[i]];
+        const auto* samples = reinterpret_cast<const uint8_t*>(m_g711Samples.data());
+        return resample(&samples, inLength, out, capacity, written);
+    }
     // The codec holds a reference only until its frames are taken, so the
     // buffer is normally free to be written again; else a new one is made.
     const int needed = inLength + AV_INPUT_BUFFER_PADDING_SIZE;
@@ -161,26 +170,69 @@ bool DecoderFFMpeg::decodePacket(unsigned char* out, int capacity, int& written)
             av_frame_unref(m_frame.get());
             continue;
         }
-        uint8_t* dst = out + written;
-        const int n = swr_convert(m_resampler.get(), &dst, (capacity - written) / 2,
-                                  const_cast<const uint8_t**>(m_frame->extended_data), m_frame->nb_samples);
+        const bool ok = resample(m_frame->extended_data, m_frame->nb_samples, out, capacity, written);
         av_frame_unref(m_frame.get());
-        if (n < 0) {
-            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): swr_convert() return %d => %s", n,
-                      getFFMmpegErrorString(n));
+        if (!ok)
             return false;
-        }
-        if (n > 0) {
-            const int bytes = av_samples_get_buffer_size(nullptr, 1, n, AV_SAMPLE_FMT_S16, 1);
-            if (bytes < 0) {
-                qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): av_samples_get_buffer_size() return %d => %s",
-                          bytes, getFFMmpegErrorString(bytes));
-                return false;
-            }
-            written += bytes;
-        }
     }
     return true;
+}
+
+bool DecoderFFMpeg::resample(const uint8_t* const* in, int samples, unsigned char* out, int capacity, int& written)
+{
+    // The resampler sizes its working buffers by the output room it is
+    // given: offered the whole decode buffer, it would allocate and clear
+    // about 1 MB per stream. It is offered what this input can make at most.
+    const int room = std::min((capacity - written) / 2, swr_get_out_samples(m_resampler.get(), samples));
+    uint8_t* dst = out + written;
+    const int n = swr_convert(m_resampler.get(), &dst, std::max(room, 0), const_cast<const uint8_t**>(in), samples);
+    if (n < 0) {
+        qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): swr_convert() return %d => %s", n,
+                  getFFMmpegErrorString(n));
+        return false;
+    }
+    if (n > 0) {
+        const int bytes = av_samples_get_buffer_size(nullptr, 1, n, AV_SAMPLE_FMT_S16, 1);
+        if (bytes < 0) {
+            qCWarning(lcKavexDecoder, "DecoderFFMpeg::decode(): av_samples_get_buffer_size() return %d => %s", bytes,
+                      getFFMmpegErrorString(bytes));
+            return false;
+        }
+        written += bytes;
+    }
+    return true;
+}
+
+// Decodes the 256 codes as one packet. Anything unexpected leaves the table
+// empty, and payloads go through the codec.
+void DecoderFFMpeg::buildG711Table()
+{
+    m_g711Table.clear();
+    const AVCodecID id = m_codecContext->codec_id;
+    if ((id != AV_CODEC_ID_PCM_ALAW && id != AV_CODEC_ID_PCM_MULAW) || !m_frame || !m_packet)
+        return;
+    constexpr int kCodes = 256;
+    FFmpegHandles::Buffer codes(av_buffer_allocz(kCodes + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!codes)
+        return;
+    for (int c = 0; c < kCodes; ++c)
+        codes->data[c] = uint8_t(c);
+    AVPacket* const packet = m_packet.get();
+    packet->buf = av_buffer_ref(codes.get());
+    if (!packet->buf)
+        return;
+    packet->data = codes->data;
+    packet->size = kCodes;
+    const bool sent = avcodec_send_packet(m_codecContext.get(), packet) >= 0;
+    av_packet_unref(packet);
+    while (sent && avcodec_receive_frame(m_codecContext.get(), m_frame.get()) >= 0) {
+        if (m_g711Table.empty() && m_frame->format == AV_SAMPLE_FMT_S16 && m_resamplerFormat == AV_SAMPLE_FMT_S16 &&
+            m_frame->ch_layout.nb_channels == 1 && m_frame->nb_samples == kCodes) {
+            const auto* samples = reinterpret_cast<const int16_t*>(m_frame->data[0]);
+            m_g711Table.assign(samples, samples + kCodes);
+        }
+        av_frame_unref(m_frame.get());
+    }
 }
 
 void DecoderFFMpeg::applyGain(unsigned char* out, int bytes)
@@ -272,6 +324,7 @@ bool DecoderFFMpeg::setUpCodecAndResampler(const char* formatName)
         release();
         return false;
     }
+    buildG711Table();
 
     char layout[64] = {0};
     av_channel_layout_describe(&m_codecContext->ch_layout, layout, sizeof layout);

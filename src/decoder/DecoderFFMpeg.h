@@ -5,13 +5,17 @@
 #include "FFmpegHandles.h"
 #include "OstKavexMixerGlobal.h"
 
+#include <cstdint>
+#include <vector>
+
 // The decoder for every supported stream (G.711 A-law and µ-law, G.726, MPEG
 // audio, AAC, AC-3). G.711 and G.726 payloads need no framing: each payload
 // goes straight to libavcodec as one packet, in a buffer reused from call to
 // call. The other streams' bytes go into an in-memory byte stream that
 // libavformat reads through a custom I/O context to find the frames. Every
-// decoded frame is converted by libswresample to 48 kHz mono 16-bit. FFmpeg is set up on the first decode call and kept for the life of
-// the decoder; a failed set-up is tried again on the next call. decode runs on
+// decoded frame is converted by libswresample to 48 kHz mono 16-bit (G.711 payloads
+// by a table of the codec's own samples). FFmpeg is set up on the first
+// decode call and kept for the life of the decoder; a failed set-up is tried again on the next call. decode runs on
 // the thread that delivers the stream; setGain may come from any thread.
 class DecoderFFMpeg : public Decoder
 {
@@ -46,6 +50,11 @@ private:
     // Decodes one packet and converts its frames behind the `written` bytes
     // of `out`; false when conversion failed and decoding must stop.
     bool decodePacket(unsigned char* out, int capacity, int& written);
+    // Resamples `samples` input samples behind the `written` bytes of `out`;
+    // false when conversion failed.
+    bool resample(const uint8_t* const* in, int samples, unsigned char* out, int capacity, int& written);
+    // G.711: takes the codec's sample for each of the 256 codes.
+    void buildG711Table();
     void applyGain(unsigned char* out, int bytes);
 
     // All on the decoding thread. The format context reads the byte
@@ -62,6 +71,11 @@ private:
     int m_streamIndex = -1;
     FFmpegHandles::Packet m_packet;   // reused for every packet
     FFmpegHandles::Buffer m_payload;  // holds the payload sent directly; reused while the codec keeps no reference
+    // G.711 codes map one to one to samples: the codec's sample for every
+    // code, asked once, decodes a payload by table, without a codec call,
+    // packet reference and frame buffer per packet. Empty for other codecs.
+    std::vector<int16_t> m_g711Table;
+    std::vector<int16_t> m_g711Samples;  // a payload's samples; grows to the largest payload
 };
 
 // The text of an FFmpeg error code, in a buffer shared by all callers: meant

@@ -15,6 +15,12 @@ using AudioFrameDefs::MAX_BYTES_IN_QUEUE;
 namespace {
 constexpr int kLiveBacklogFrames = 30;  // more than this is caught up ...
 constexpr int kLiveKeepFrames = 3;      // ... down to this
+// A live queue holds a fraction of a second of its minute-long ring. Left
+// to run round the ring, its writes would fault in every page of it, for
+// every stream. Once the front is this far in, the queued audio moves back
+// to the start of the ring (when it is no more than the audio taken since),
+// so only the first part of the ring is ever touched.
+constexpr int kCompactFromBytes = 32 * BYTES_IN_FRAME;
 
 int wrap(int pos)
 {
@@ -126,6 +132,23 @@ void AudioFrameQueue::writeBytes(int fromBytePos, const unsigned char* data, int
     memcpy(m_ring.get(), data + first, size_t(n - first));
 }
 
+// Moves unwrapped forward audio back to the start of the ring, with the
+// time stamps of its frames (the partial last one included). The shift is
+// whole frames, so every byte keeps its place within its frame.
+void AudioFrameQueue::compact()
+{
+    const int n = m_end - m_begin;
+    if (m_reverse || m_empty || m_begin < kCompactFromBytes || n <= 0 || n > m_begin)
+        return;
+    const int shift = m_begin - m_begin % BYTES_IN_FRAME;
+    memmove(m_ring.get() + m_begin - shift, m_ring.get() + m_begin, size_t(n));
+    NTPTimestamp* const times = m_frameTimes.get();
+    std::copy(times + m_begin / BYTES_IN_FRAME, times + (m_end + BYTES_IN_FRAME - 1) / BYTES_IN_FRAME,
+              times + (m_begin - shift) / BYTES_IN_FRAME);
+    m_begin -= shift;
+    m_end -= shift;
+}
+
 // Every frame that begins inside the block gets the time of its first byte,
 // interpolated over the block's range; frames begun before keep their stamp.
 void AudioFrameQueue::stamp(int fromBytePos, int n, const NTPRange& range)
@@ -219,6 +242,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPRange& range
     }
     if (!data || n <= 0)
         return;
+    compact();
     m_lastPushTime = range.start();
     const int pos = m_end;
     writeBytes(pos, data, n);
@@ -232,6 +256,7 @@ void AudioFrameQueue::pushBack(unsigned char* data, int n, const NTPTimestamp& s
     setReverse(false);
     if (!data || n <= 0)
         return;
+    compact();
     const int pos = m_end;
     const int added = advanceEnd(n);
     if (added < n)

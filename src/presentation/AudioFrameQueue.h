@@ -17,7 +17,9 @@
 // repeating the previous one. In reverse, blocks are pushed at the front and
 // frames are taken from the back with their samples reversed.
 //
-// All memory is allocated in the constructor; pushes and pops only copy.
+// All memory is allocated in the constructor; pushes and pops only copy. A
+// queue kept short (live audio) reuses the start of its ring, so the rest
+// of the ring's pages are never touched and never become resident.
 // Every operation locks the queue, so producer and consumer threads may use
 // it at the same time.
 class AudioFrameQueue
@@ -66,6 +68,7 @@ private:
     int sizeLocked() const;
     int advanceBegin(int n);
     int advanceEnd(int n);
+    void compact();
     void writeBytes(int fromBytePos, const unsigned char* data, int n);
     void stamp(int fromBytePos, int n, const NTPRange& range);
     bool frontFrameRange(NTPRange& range) const;

@@ -124,8 +124,9 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
         p.prepend(QByteArray::fromHex(QByteArray::number(header, 16)).left(c.adts ? 7 : 0));
     }
     const QString ref = dir.filePath("ref.wav");
-    tool("ffmpeg", QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts) +
-                       QStringList{"-i", dir.filePath("stream.raw"), "-ar", "48000", "-ac", "1", ref});
+    tool("ffmpeg",
+         QStringList{"-nostdin", "-y"} + c.readBack.split(' ', Qt::SkipEmptyParts) +
+             QStringList{"-i", dir.filePath("stream.raw"), "-af", "aresample=48000:filter_size=256", "-ac", "1", ref});
     const std::vector<double> expected = sa::toDouble(sa::readWav(ref).samples);
     ASSERT_GT(expected.size(), 48000u);
 
@@ -142,6 +143,8 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
               std::make_tuple(c.channels, 2, 0, 0))
         << log.dump().toStdString();
 
+    if (QByteArray(c.sdpName).startsWith("PCM"))  // G.711: the 256-tap resampler's very samples
+        EXPECT_TRUE(decoded.size() <= expected.size() && std::equal(decoded.begin(), decoded.end(), expected.begin()));
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
     EXPECT_GE(sa::align(expected, decoded, 1500).correlation, 0.999);
     EXPECT_NEAR(20 * std::log10(sa::rms(decoded) / sa::rms(expected)), 0.0, 0.3);

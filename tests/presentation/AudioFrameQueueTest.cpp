@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -146,6 +148,33 @@ TEST(AudioFrameQueue, ReverseTakesFramesFromTheBackSamplesLastFirstAndBoundsRefu
     q.pushBack(bytes(late), BYTES_IN_FRAME, at(9, 2));       // overlaps the end
     q.pushBack(bytes(late), BYTES_IN_FRAME, kT0 + kF * 20);  // live: unbounded
     EXPECT_EQ(q.size(), 2 * BYTES_IN_FRAME);
+}
+
+// 40 s of 20 ms packets through 32 queues kept nine frames long, as a live stream's: every frame comes out
+// whole, in order, with its time, and only the start of each ring becomes resident (3.75 MiB without reuse).
+TEST(AudioFrameQueue, ShortLiveQueuesKeepEverySampleAndTimeAndStayMostlyUnresident)
+{
+    const auto peakKiB = [] {
+        rusage usage{};
+        return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
+    };
+    const long before = peakKiB();
+    std::deque<AudioFrameQueue> queues;
+    while (queues.size() < 32)
+        queues.emplace_back(NTPTimestamp::fromMilliseconds(60));
+    for (int p = 0, frame = 0; p < 2000; ++p) {
+        Samples packet = frames(1, p * 960, true);  // the first 960 samples go in
+        for (AudioFrameQueue& q : queues)
+            q.pushBack(bytes(packet), 1920, kT0 + NTPTimestamp::fromMilliseconds(20) * quint64(p));
+        for (; (p + 1) * 960 - frame * 1024 >= 10 * 1024; ++frame) {
+            for (AudioFrameQueue& q : queues) {
+                ASSERT_NEAR(double(q.frontTimestamp().toMicroSeconds()),
+                            double((kT0 + kF * quint64(frame)).toMicroSeconds()), 1.0);
+                ASSERT_EQ(take(q, at(frame), false, true), frames(1, frame * 1024, true)) << frame;
+            }
+        }
+    }
+    EXPECT_LT(peakKiB() - before, 32 * 1024);  // AddressSanitizer's shadow included
 }
 
 }  // namespace
