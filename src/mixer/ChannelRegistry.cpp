@@ -118,6 +118,15 @@ bool ChannelRegistry::detachChannel(quint64 id, Removal* removal)
     removal->channel = channel;
     removal->own = isOwnChannel(channel);
     removal->receiver = dynamic_cast<RtpReceiver*>(channel);
+    // A receiver's stream removed on its own must leave its receiver too, or
+    // the receiver would hand it over (and it would be deleted) a second time.
+    if (auto* stream = dynamic_cast<RtpChannel*>(channel)) {
+        for (Channel* other : qAsConst(m_channels)) {
+            auto* receiver = dynamic_cast<RtpReceiver*>(other);
+            if (receiver && receiver->forgetChannel(stream))
+                break;
+        }
+    }
 
     const QString name = channel->getPresentationGroup();
     if (PresentationGroup* group = m_groups.value(name)) {
@@ -160,6 +169,11 @@ void ChannelRegistry::dispose(const Removal& removal)
 
 void ChannelRegistry::removeAll()
 {
+    // Receivers first: each takes its streams with it, so that no stream is
+    // looked up in every receiver on its own.
+    for (const quint64 id : m_channels.keys())
+        if (m_channels.contains(id) && dynamic_cast<RtpReceiver*>(m_channels.value(id)))
+            removeChannel(id);
     while (!m_channels.isEmpty())
         removeChannel(m_channels.firstKey());
 }

@@ -468,6 +468,19 @@ void RtpReceiver::takeChannels(QList<RtpChannel*>& channels)
     m_channels.clear();
 }
 
+bool RtpReceiver::forgetChannel(const RtpChannel* channel)
+{
+    KavexLocker lock(&m_channelLock);
+    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+        if (it.value() == channel) {
+            m_channels.erase(it);
+            releaseChannels(1);
+            return true;
+        }
+    }
+    return false;
+}
+
 int RtpReceiver::channelCount() const
 {
     KavexLocker lock(&m_channelLock);

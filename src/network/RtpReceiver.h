@@ -87,6 +87,10 @@ public:
     // Hands every channel over to the caller (appended to `channels`) and
     // forgets them, without signals.
     virtual void takeChannels(QList<RtpChannel*>& channels);
+    // Forgets one channel that is removed on its own (by the host or at the
+    // mixer's end), so that it is not handed over again; false when it is
+    // not one of this receiver's.
+    bool forgetChannel(const RtpChannel* channel);
 
     void mute(channel_t side) override;
     void unmute(channel_t side) override;

@@ -126,6 +126,22 @@ TEST_F(RtpReceiverMixerTest, FfmpegStreamsAreHeardMixedAtTheirFrequencies)
         EXPECT_LT(toneAmplitude(heard, f, 48000), 100) << f << " Hz";
 }
 
+// A stream the host removes on its own leaves its receiver, which must not hand it over again when it goes.
+TEST_F(RtpReceiverMixerTest, AStreamRemovedOnItsOwnIsNotRemovedAgainWithItsReceiver)
+{
+    quint16 rtpPort = 0, rtcpPort = 0;
+    const quint64 receiver = addSource(pcmaSdp(), rtpPort, rtcpPort);
+    UdpSender sender;
+    for (quint16 seq = 0; seq < 4; ++seq)
+        sender.send(rtp(0x1234, seq, seq * 160u, 8, alawLevel(1000, 160)), rtpPort);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return registered() == 2; }, 5000));
+    const QList<quint64> ids = MixerAccess::implementation(*m_mixer)->channelIds();
+    m_mixer->removeRtpChannel(ids.at(0) == receiver ? ids.at(1) : ids.at(0));
+    EXPECT_EQ(registered(), 1);
+    m_mixer->removeRtpChannel(receiver);
+    EXPECT_EQ(registered(), 0);
+}
+
 TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTheMarkerTone)
 {
     QByteArray secret, publicKey;
