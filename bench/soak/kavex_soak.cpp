@@ -31,10 +31,10 @@
 //   - late ticks: the mixer's late and missed ticks may be at most 1 + 1
 //     per 10 whole minutes of the run, less those from an output fault's
 //     start until 3 s after the output is back (missed by design, counted
-//     apart) and those in a second in which a receiver was removed: the
-//     removal waits for the receiver's thread under the lock the mixer
-//     thread takes every tick, so those are counted apart too and may be
-//     at most 1 + 1 per 10 removals;
+//     apart) and those in a second in which a receiver was removed, which
+//     are counted apart too and may be at most 1 + 1 per 10 removals (the
+//     removal ends the receiver's thread and deletes its streams outside the
+//     mixer lock; the separate count shows that it stays so);
 //   - a receiver's streams not back in time, a receiver that cannot be made
 //     again, a tone that does not start, a talk-back window without packets,
 //     an output that does not come back.
@@ -320,7 +320,7 @@ void Soak::readdNext()
     for (auto it = m_packetsOf.begin(); it != m_packetsOf.end();)
         it = it.key().first == r.id ? m_packetsOf.erase(it) : std::next(it);
     // The removal waits for the receiver's thread to end; how long it takes
-    // is shown, as the mixer thread may wait for it too.
+    // is shown (the mixer thread keeps ticking meanwhile).
     const qint64 before = ProcessFigures::monotonicUs();
     m_mixer->removeRtpChannel(r.id);
     m_slowestRemovalMs = std::max(m_slowestRemovalMs, double(ProcessFigures::monotonicUs() - before) / 1000);
