@@ -210,11 +210,14 @@ int main(int argc, char** argv)
         if ((now - startUs) / 1000000 % 10 != 0)
             return;
         const double cpu = ProcessFigures::cpuSeconds();
-        // Nothing here may take the mixer's lock: the mixer thread would wait for it.
-        printf("%4lld s  ticks %7llu  late %4llu  worst %7.1f ms  CPU %5.2f cores  RSS %7.1f MB\n",
+        // The streams' status holds the mixer's lock only to list the receivers.
+        int silent = 0;
+        for (const LiveStreamStatus& s : mixer->getLiveStreams())
+            silent += s.peak == 0 ? 1 : 0;
+        printf("%4lld s  ticks %7llu  late %4llu  worst %7.1f ms  CPU %5.2f cores  RSS %7.1f MB  silent %d\n",
                (long long)((now - startUs) / 1000000), (unsigned long long)meter.ticks(),
                (unsigned long long)meter.late(), meter.worstUs() / 1000,
-               (cpu - lastCpu) / (double(now - lastUs) * 1e-6), residentMb());
+               (cpu - lastCpu) / (double(now - lastUs) * 1e-6), residentMb(), silent);
         fflush(stdout);
         lastCpu = cpu;
         lastUs = now;

@@ -6,7 +6,10 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 using AudioFrameDefs::BYTES_IN_FRAME;
 using AudioFrameDefs::FRAMES_IN_QUEUE;
@@ -21,6 +24,20 @@ constexpr int kLiveKeepFrames = 3;      // ... down to this
 // to the start of the ring (when it is no more than the audio taken since),
 // so only the first part of the ring is ever touched.
 constexpr int kCompactFromBytes = 32 * BYTES_IN_FRAME;
+
+// Gives the whole pages of a block back to the system before the block goes
+// back to the allocator. A ring is far larger than what a stream touches, and
+// the allocator may keep a freed ring in its heap for reuse: a ring made again
+// at a slightly different place then touches fresh pages, and resident memory
+// creeps up with every receiver made again (seen in long runs).
+void releasePages(unsigned char* data, size_t size)
+{
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (uintptr_t(data) + size) & ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
 
 int wrap(int pos)
 {
@@ -38,7 +55,10 @@ AudioFrameQueue::AudioFrameQueue(const NTPTimestamp& tolerance)
 {
 }
 
-AudioFrameQueue::~AudioFrameQueue() = default;
+AudioFrameQueue::~AudioFrameQueue()
+{
+    releasePages(m_ring.get(), size_t(MAX_BYTES_IN_QUEUE));
+}
 
 int AudioFrameQueue::sizeLocked() const
 {
