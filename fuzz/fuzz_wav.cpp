@@ -35,10 +35,16 @@ void readChunks(QByteArray& bytes)
 
 void play(const QByteArray& bytes, bool loop)
 {
-    // One file rewritten for every input: the channel opens files by name.
-    static const QString path = QStringLiteral("/tmp/fuzz_wav_%1.wav").arg(QCoreApplication::applicationPid());
+    // One file rewritten for every input, as the channel opens files by
+    // name: in memory (/dev/shm) where there is one, as a disk file costs
+    // more than the parsing.
+    static const QString path =
+        QStringLiteral("%1/fuzz_wav_%2.wav")
+            .arg(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QStringLiteral("/tmp"))
+            .arg(QCoreApplication::applicationPid());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) ||
+        file.write(bytes) != bytes.size())
         return;
     file.close();
     std::unique_ptr<SoundFileChannel> channel;
