@@ -51,7 +51,9 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     , m_gain(gain)
 {
     qCDebug(lcKavexChannels) << "WAVHeader:" << kHeaderSize;
-    if (!m_file.open(QIODevice::ReadOnly))
+    // Unbuffered: the header and the sample data are each read in one call,
+    // a read-ahead buffer would only be one more copy.
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         reject("SoundFileChannel::SoundFileChannel: Failed to open WAV file", "cannot open it: " + m_file.errorString(),
                path);
     const QByteArray h = m_file.read(kHeaderSize);
