@@ -16,6 +16,7 @@
 #   ./run.sh scale [N] [S] N live streams over loopback into the real mixer thread for S seconds
 #   ./run.sh fuzz [SECONDS]  every fuzz target for SECONDS (default 60) each, one after another (clang, build-fuzz/)
 #   ./run.sh fuzz-replay   the committed fuzz corpora once, then a short run (10 s) of each fuzz target
+#   ./run.sh fuzz-long [RUNS] [TARGET..]  fuzz targets (default all) to RUNS executions each (default 10 million)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -160,19 +161,36 @@ fuzz_build() {
 
 # fuzz_run SECONDS: each target in turn, on one core at the lowest priority.
 fuzz_run() {
-    local seconds=$1 failed=0
+    fuzz_targets -max_total_time="$1"
+}
+
+# fuzz_long [RUNS] [TARGET...]: the given targets (default all) in turn until
+# each has run RUNS inputs (default 10 million), for the fuzzing figures.
+fuzz_long() {
+    local runs=${1:-10000000}
+    shift || true
+    fuzz_targets -runs="$runs" "$@"
+}
+
+# fuzz_targets LIMIT [TARGET...]: each target (default all) in turn with the
+# libFuzzer flag LIMIT; prints executions, exec/s and seconds of each.
+fuzz_targets() {
+    local limit=$1 failed=0 corpora=()
+    shift
+    if [ $# -eq 0 ]; then corpora=(fuzz/corpus/*/); else for t in "$@"; do corpora+=("fuzz/corpus/$t/"); done; fi
     mkdir -p build-fuzz/artifacts
-    for corpus in fuzz/corpus/*/; do
+    for corpus in "${corpora[@]}"; do
         local target dict=() log
         target=$(basename "$corpus")
         mkdir -p "build-fuzz/corpus/$target"
         [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
         log=build-fuzz/$target.log
-        if nice -n 19 "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
+        if nice -n 19 "build-fuzz/fuzz/$target" "$limit" -print_final_stats=1 -timeout=10 \
             -rss_limit_mb=2048 -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
             "build-fuzz/corpus/$target" "$corpus" >"$log" 2>&1; then
             awk -v t="$target" '/stat::number_of_executed_units/ {n=$2} /stat::average_exec_per_sec/ {r=$2}
-                END {printf "%-20s %12d executions %8d exec/s\n", t, n, r}' "$log"
+                /^Done [0-9]+ runs in/ {s=$5}
+                END {printf "%-20s %12d executions %8d exec/s %8d s\n", t, n, r, s}' "$log"
         else
             echo "$target: FAILED, see $log"; failed=1
         fi
@@ -266,6 +284,11 @@ case "${1:-}" in
         deps; fuzz_build
         fuzz_replay
         fuzz_run 10
+        ;;
+    fuzz-long)
+        deps; fuzz_build
+        shift
+        fuzz_long "$@"
         ;;
     format)
         format_sources | xargs -r clang-format -i --style=file

@@ -18,11 +18,12 @@
 
 namespace {
 
-// A socket stand-in: hands out what has arrived so far, no more.
+// A socket stand-in: hands out what has arrived so far, no more. Unbuffered:
+// the bytes are in memory already, a read-ahead copy would only cost.
 class ArrivalDevice : public QIODevice
 {
 public:
-    ArrivalDevice() { open(QIODevice::ReadOnly); }
+    ArrivalDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
     void arrive(const uint8_t* data, size_t size) { m_bytes.append(reinterpret_cast<const char*>(data), int(size)); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_bytes.size() - m_pos + QIODevice::bytesAvailable(); }
@@ -76,7 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     ArrivalDevice device;
-    MessageFramer framer;
+    // One framer for all inputs, reset for each, as its buffer grows to the
+    // largest announced size (up to a megabyte) and a fresh one would zero
+    // that much for every input. Nothing of an earlier input is visible
+    // after the reset: a message is handed out only once all its bytes are
+    // read.
+    static MessageFramer framer;
+    framer.reset();
     QList<QByteArray> found;
     bool oversize = false;
     for (unsigned chunk = 0; input.remaining() > 0 && !oversize; ++chunk) {

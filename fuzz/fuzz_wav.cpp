@@ -14,7 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,14 +35,46 @@ void readChunks(QByteArray& bytes)
     }
 }
 
+// The file the channel reads, as it opens files by name: one for all
+// inputs, kept open and in memory (/dev/shm) where there is one, as making
+// a disk file for every input costs more than the parsing.
+class ScratchFile
+{
+public:
+    ScratchFile()
+        : m_path(
+              QStringLiteral("%1/fuzz_wav_%2.wav")
+                  .arg(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QStringLiteral("/tmp"))
+                  .arg(QCoreApplication::applicationPid()))
+        , m_fd(::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600))
+    {
+    }
+    ~ScratchFile()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            ::unlink(QFile::encodeName(m_path).constData());
+        }
+    }
+    // Makes the file hold exactly `bytes`.
+    bool write(const QByteArray& bytes)
+    {
+        return m_fd >= 0 && ::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size() &&
+               ::ftruncate(m_fd, bytes.size()) == 0;
+    }
+    const QString& path() const { return m_path; }
+
+private:
+    const QString m_path;
+    const int m_fd;
+};
+
 void play(const QByteArray& bytes, bool loop)
 {
-    // One file rewritten for every input: the channel opens files by name.
-    static const QString path = QStringLiteral("/tmp/fuzz_wav_%1.wav").arg(QCoreApplication::applicationPid());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    static ScratchFile file;
+    if (!file.write(bytes))
         return;
-    file.close();
+    const QString& path = file.path();
     std::unique_ptr<SoundFileChannel> channel;
     try {
         channel.reset(new SoundFileChannel(path, 48000, loop, 1.0));

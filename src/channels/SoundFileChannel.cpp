@@ -12,6 +12,8 @@
 namespace {
 const int kHeaderSize = 44;
 const quint32 kMaxFileRate = 384000;
+// The largest request (in output bytes) the converter handles in one piece.
+const double kConverterRequestBytes = 16384;
 
 quint32 le32(const char* p)
 {
@@ -49,7 +51,9 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     , m_gain(gain)
 {
     qCDebug(lcKavexChannels) << "WAVHeader:" << kHeaderSize;
-    if (!m_file.open(QIODevice::ReadOnly))
+    // Unbuffered: the header and the sample data are each read in one call,
+    // a read-ahead buffer would only be one more copy.
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         reject("SoundFileChannel::SoundFileChannel: Failed to open WAV file", "cannot open it: " + m_file.errorString(),
                path);
     const QByteArray h = m_file.read(kHeaderSize);
@@ -101,17 +105,21 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     if (m_fileRate == 0)
         reject("SoundFileChannel::SoundFileChannel: Sample rate 0 cannot be played",
                "unsupported WAV format: sample rate 0");
-    // The converter's working buffers grow with the rate (about 25 MB at
-    // 48 kHz): a header claiming gigahertz would ask for gigabytes.
+    // The converter's buffers grow with the rate: a header claiming
+    // gigahertz would ask for gigabytes.
     if (m_fileRate > kMaxFileRate)
         reject("SoundFileChannel::SoundFileChannel: Sample rate above 384000 Hz cannot be played",
                QString("unsupported WAV format: sample rate %1 Hz, above 384000").arg(m_fileRate),
                QString::number(m_fileRate));
 
     m_ratio = double(m_fileRate) / 48000.0;
-    qCDebug(lcKavexChannels) << m_ratio * 1280 * 1000;
-    m_converter.reset(new AudioConverter(m_fileRate, outputRate, channels == 2, false, false, gain,
-                                         static_cast<unsigned int>(m_ratio * 1280 * 1000), 0));
+    // The converter's buffers take one request of up to kConverterRequestBytes
+    // in one piece (a mixer tick asks for far less); a larger request goes
+    // through in pieces, which the resampler joins seamlessly. Sized by the
+    // request, not by seconds of audio, they stay small at any rate.
+    const unsigned int pieceSamples = static_cast<unsigned int>(m_ratio * kConverterRequestBytes) + 1;
+    qCDebug(lcKavexChannels) << pieceSamples;
+    m_converter.reset(new AudioConverter(m_fileRate, outputRate, channels == 2, false, false, gain, pieceSamples, 0));
     m_dataStart = m_file.pos();
     m_dataSize = qint64(dataSize & ~quint32(1));
     m_bytesRead = 0;
