@@ -177,7 +177,10 @@ TEST(AudioFrameQueue, ShortLiveQueuesKeepEverySampleAndTimeAndStayMostlyUnreside
             }
         }
     }
-    EXPECT_LT(peakKiB() - before, 32 * 1024);  // AddressSanitizer's shadow included
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer's allocator makes far more of every ring resident: nothing to measure there.)
+    EXPECT_LT(peakKiB() - before, 32 * 1024);
+#endif
 
     // A queue that is gone gives its ring's pages back, also when the allocator keeps the ring in its heap
     // for the next one (as it does once a larger block was freed): receivers made again add no memory.
@@ -192,7 +195,7 @@ TEST(AudioFrameQueue, ShortLiveQueuesKeepEverySampleAndTimeAndStayMostlyUnreside
     std::make_unique<char[]>(16 << 20)[0] = 1;
     for (int round = 0; round < 3; ++round) {
         auto full = std::make_unique<AudioFrameQueue>(NTPTimestamp::fromMilliseconds(60));
-        push(*full, 0, MAX_BYTES_IN_QUEUE / BYTES_IN_FRAME, 1);
+        push(*full, 0, MAX_BYTES_IN_QUEUE / BYTES_IN_FRAME - 1, 1);
         const long filled = residentKiB();
         full.reset();
         EXPECT_GT(filled - residentKiB(), 4 * 1024) << "round " << round;
