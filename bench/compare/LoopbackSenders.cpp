@@ -5,6 +5,7 @@
 #include "PacedThread.h"
 #include "RTCPPacket.h"
 #include "RTPPacket.h"
+#include "RealTimePriority.h"
 #include "VariableBuffer.h"
 
 #include <netinet/in.h>
@@ -18,6 +19,9 @@ namespace {
 constexpr qint64 kPacketNs = 20000000;
 constexpr int kReportEveryPackets = 250;  // 5 s
 constexpr int kPayloadCycle = 50;         // packets of distinct audio
+// Below the mixer thread's 20, above the receivers (normal priority unless
+// configured otherwise).
+constexpr int kSenderPriority = 10;
 }  // namespace
 
 LoopbackSenders::LoopbackSenders(int count, const std::vector<Ports>& receivers, int threads)
@@ -59,6 +63,10 @@ void LoopbackSenders::stop()
 void LoopbackSenders::run(int first, int end)
 {
     pthread_setname_np(pthread_self(), "LoopbackSender");
+    // At normal priority the senders share the cores with the receivers; a
+    // busy moment then puts them hundreds of ms behind their schedule, their
+    // audio arrives that late and the mixer rightly drops it as too late.
+    RealTimePriority::raiseCurrentThread(QStringLiteral("LoopbackSender"), kSenderPriority);
     VariableBuffer rtp(RTPPacket::FIXED_HEADER_SIZE + AlawStreams::kPacketSamples);
     VariableBuffer report;
     // Packet k of every stream is sent at start + k * 20 ms and stamped
@@ -66,7 +74,12 @@ void LoopbackSenders::run(int first, int end)
     const qint64 startNs = PacedSending::monotonicNs();
     const NTPTimestamp startNtp = Clock::system().wallClock();
     for (quint64 k = 0; !m_stop.load(std::memory_order_relaxed); ++k) {
-        PacedSending::sleepUntilNs(startNs + qint64(k) * kPacketNs);
+        const qint64 dueNs = startNs + qint64(k) * kPacketNs;
+        PacedSending::sleepUntilNs(dueNs);
+        const qint64 lagUs = (PacedSending::monotonicNs() - dueNs) / 1000;
+        qint64 worst = m_worstLagUs.load(std::memory_order_relaxed);
+        while (lagUs > worst && !m_worstLagUs.compare_exchange_weak(worst, lagUs, std::memory_order_relaxed)) {
+        }
         const quint32 timestamp = quint32(k * AlawStreams::kPacketSamples);
         const size_t offset = size_t(k % kPayloadCycle) * AlawStreams::kPacketSamples;
         for (int c = first; c < end; ++c) {

@@ -10,7 +10,9 @@
 // one SSRC each) sent over loopback UDP in real time, spread evenly over the
 // given receivers (RTP and RTCP port each), each with a sender report at
 // its start and every 5 s. The work is shared by a few sender
-// threads, each pacing itself on the monotonic clock.
+// threads, each pacing itself on the monotonic clock. The senders stand for
+// machines of their own: they run at real-time priority (below the mixer's)
+// so that the receivers they feed cannot hold them back.
 class LoopbackSenders
 {
 public:
@@ -28,6 +30,9 @@ public:
     quint64 packetsSent() const { return m_packets.load(std::memory_order_relaxed); }
     // Sends that the socket refused (full buffer and the like).
     quint64 sendErrors() const { return m_errors.load(std::memory_order_relaxed); }
+    // How far (ms) the senders have been behind their schedule at worst
+    // since the last call: audio sent that late reaches the mixer that late.
+    double takeWorstLagMs() { return double(m_worstLagUs.exchange(0, std::memory_order_relaxed)) / 1000; }
 
 private:
     struct Stream {
@@ -44,5 +49,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<quint64> m_packets{0};
     std::atomic<quint64> m_errors{0};
+    std::atomic<qint64> m_worstLagUs{0};
     int m_socket = -1;
 };

@@ -214,10 +214,11 @@ int main(int argc, char** argv)
         int silent = 0;
         for (const LiveStreamStatus& s : mixer->getLiveStreams())
             silent += s.peak == 0 ? 1 : 0;
-        printf("%4lld s  ticks %7llu  late %4llu  worst %7.1f ms  CPU %5.2f cores  RSS %7.1f MB  silent %d\n",
+        printf("%4lld s  ticks %7llu  late %4llu  worst %7.1f ms  CPU %5.2f cores  RSS %7.1f MB  silent %d  "
+               "senders behind <= %.1f ms\n",
                (long long)((now - startUs) / 1000000), (unsigned long long)meter.ticks(),
                (unsigned long long)meter.late(), meter.worstUs() / 1000,
-               (cpu - lastCpu) / (double(now - lastUs) * 1e-6), residentMb(), silent);
+               (cpu - lastCpu) / (double(now - lastUs) * 1e-6), residentMb(), silent, source.takeWorstLagMs());
         fflush(stdout);
         lastCpu = cpu;
         lastUs = now;

@@ -152,10 +152,17 @@ void RtpChannel::depay(const RTPPacket& packet)
     const int payloadSize = packet.getPayloadSize() - m_payloadSkip;
     if (payloadSize <= 0)
         return;
+    const NTPTimestamp start = m_timeBase.clockToNtp(packet.getRawTimestamp(), kMaxBackSeconds);
+    // Audio the mixer has already gone past is not decoded: after a stall the
+    // socket holds seconds of such packets, and decoding them all would keep
+    // this thread too busy ever to reach the fresh ones.
+    if (m_bytePerSample && m_clockRate > 0 &&
+        m_queue.isTooLate(start + NTPTimestamp::fromDivision(quint64(payloadSize), quint64(m_clockRate))))
+        return;
     int produced = DECODE_BUFFER_SIZE;
     m_decoder->decode(packet.getPayload() + m_payloadSkip, payloadSize, m_decodeBuffer, produced);
     if (produced > 0)
-        m_queue.pushBack(m_decodeBuffer, produced, m_timeBase.clockToNtp(packet.getRawTimestamp(), kMaxBackSeconds));
+        m_queue.pushBack(m_decodeBuffer, produced, start);
 }
 
 void RtpChannel::rtcp(const RTCPPacket& packet)
@@ -178,6 +185,7 @@ void RtpChannel::applySdp()
 {
     m_decoder.reset();
     m_delay = NTPTimestamp();
+    m_bytePerSample = false;
     m_payloadSkip = 0;
     // A media line without its rtpmap still sets the payload type: its
     // packets then fail for want of a decoder, not for their type.
@@ -188,8 +196,10 @@ void RtpChannel::applySdp()
             qCWarning(lcKavexChannels).noquote() << "RtpChannel::getData: Unsupported codec:" << m_codec;
         } else {
             // Asked once here rather than per packet and per tick.
-            if (m_decoder->isCodec(QStringLiteral("PCMA")) || m_decoder->isCodec(QStringLiteral("PCMU")))
+            if (m_decoder->isCodec(QStringLiteral("PCMA")) || m_decoder->isCodec(QStringLiteral("PCMU"))) {
                 m_delay = kG711Delay;
+                m_bytePerSample = true;
+            }
             if (m_decoder->isCodec(QStringLiteral("MPA")))
                 m_payloadSkip = kMpegAudioHeaderBytes;
         }

@@ -95,6 +95,9 @@ private:
     // behind the requested range the audio is taken.
     int m_payloadSkip = 0;
     NTPTimestamp m_delay;
+    // G.711: one payload byte per sample, so a packet's length in time is
+    // known before it is decoded.
+    bool m_bytePerSample = false;
 
     // Serialises the SDP, decoder, payload type and time base between the
     // delivering thread and the mixer thread. The mixer thread takes it only

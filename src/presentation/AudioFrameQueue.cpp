@@ -98,6 +98,7 @@ void AudioFrameQueue::clear()
     KavexLocker locker(&m_lock);
     clearPositions();
     m_lastPushTime = NTPTimestamp();
+    m_takenFrom = NTPTimestamp();
 }
 
 // n > 0 consumes at the front, n < 0 grows at the front; returns the signed
@@ -221,6 +222,8 @@ NTPRange AudioFrameQueue::widened(const NTPRange& range) const
 void AudioFrameQueue::dropStale(const NTPRange& range)
 {
     const NTPRange wanted = widened(range);
+    if (!m_reverse)
+        m_takenFrom = wanted.start();
     NTPRange front;
     while (frontFrameRange(front) && (m_reverse ? front > wanted : front < wanted))
         popFrame();
@@ -371,6 +374,12 @@ NTPTimestamp AudioFrameQueue::lastPushTime() const
 {
     KavexLocker locker(&m_lock);
     return m_lastPushTime;
+}
+
+bool AudioFrameQueue::isTooLate(const NTPTimestamp& end) const
+{
+    KavexLocker locker(&m_lock);
+    return !m_takenFrom.isNull() && end + AudioFrameDefs::frameDuration() < m_takenFrom;
 }
 
 void AudioFrameQueue::setBounds(const NTPRange& bounds)

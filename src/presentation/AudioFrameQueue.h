@@ -59,6 +59,10 @@ public:
     // null when empty.
     NTPTimestamp frontTimestamp() const;
     NTPTimestamp lastPushTime() const;
+    // True when audio ending at `end` can no longer be taken: all of it lies
+    // more than a frame before the earliest time the last forward pop took.
+    // Lets a producer skip decoding a backlog that would only be dropped.
+    bool isTooLate(const NTPTimestamp& end) const;
     void setBounds(const NTPRange& bounds);
     // Switching direction with audio queued drops the partial frame at the
     // end that frames are taken from next.
@@ -91,6 +95,8 @@ private:
     bool m_reverse = false;
     NTPRange m_bounds;
     NTPTimestamp m_lastPushTime;
+    // Start of the widened range of the last forward pop; null before one.
+    NTPTimestamp m_takenFrom;
     NTPTimestamp m_tolerance;
     bool m_repeated = false;
 };
