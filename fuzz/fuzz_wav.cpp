@@ -8,14 +8,15 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QCoreApplication>
-#include <QFile>
+#include <QString>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
-#include <fcntl.h>
 #include <memory>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -35,38 +36,32 @@ void readChunks(QByteArray& bytes)
     }
 }
 
-// The file the channel reads, as it opens files by name: one for all
-// inputs, kept open and in memory (/dev/shm) where there is one, as making
-// a disk file for every input costs more than the parsing.
+// The file the channel reads, as it opens files by name: one file in memory
+// for all inputs (a memfd, named by its /proc/self/fd link), as making a
+// disk file for every input costs more than the parsing. It goes with the
+// process, however that ends.
 class ScratchFile
 {
 public:
-    ScratchFile()
-        : m_path(
-              QStringLiteral("%1/fuzz_wav_%2.wav")
-                  .arg(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QStringLiteral("/tmp"))
-                  .arg(QCoreApplication::applicationPid()))
-        , m_fd(::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600))
+    ScratchFile() : m_fd(memfd_create("fuzz_wav", MFD_CLOEXEC)), m_path(QStringLiteral("/proc/self/fd/%1").arg(m_fd))
     {
-    }
-    ~ScratchFile()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            ::unlink(QFile::encodeName(m_path).constData());
+        if (m_fd < 0) {
+            std::perror("fuzz_wav: memfd_create");
+            std::abort();
         }
     }
+    ~ScratchFile() { ::close(m_fd); }
     // Makes the file hold exactly `bytes`.
     bool write(const QByteArray& bytes)
     {
-        return m_fd >= 0 && ::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size() &&
+        return ::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0) == bytes.size() &&
                ::ftruncate(m_fd, bytes.size()) == 0;
     }
     const QString& path() const { return m_path; }
 
 private:
-    const QString m_path;
     const int m_fd;
+    const QString m_path;
 };
 
 void play(const QByteArray& bytes, bool loop)
