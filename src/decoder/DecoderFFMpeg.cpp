@@ -139,7 +139,7 @@ bool DecoderFFMpeg::decodePayload(const unsigned char* in, int inLength, unsigne
     // The codec holds a reference only until its frames are taken, so the
     // buffer is normally free to be written again; else a new one is made.
     const int needed = inLength + AV_INPUT_BUFFER_PADDING_SIZE;
-    if (!m_payload || m_payload->size < needed || !av_buffer_is_writable(m_payload.get())) {
+    if (!m_payload || m_payload->size < size_t(needed) || !av_buffer_is_writable(m_payload.get())) {
         m_payload.reset(av_buffer_allocz(qMax(needed, kMinPayloadBufferBytes)));
         if (!m_payload)
             return false;
