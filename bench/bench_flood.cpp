@@ -328,19 +328,39 @@ int main(int argc, char** argv)
     size_t first = 0;
     while (first + 480 <= frames && toneAmplitude(wav, first, first + 480, 1000) < 2000)
         first += 480;
-    const double before = toneAmplitude(wav, first + 19200, first + 43200, 1000);
-    const double referenceBefore = toneAmplitude(wav, first + 19200, first + 43200, 300);
+    // The strongest 10 ms of that span: a tick lost there does not lower it.
+    double before = 0, referenceBefore = 0;
+    for (size_t sub = first + 19200; sub < first + 43200; sub += 480) {
+        before = std::max(before, toneAmplitude(wav, sub, sub + 480, 1000));
+        referenceBefore = std::max(referenceBefore, toneAmplitude(wav, sub, sub + 480, 300));
+    }
+    // Each 100 ms is measured as the energy of its ten 10-ms windows (both
+    // tones whole periods long there, so neither leaks into the other): live
+    // playback that loses one tick plays on a tick later, and a phase-true
+    // measure over the whole window would count that shift as a dip. A run of
+    // 10-ms windows without the stream is a gap.
     double worst = 1e9, sum = 0, referenceWorst = 1e9, ownWorst = 1e9;
-    int windows = 0;
+    int windows = 0, gaps = 0;
+    bool inGap = false;
     for (size_t at = first + size_t(lead * 48000);
          at + 4800 <= std::min(frames, first + size_t((lead + seconds) * 48000)); at += 4800, ++windows) {
-        const double a = toneAmplitude(wav, at, at + 4800, 1000);
-        const double r = toneAmplitude(wav, at, at + 4800, 300);
+        double a2 = 0, r2 = 0;
+        for (size_t sub = at; sub < at + 4800; sub += 480) {
+            const double a = toneAmplitude(wav, sub, sub + 480, 1000);
+            const double r = toneAmplitude(wav, sub, sub + 480, 300);
+            a2 += a * a / 10;
+            r2 += r * r / 10;
+            if (a < before * 0.1 && !inGap)
+                ++gaps;
+            inGap = a < before * 0.1;
+        }
+        const double a = std::sqrt(a2), r = std::sqrt(r2);
         worst = std::min(worst, a);
         referenceWorst = std::min(referenceWorst, r);
-        // A window where the output kept time (the reference within 0.1 dB)
-        // shows what the receiver alone did to the stream.
-        if (r >= referenceBefore * 0.989)
+        // A window where the output kept time (the reference within 0.5 dB;
+        // a tick lost at the card costs it 1 dB) shows what the receiver
+        // alone did to the stream.
+        if (r >= referenceBefore * 0.944)
             ownWorst = std::min(ownWorst, a);
         sum += a;
     }
@@ -358,9 +378,13 @@ int main(int argc, char** argv)
     printf("1 kHz stream: amplitude %.0f before the flood; during it mean %.0f (%+.2f dB), worst 100 ms %.0f "
            "(%+.2f dB)\n",
            before, mean, 20 * std::log10(mean / before), worst, 20 * std::log10(std::max(worst, 1e-3) / before));
-    printf("300 Hz reference tone (not through the receiver): worst 100 ms %+.2f dB; the stream's worst 100 ms "
-           "where the reference kept its level: %+.2f dB\n",
-           20 * std::log10(std::max(referenceWorst, 1e-3) / referenceBefore),
-           20 * std::log10(std::max(ownWorst, 1e-3) / before));
+    printf("gaps in the stream during the flood: %d\n", gaps);
+    printf("300 Hz reference tone (not through the receiver): worst 100 ms %+.2f dB\n",
+           20 * std::log10(std::max(referenceWorst, 1e-3) / referenceBefore));
+    if (ownWorst < 1e9)
+        printf("the stream's worst 100 ms where the reference kept its level: %+.2f dB\n",
+               20 * std::log10(std::max(ownWorst, 1e-3) / before));
+    else
+        printf("the reference lost its level in every 100 ms: the output did not keep time\n");
     return 0;
 }

@@ -177,10 +177,15 @@ TEST_F(RtpReceiverMixerTest, RelayCarriesTalkBackUpAndUndecryptableAudioSoundsTh
 }
 
 // A 1 kHz stream plays on while spoofed SSRCs, random bytes and other
-// listeners' receiver reports flood its port: its level stays within 3 dB
-// over the whole stream, and the flood makes no channel.
+// listeners' receiver reports flood its port, and the flood makes no channel.
 // The receiving thread at real-time priority (where the system allows it)
 // keeps up with the flood even while other work loads the host.
+// Live playback hands out each frame as soon as it is queued, so a stream
+// starts with almost no slack: once every 320 ms (15 ticks against 16
+// packets) its packet is due within about a millisecond of its tick, and the
+// first hiccup there costs one tick of silence, after which the stream plays
+// a tick later with a tick of slack. That one gap is allowed, no more; apart
+// from it every 100 ms keeps its energy.
 TEST_F(RtpReceiverMixerTest, StreamKeepsItsLevelWhileItsPortIsFlooded)
 {
     const auto removeSettings = qScopeGuard([] { QFile::remove(Configuration::settingsFilePath()); });
@@ -216,11 +221,24 @@ TEST_F(RtpReceiverMixerTest, StreamKeepsItsLevelWhileItsPortIsFlooded)
 
     const std::vector<double> heard = loudPart(1000);
     ASSERT_GT(heard.size(), 48000u * 17 / 10) << "the stream was cut short";
+    EXPECT_NEAR(dominantFrequency(heard, 48000, 100, 4000), 1000, 2);
+    int gaps = 0;
+    size_t silent = 0;
+    for (double x : heard) {
+        silent = std::abs(x) < 1 ? silent + 1 : 0;
+        gaps += silent == 480;  // 10 ms of silence
+    }
+    EXPECT_LE(gaps, 1) << "the stream was interrupted";
+    // One tick of silence leaves a 100-ms window 0.89 of its RMS; two leave 0.76.
     double lo = 1e9, hi = 0;
+    size_t loAt = 0;
     for (size_t at = 0; at + 4800 <= heard.size(); at += 4800) {
-        const double a = toneAmplitude(slice(heard, at, 4800), 1000, 48000);
+        const double a = rms(slice(heard, at, 4800));
+        if (a < lo)
+            loAt = at;
         lo = std::min(lo, a);
         hi = std::max(hi, a);
     }
-    EXPECT_GT(lo, hi * 0.7) << "the stream's level fell from " << hi << " to " << lo;
+    EXPECT_GT(lo, hi * 0.85) << "the stream's level fell from " << hi << " to " << lo << " at "
+                             << loAt * 1000 / 48000 << " ms of it";
 }
