@@ -79,6 +79,11 @@ bool declaredSizesFit(QCborStreamReader& reader, qint64 total, int depth)
 {
     if (depth > 64)
         return false;
+    // The reader gives a tag as an item of its own; the item it tags follows
+    // and is what the decoder sizes.
+    while (reader.isTag())
+        if (!reader.next())
+            return false;
     // length() is an error for any other type.
     if ((reader.isString() || reader.isByteArray() || reader.isContainer()) && reader.isLengthKnown()) {
         const quint64 length = reader.length();

@@ -139,9 +139,14 @@ TEST(UnitProtocolTest, RoundTripsAndRejectsDamage)
               std::tie(unit.id, unit.begin, unit.end, unit.sdp, unit.data, unit.sealed));
     for (int cut = 0; cut < bytes.size(); cut += 5)
         EXPECT_FALSE(UnitProtocol::decode(bytes.left(cut), &back, &error)) << cut;
-    // Eight bytes claiming a 1 GiB text: refused without reading or sizing for it.
-    EXPECT_FALSE(UnitProtocol::decode(QByteArray("\xa1\x61v\x7a\x40\0\0\0", 8), &back, &error));
-    EXPECT_EQ(error, "not CBOR: a declared size exceeds the message");
+    // Bytes claiming a 1 GiB text, in a map or behind tags (found by fuzzing:
+    // each such message sized a buffer for its claim): refused without
+    // reading or sizing for it.
+    for (const QByteArray& claim : {QByteArray("\xa1\x61v\x7a\x40\0\0\0", 8),
+                                    QByteArray("\xd8\x76\xc1\x7a\x40\0\0\0\x61", 9)}) {
+        EXPECT_FALSE(UnitProtocol::decode(claim, &back, &error));
+        EXPECT_EQ(error, "not CBOR: a declared size exceeds the message") << claim.toHex().toStdString();
+    }
 }
 
 TEST_F(UnitServerTest, AnswersStreamInfoUnitsAndTheListAsStored)
