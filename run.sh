@@ -159,6 +159,10 @@ fuzz_build() {
         -DKAVEX_BUILD_TESTS=OFF -DKAVEX_BUILD_BENCH=OFF -DKAVEX_BUILD_TOOLS=OFF -- fuzz_all
 }
 
+# Inputs are at most 64 KiB: one allocation larger than this means a size
+# claimed by the input was believed, which the parsers must not do.
+FUZZ_MALLOC_LIMIT_MB=256
+
 # fuzz_run SECONDS: each target in turn, on one core at the lowest priority.
 fuzz_run() {
     fuzz_targets -max_total_time="$1"
@@ -186,7 +190,7 @@ fuzz_targets() {
         [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
         log=build-fuzz/$target.log
         if nice -n 19 "build-fuzz/fuzz/$target" "$limit" -print_final_stats=1 -timeout=10 \
-            -rss_limit_mb=2048 -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
+            -rss_limit_mb=2048 -malloc_limit_mb="$FUZZ_MALLOC_LIMIT_MB" -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
             "build-fuzz/corpus/$target" "$corpus" >"$log" 2>&1; then
             awk -v t="$target" '/stat::number_of_executed_units/ {n=$2} /stat::average_exec_per_sec/ {r=$2}
                 /^Done [0-9]+ runs in/ {s=$5}
@@ -205,7 +209,7 @@ fuzz_replay() {
     for corpus in fuzz/corpus/*/; do
         local target
         target=$(basename "$corpus")
-        "build-fuzz/fuzz/$target" -runs=0 -timeout=10 -rss_limit_mb=2048 "$corpus" >"build-fuzz/$target.replay.log" 2>&1 \
+        "build-fuzz/fuzz/$target" -runs=0 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb="$FUZZ_MALLOC_LIMIT_MB" "$corpus" >"build-fuzz/$target.replay.log" 2>&1 \
             || { echo "$target: a corpus input fails, see build-fuzz/$target.replay.log"; failed=1; }
     done
     return $failed
