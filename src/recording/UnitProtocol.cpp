@@ -72,33 +72,43 @@ bool readEntry(const QCborValue& v, UnitProtocol::StreamEntry* e, QString* error
 }
 
 // Whether every string and container length the item at `reader` declares
-// fits in the bytes that follow it. The CBOR decoder sizes its buffers by
-// these declarations, so a short message claiming a gigabyte string would
-// cost that much time and memory before it is refused.
-bool declaredSizesFit(QCborStreamReader& reader, qint64 total, int depth)
+// fits in the bytes that follow it; if not, `why` says what is wrong. The
+// CBOR decoder sizes its buffers by these declarations, so a short message
+// claiming a gigabyte string would cost that much time and memory before it
+// is refused. A string of undeclared length (sent in chunks) is refused as
+// well: the reader sizes each chunk by its claim before it looks for the
+// bytes, and the encoder never writes one.
+bool declaredSizesFit(QCborStreamReader& reader, qint64 total, int depth, QString* why)
 {
-    if (depth > 64)
+    const auto refuse = [why](const char* reason) {
+        *why = QLatin1String(reason);
         return false;
+    };
+    const char* const kTooLarge = "not CBOR: a declared size exceeds the message";
+    if (depth > 64)
+        return refuse(kTooLarge);
     // The reader gives a tag as an item of its own; the item it tags follows
     // and is what the decoder sizes.
     while (reader.isTag())
         if (!reader.next())
-            return false;
+            return refuse(kTooLarge);
+    if ((reader.isString() || reader.isByteArray()) && !reader.isLengthKnown())
+        return refuse("not CBOR: a string of undeclared length");
     // length() is an error for any other type.
     if ((reader.isString() || reader.isByteArray() || reader.isContainer()) && reader.isLengthKnown()) {
         const quint64 length = reader.length();
         const quint64 left = quint64(total - reader.currentOffset());
         if (length > left || (reader.isMap() && length * 2 > left))
-            return false;
+            return refuse(kTooLarge);
     }
     if (!reader.isContainer())
-        return reader.next();
+        return reader.next() || refuse(kTooLarge);
     if (!reader.enterContainer())
-        return false;
+        return refuse(kTooLarge);
     while (reader.lastError() == QCborError::NoError && reader.hasNext())
-        if (!declaredSizesFit(reader, total, depth + 1))
+        if (!declaredSizesFit(reader, total, depth + 1, why))
             return false;
-    return reader.lastError() == QCborError::NoError && reader.leaveContainer();
+    return (reader.lastError() == QCborError::NoError && reader.leaveContainer()) || refuse(kTooLarge);
 }
 
 }  // namespace
@@ -146,10 +156,8 @@ QByteArray UnitProtocol::encode(const Message& message)
 bool UnitProtocol::decode(const QByteArray& bytes, Message* message, QString* error)
 {
     QCborStreamReader reader(bytes);
-    if (!declaredSizesFit(reader, bytes.size(), 0)) {
-        *error = QStringLiteral("not CBOR: a declared size exceeds the message");
+    if (!declaredSizesFit(reader, bytes.size(), 0, error))
         return false;
-    }
     QCborParserError parseError;
     const QCborValue value = QCborValue::fromCbor(bytes, &parseError);
     if (parseError.error != QCborError::NoError) {

@@ -147,6 +147,9 @@ TEST(UnitProtocolTest, RoundTripsAndRejectsDamage)
         EXPECT_FALSE(UnitProtocol::decode(claim, &back, &error));
         EXPECT_EQ(error, "not CBOR: a declared size exceeds the message") << claim.toHex().toStdString();
     }
+    // The same claim as a chunk of a string sent in chunks.
+    EXPECT_FALSE(UnitProtocol::decode(QByteArray("\xa1\x61v\x7f\x61v\x7a\x40\0\0\0\x61\xff", 12), &back, &error));
+    EXPECT_EQ(error, "not CBOR: a string of undeclared length");
 }
 
 TEST_F(UnitServerTest, AnswersStreamInfoUnitsAndTheListAsStored)
