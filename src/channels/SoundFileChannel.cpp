@@ -117,8 +117,8 @@ SoundFileChannel::SoundFileChannel(const QString& path, unsigned int outputRate,
     // in one piece (a mixer tick asks for far less); a larger request goes
     // through in pieces, which the resampler joins seamlessly. Sized by the
     // request, not by seconds of audio, they stay small at any rate.
+    qCDebug(lcKavexChannels) << m_ratio * 1280 * 1000;
     const unsigned int pieceSamples = static_cast<unsigned int>(m_ratio * kConverterRequestBytes) + 1;
-    qCDebug(lcKavexChannels) << pieceSamples;
     m_converter.reset(new AudioConverter(m_fileRate, outputRate, channels == 2, false, false, gain, pieceSamples, 0));
     m_dataStart = m_file.pos();
     m_dataSize = qint64(dataSize & ~quint32(1));
