@@ -16,7 +16,7 @@
 #   ./run.sh scale [N] [S] N live streams over loopback into the real mixer thread for S seconds
 #   ./run.sh fuzz [SECONDS]  every fuzz target for SECONDS (default 60) each, one after another (clang, build-fuzz/)
 #   ./run.sh fuzz-replay   the committed fuzz corpora once, then a short run (10 s) of each fuzz target
-#   ./run.sh fuzz-long [RUNS] [TARGET..]  fuzz targets (default all) to RUNS executions each (default 10 million)
+#   ./run.sh fuzz-long [RUNS] [TARGET..]  fuzz targets (default all) to RUNS executions each (default 10 million; FUZZ_WORKERS=N shares them among N processes)
 #   ./run.sh format        reformat the sources in place with clang-format
 #   ./run.sh format-check  list the sources clang-format would change; fails if any
 #   ./run.sh pgtest        deps + build + the PostgreSQL store tests, failing (not skipping) without a cluster
@@ -178,26 +178,39 @@ fuzz_long() {
 
 # fuzz_targets LIMIT [TARGET...]: each target (default all) in turn with the
 # libFuzzer flag LIMIT; prints executions, exec/s and seconds of each.
+# FUZZ_WORKERS (default 1) runs that many processes per target on one shared
+# corpus, each picking up what the others find; a -runs=N limit is split
+# between them, so the executions printed are the target's total.
 fuzz_targets() {
-    local limit=$1 failed=0 corpora=()
+    local limit=$1 failed=0 corpora=() workers=${FUZZ_WORKERS:-1}
     shift
     if [ $# -eq 0 ]; then corpora=(fuzz/corpus/*/); else for t in "$@"; do corpora+=("fuzz/corpus/$t/"); done; fi
+    if [[ $limit == -runs=* ]]; then
+        local runs=${limit#-runs=}
+        limit=-runs=$(((runs + workers - 1) / workers))
+    fi
     mkdir -p build-fuzz/artifacts
     for corpus in "${corpora[@]}"; do
-        local target dict=() log
+        local target dict=() logs=() pids=() w
         target=$(basename "$corpus")
         mkdir -p "build-fuzz/corpus/$target"
         [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
-        log=build-fuzz/$target.log
-        if nice -n 19 "build-fuzz/fuzz/$target" "$limit" -print_final_stats=1 -timeout=10 \
-            -rss_limit_mb=2048 -malloc_limit_mb="$FUZZ_MALLOC_LIMIT_MB" -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
-            "build-fuzz/corpus/$target" "$corpus" >"$log" 2>&1; then
-            awk -v t="$target" '/stat::number_of_executed_units/ {n=$2} /stat::average_exec_per_sec/ {r=$2}
-                /^Done [0-9]+ runs in/ {s=$5}
-                END {printf "%-20s %12d executions %8d exec/s %8d s\n", t, n, r, s}' "$log"
-        else
-            echo "$target: FAILED, see $log"; failed=1
-        fi
+        for ((w = 1; w <= workers; w++)); do
+            local log=build-fuzz/$target.log
+            [ "$workers" -gt 1 ] && log=build-fuzz/$target.w$w.log
+            logs+=("$log")
+            nice -n 19 "build-fuzz/fuzz/$target" "$limit" -print_final_stats=1 -timeout=10 \
+                -rss_limit_mb=2048 -malloc_limit_mb="$FUZZ_MALLOC_LIMIT_MB" -artifact_prefix=build-fuzz/artifacts/"$target"- "${dict[@]}" \
+                "build-fuzz/corpus/$target" "$corpus" >"$log" 2>&1 &
+            pids+=($!)
+        done
+        local ok=1
+        for w in "${!pids[@]}"; do
+            wait "${pids[$w]}" || { echo "$target: FAILED, see ${logs[$w]}"; ok=0; failed=1; }
+        done
+        [ $ok -eq 1 ] && awk -v t="$target" -v w="$workers" '/stat::number_of_executed_units/ {n += $2}
+                /^Done [0-9]+ runs in/ {if ($5 > s) s = $5}
+                END {printf "%-20s %12d executions %8d exec/s %8d s  (%d worker(s))\n", t, n, s ? n / s : 0, s, w}' "${logs[@]}"
     done
     return $failed
 }
