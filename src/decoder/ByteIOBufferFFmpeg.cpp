@@ -34,12 +34,55 @@ ByteIOBufferFFmpeg::~ByteIOBufferFFmpeg() = default;
 
 int ByteIOBufferFFmpeg::putBytes(const unsigned char* data, int length)
 {
+    if (length > 0 && completesTagHeader(data, length)) {
+        // The first refusal is worth a warning; a sender repeating it would flood the log.
+        if (m_refusedPieces++ == 0)
+            qCWarning(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes: %d bytes dropped: they carry an ID3v2 tag header",
+                      length);
+        else
+            qCDebug(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes: %d bytes dropped: they carry an ID3v2 tag header",
+                    length);
+        return 0;
+    }
     const int stored = m_fifo.put(data, length);
+    keepTail(data, stored);
     if (stored > 0 && m_ioContext)
         m_ioContext->eof_reached = 0;
     if (stored < length)
         qCCritical(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes failed, increase max fifo size and recompile");
     return stored;
+}
+
+bool ByteIOBufferFFmpeg::completesTagHeader(const unsigned char* data, int length) const
+{
+    // The tail and the first bytes of the piece, then the piece itself: every
+    // window that ends within the piece.
+    unsigned char joint[2 * (TAG_HEADER_SIZE - 1)];
+    const int head = qMin(length, TAG_HEADER_SIZE - 1);
+    memcpy(joint, m_tail, size_t(m_tailSize));
+    memcpy(joint + m_tailSize, data, size_t(head));
+    // As libavformat matches a header: "ID3", version and revision not 0xFF,
+    // flags, and a size of four 7-bit bytes.
+    const auto isHeader = [](const unsigned char* h) {
+        return h[0] == 'I' && h[1] == 'D' && h[2] == '3' && h[3] != 0xFF && h[4] != 0xFF &&
+               ((h[6] | h[7] | h[8] | h[9]) & 0x80) == 0;
+    };
+    for (int i = 0; i + TAG_HEADER_SIZE <= m_tailSize + head; ++i)
+        if (isHeader(joint + i))
+            return true;
+    for (int i = 0; i + TAG_HEADER_SIZE <= length; ++i)
+        if (isHeader(data + i))
+            return true;
+    return false;
+}
+
+void ByteIOBufferFFmpeg::keepTail(const unsigned char* data, int length)
+{
+    const int fromData = qMin(length, TAG_HEADER_SIZE - 1);
+    const int fromTail = qMin(m_tailSize, TAG_HEADER_SIZE - 1 - fromData);
+    memmove(m_tail, m_tail + m_tailSize - fromTail, size_t(fromTail));
+    memcpy(m_tail + fromTail, data + length - fromData, size_t(fromData));
+    m_tailSize = fromTail + fromData;
 }
 
 void ByteIOBufferFFmpeg::clear()

@@ -12,6 +12,12 @@
 // loop over it ends as soon as the bytes put in so far are consumed; putting
 // more bytes in lets the demuxer read again. Used by one thread at a time (the
 // decoder's).
+//
+// libavformat reads an ID3v2 tag wherever a demuxer meets one (at the start
+// of every stream it opens, and between ADTS frames) and allocates the sizes
+// the tag claims, gigabytes from a few dozen bytes. An RTP audio stream
+// carries no tags, so a piece that would complete a tag header in the stream
+// is refused whole: the demuxer never sees one.
 class ByteIOBufferFFmpeg
 {
 public:
@@ -25,9 +31,11 @@ public:
     ByteIOBufferFFmpeg& operator=(const ByteIOBufferFFmpeg&) = delete;
 
     // Appends bytes for the demuxer; returns how many were stored (fewer
-    // than `length` when the FIFO is full: the rest is dropped).
+    // than `length` when the FIFO is full: the rest is dropped; none when
+    // they would complete an ID3v2 tag header).
     int putBytes(const unsigned char* data, int length);
-    // Drops the bytes not yet read.
+    // Drops the bytes not yet read. The demuxer may still hold some of what
+    // came before, so new bytes are checked against those as before.
     void clear();
     // Null when FFmpeg could not allocate it.
     AVIOContext* ioContext() const { return m_ioContext.get(); }
@@ -49,7 +57,13 @@ public:
     int recordedBytes() const { return m_recorded.size(); }
 
 private:
+    static constexpr int TAG_HEADER_SIZE = 10;
+
     static int read(void* opaque, unsigned char* buffer, int size);
+    // Whether the stream so far followed by these bytes holds a tag header
+    // that ends within them.
+    bool completesTagHeader(const unsigned char* data, int length) const;
+    void keepTail(const unsigned char* data, int length);
 
     DynamicByteFifo m_fifo;
     // Holds the read buffer, which FFmpeg may replace.
@@ -59,4 +73,8 @@ private:
     QByteArray m_recorded;
     bool m_recording = false;
     bool m_ranDry = false;
+    // The last bytes stored, where a tag header may begin.
+    unsigned char m_tail[TAG_HEADER_SIZE - 1] = {};
+    int m_tailSize = 0;
+    int m_refusedPieces = 0;
 };

@@ -143,8 +143,9 @@ TEST_P(DecoderCodecs, MatchesTheToolsDecode)
               std::make_tuple(c.channels, 2, 0, 0))
         << log.dump().toStdString();
 
-    if (QByteArray(c.sdpName).startsWith("PCM"))  // G.711: the 256-tap resampler's very samples
+    if (QByteArray(c.sdpName).startsWith("PCM")) {  // G.711: the 256-tap resampler's very samples
         EXPECT_TRUE(decoded.size() <= expected.size() && std::equal(decoded.begin(), decoded.end(), expected.begin()));
+    }
     EXPECT_NEAR(double(decoded.size()), double(expected.size()), 4000.0);
     EXPECT_GE(sa::align(expected, decoded, 1500).correlation, 0.999);
     EXPECT_NEAR(20 * std::log10(sa::rms(decoded) / sa::rms(expected)), 0.0, 0.3);
@@ -185,6 +186,49 @@ TEST(DecoderFFMpeg, SetUpFromTheCodecNameOrItsFailureOnEveryCall)
         EXPECT_EQ(std::make_tuple(unknown, silent, log.count(type, line), decoder->channels()),
                   std::make_tuple(0, fails, fails ? 3 : 1, fails ? 0 : 1))
             << name.toStdString() << log.dump().toStdString();
+    }
+}
+
+// A tag header makes FFmpeg allocate what the tag claims (here 1.2 GB) and
+// skip what it claims, eating the stream. Pieces carrying one, whole or
+// completing one begun in the piece before, are dropped; the audio plays.
+TEST(DecoderFFMpeg, PiecesCarryingATagHeaderAreDroppedAndTheAudioPlays)
+{
+    const QByteArray tag = QByteArray::fromBase64("SUQzBAAALwAAI1RTU0UO9/8OKElEMwQAAC8AACNUU1NFDvc=");
+    const std::pair<const char*, QString> streams[] = {{"MPA", "-ar 48000 -ac 1 -c:a mp2 -b:a 128k -f mp2"},
+                                                       {"AAC", "-ar 48000 -ac 1 -c:a aac -b:a 64k -f adts"}};
+    for (const auto& [name, options] : streams) {
+        QTemporaryDir dir;
+        const QByteArrayList packets = encode(dir, options.split(' '), 0);
+        ASSERT_GT(packets.size(), 40) << name;
+        std::unique_ptr<Decoder> clean(Decoder::getDecoderBySdp(sdp(96, name, 90000), false, 1.0)),
+            hostile(Decoder::getDecoderBySdp(sdp(96, name, 90000), false, 1.0));
+        const std::vector<double> expected = decode(*clean, packets);
+
+        // A tag ahead of the first frame; one split over two pieces after frame 20.
+        QByteArrayList sent{tag};
+        sent += packets.mid(0, 20);
+        sent << packets[20] + tag.left(5) << tag.mid(5);
+        sent += packets.mid(21);
+        LogCapture log;
+        const std::vector<double> decoded = decode(*hostile, sent);
+        const QString dropped("ByteIOBufferFFmpeg::putBytes: %1 bytes dropped: they carry an ID3v2 tag header");
+        EXPECT_EQ(std::make_tuple(log.count(QtWarningMsg, dropped.arg(tag.size())),
+                                  log.count(QtDebugMsg, dropped.arg(tag.size() - 5)),
+                                  log.count(QtWarningMsg, "") + log.count(QtCriticalMsg, "")),
+                  std::make_tuple(1, 1, 1))
+            << name << log.dump().toStdString();
+
+        // The same audio up to the split tag and at the end; at most three frames lost.
+        const size_t before = 18000, after = 24000;
+        ASSERT_GT(decoded.size(), before + after) << name;
+        EXPECT_EQ(sa::slice(decoded, 0, before), sa::slice(expected, 0, before)) << name;
+        EXPECT_TRUE(decoded.size() <= expected.size() && decoded.size() + 3 * 1152 >= expected.size()) << name;
+        EXPECT_GE(sa::align(sa::slice(expected, expected.size() - after, after),
+                            sa::slice(decoded, decoded.size() - after, after), 200)
+                      .correlation,
+                  0.999)
+            << name;
     }
 }
 
