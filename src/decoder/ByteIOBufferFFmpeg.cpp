@@ -36,12 +36,11 @@ int ByteIOBufferFFmpeg::putBytes(const unsigned char* data, int length)
 {
     if (length > 0 && completesTagHeader(data, length)) {
         // The first refusal is worth a warning; a sender repeating it would flood the log.
+        static const char kDropped[] = "ByteIOBufferFFmpeg::putBytes: %d bytes dropped: they carry an ID3v2 tag header";
         if (m_refusedPieces++ == 0)
-            qCWarning(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes: %d bytes dropped: they carry an ID3v2 tag header",
-                      length);
+            qCWarning(lcKavexDecoder, kDropped, length);
         else
-            qCDebug(lcKavexDecoder, "ByteIOBufferFFmpeg::putBytes: %d bytes dropped: they carry an ID3v2 tag header",
-                    length);
+            qCDebug(lcKavexDecoder, kDropped, length);
         return 0;
     }
     const int stored = m_fifo.put(data, length);
